@@ -1,0 +1,29 @@
+# Thin front end over CMake presets. `make demo`, `make test` and `make bench`
+# each install what is missing first, so they work on a fresh machine.
+JOBS ?= $(shell nproc)
+
+.PHONY: deps demo test bench format clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+demo: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target brenvik_demo
+	./build/release/tools/brenvik_demo
+
+test: deps
+	cmake --preset test >/dev/null
+	cmake --build --preset test -j $(JOBS)
+	ctest --preset test -j $(JOBS)
+
+bench: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	@set -e; for b in build/release/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

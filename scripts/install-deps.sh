@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, and only those that are missing.
+# Safe to run repeatedly; runs apt-get update at most once, and only when a
+# package actually has to be installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config python3 ccache
+  libssl-dev libsodium-dev libsecp256k1-dev nlohmann-json3-dev
+  liblz4-dev lz4 libxxhash-dev zlib1g-dev libutf8proc-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev clang-format
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
+  sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,64 @@
+#include "util/leb128.h"
+
+namespace brenvik {
+
+void leb128_put_u64(Bytes& out, uint64_t v) {
+  uint8_t buf[10];
+  size_t n = 0;
+  while (v >= 0x80) {
+    buf[n++] = uint8_t(v) | 0x80;
+    v >>= 7;
+  }
+  buf[n++] = uint8_t(v);
+  out.insert(out.end(), buf, buf + n);
+}
+
+void leb128_put_i64(Bytes& out, int64_t v) {
+  uint8_t buf[10];
+  size_t n = 0;
+  for (;;) {
+    uint8_t byte = uint8_t(v) & 0x7F;
+    v >>= 7;  // arithmetic shift keeps the sign
+    bool done = (v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40));
+    buf[n++] = done ? byte : byte | 0x80;
+    if (done) break;
+  }
+  out.insert(out.end(), buf, buf + n);
+}
+
+Result<uint64_t, CodecError> leb128_get_u64(ByteView data, size_t& pos) {
+  uint64_t result = 0;
+  for (unsigned shift = 0, i = 0; i < 10; ++i, shift += 7) {
+    if (pos >= data.size()) return Err(CodecError::Truncated);
+    uint8_t byte = data[pos++];
+    uint64_t part = byte & 0x7F;
+    if (i == 9 && part > 1) return Err(CodecError::Overflow);
+    result |= part << shift;
+    if (!(byte & 0x80)) return result;
+  }
+  return Err(CodecError::Overflow);
+}
+
+Result<int64_t, CodecError> leb128_get_i64(ByteView data, size_t& pos) {
+  int64_t result = 0;
+  unsigned shift = 0;
+  for (unsigned i = 0; i < 10; ++i) {
+    if (pos >= data.size()) return Err(CodecError::Truncated);
+    uint8_t byte = data[pos++];
+    if (i == 9) {
+      // The tenth byte holds only bit 63: it must be a pure sign extension.
+      if (byte != 0x00 && byte != 0x7F) return Err(CodecError::Overflow);
+      result |= int64_t(uint64_t(byte & 1) << 63);
+      return result;
+    }
+    result |= int64_t(uint64_t(byte & 0x7F) << shift);
+    shift += 7;
+    if (!(byte & 0x80)) {
+      if (shift < 64 && (byte & 0x40)) result |= int64_t(~uint64_t(0) << shift);
+      return result;
+    }
+  }
+  return Err(CodecError::Overflow);
+}
+
+}  // namespace brenvik
