@@ -120,8 +120,7 @@ Result<Block, KvError> Block::decode(const SharedBytes& raw, bool is_large,
   return b;
 }
 
-CompressionType Block::encode(Bytes& out, CompressionType requested,
-                              size_t max_lz4_large) const {
+CompressionType Block::encode(Bytes& out, CompressionType requested, size_t max_lz4_large) const {
   if (has_raw_ && raw_compression_ == requested) {
     brenvik::append(out, raw_);
     return requested;

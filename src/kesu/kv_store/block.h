@@ -77,7 +77,9 @@ class Block {
   // `key_out`; the value is returned as a range of the block's data.
   void entry_key(size_t i, Bytes& key_out) const;
   void entry_value_range(size_t i, size_t& begin, size_t& end) const;
-  SharedBytes value_slice(size_t begin, size_t end) const { return plain_.slice(begin, end - begin); }
+  SharedBytes value_slice(size_t begin, size_t end) const {
+    return plain_.slice(begin, end - begin);
+  }
 
  private:
   Block() = default;

@@ -127,28 +127,36 @@ bool empty_range(const KeyBound& start, const KeyBound& end) {
   if (!start.bounded() || !end.bounded()) return false;
   const int c = compare_bytes(start.key, end.key);
   if (c > 0) return true;
-  return c == 0 &&
-         (start.kind == KeyBound::Kind::Excluded || end.kind == KeyBound::Kind::Excluded);
+  return c == 0 && (start.kind == KeyBound::Kind::Excluded || end.kind == KeyBound::Kind::Excluded);
 }
 
 std::unique_ptr<KvIterator> make_scan(const MemKvStore::MemTable& mem,
-                                      const std::vector<SsTablePtr>& tables,
-                                      const KeyBound& start, const KeyBound& end,
-                                      bool skip_deleted) {
+                                      const std::vector<SsTablePtr>& tables, const KeyBound& start,
+                                      const KeyBound& end, bool skip_deleted) {
   if (empty_range(start, end)) {
     return std::make_unique<MergedScan>(MemRange(mem.end(), mem.end()), std::nullopt, true);
   }
   auto lo = mem.begin();
   auto hi = mem.end();
   switch (start.kind) {
-    case KeyBound::Kind::Included: lo = mem.lower_bound(ByteView(start.key)); break;
-    case KeyBound::Kind::Excluded: lo = mem.upper_bound(ByteView(start.key)); break;
-    case KeyBound::Kind::Unbounded: break;
+    case KeyBound::Kind::Included:
+      lo = mem.lower_bound(ByteView(start.key));
+      break;
+    case KeyBound::Kind::Excluded:
+      lo = mem.upper_bound(ByteView(start.key));
+      break;
+    case KeyBound::Kind::Unbounded:
+      break;
   }
   switch (end.kind) {
-    case KeyBound::Kind::Included: hi = mem.upper_bound(ByteView(end.key)); break;
-    case KeyBound::Kind::Excluded: hi = mem.lower_bound(ByteView(end.key)); break;
-    case KeyBound::Kind::Unbounded: break;
+    case KeyBound::Kind::Included:
+      hi = mem.upper_bound(ByteView(end.key));
+      break;
+    case KeyBound::Kind::Excluded:
+      hi = mem.lower_bound(ByteView(end.key));
+      break;
+    case KeyBound::Kind::Unbounded:
+      break;
   }
   std::optional<MergeIterator> merged;
   if (!tables.empty()) {
@@ -162,8 +170,10 @@ std::unique_ptr<KvIterator> make_scan(const MemKvStore::MemTable& mem,
 
 const char* compression_name(CompressionType c) {
   switch (c) {
-    case CompressionType::None: return "None";
-    case CompressionType::LZ4: return "LZ4";
+    case CompressionType::None:
+      return "None";
+    case CompressionType::LZ4:
+      return "LZ4";
   }
   return "?";
 }
@@ -245,7 +255,9 @@ size_t MemKvStore::len() const {
   return n;
 }
 
-bool MemKvStore::is_empty() const { return len() == 0; }
+bool MemKvStore::is_empty() const {
+  return len() == 0;
+}
 
 size_t MemKvStore::size() const {
   size_t n = 0;

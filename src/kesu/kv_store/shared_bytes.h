@@ -18,8 +18,8 @@
 
 namespace kesu {
 
-using brenvik::ByteView;
 using brenvik::Bytes;
+using brenvik::ByteView;
 
 // Unsigned-byte lexicographic order; a proper prefix sorts first.
 inline int compare_bytes(ByteView a, ByteView b) {

@@ -168,18 +168,17 @@ SharedBytes SsTable::block_bytes(size_t index) const {
 BlockPtr SsTable::get_block(size_t index) const {
   return cache_->get_or_insert(index, [&]() -> BlockPtr {
     const BlockMeta& bm = meta_[index];
-    auto decoded = Block::decode(block_bytes(index), bm.is_large, bm.first_key,
-                                 bm.compression_type, max_lz4_large_);
+    auto decoded = Block::decode(block_bytes(index), bm.is_large, bm.first_key, bm.compression_type,
+                                 max_lz4_large_);
     if (!decoded.ok()) return empty_block(bm.first_key);
     return std::make_shared<const Block>(std::move(decoded).value());
   });
 }
 
 size_t SsTable::find_block(ByteView key) const {
-  auto it = std::upper_bound(meta_.begin(), meta_.end(), key,
-                             [](ByteView k, const BlockMeta& bm) {
-                               return compare_bytes(k, bm.first_key) < 0;
-                             });
+  auto it = std::upper_bound(meta_.begin(), meta_.end(), key, [](ByteView k, const BlockMeta& bm) {
+    return compare_bytes(k, bm.first_key) < 0;
+  });
   if (it == meta_.begin()) return 0;
   return size_t(it - meta_.begin()) - 1;
 }
@@ -200,17 +199,18 @@ bool SsTable::contains_key(ByteView key) const {
 }
 
 std::string SsTable::fmt() const {
-  std::string s = "SsTable { data: " + std::to_string(data_.size()) + " bytes, first_key: " +
-                  brenvik::hex_encode(first_key_) + ", last_key: " +
-                  brenvik::hex_encode(last_key_) + ", meta: [";
+  std::string s = "SsTable { data: " + std::to_string(data_.size()) +
+                  " bytes, first_key: " + brenvik::hex_encode(first_key_) +
+                  ", last_key: " + brenvik::hex_encode(last_key_) + ", meta: [";
   for (size_t i = 0; i < meta_.size(); ++i) {
     const BlockMeta& bm = meta_[i];
     if (i) s += ", ";
     s += "BlockMeta { offset: " + std::to_string(bm.offset) +
          ", is_large: " + (bm.is_large ? "true" : "false") +
          ", compression_type: " + std::to_string(int(bm.compression_type)) +
-         ", first_key: " + brenvik::hex_encode(bm.first_key) + ", last_key: " +
-         (bm.last_key ? brenvik::hex_encode(*bm.last_key) : std::string("None")) + " }";
+         ", first_key: " + brenvik::hex_encode(bm.first_key) +
+         ", last_key: " + (bm.last_key ? brenvik::hex_encode(*bm.last_key) : std::string("None")) +
+         " }";
   }
   s += "], meta_offset: " + std::to_string(meta_offset_) +
        ", block_cache: " + std::to_string(cache_->entry_count()) + " blocks }";
@@ -249,9 +249,8 @@ void SsTableBuilder::add_encoded_block(const BlockPtr& block) {
   const size_t est = block_builder_.entries_len() +
                      (block_builder_.is_large() ? 0 : 2 * block_builder_.entry_count() + 6);
   const size_t per_entry = block->is_large() ? 8 : 8 * block->entry_count();
-  const bool re_add =
-      est + block->data_len() + per_entry < block_size_ ||
-      (!should_encode_none_ && block->has_empty_value());
+  const bool re_add = est + block->data_len() + per_entry < block_size_ ||
+                      (!should_encode_none_ && block->has_empty_value());
   if (re_add) {
     Bytes key;
     for (size_t i = 0; i < block->entry_count(); ++i) {
@@ -353,8 +352,7 @@ SsTableIter::SsTableIter(SsTablePtr table, const KeyBound& start, const KeyBound
   if (back_block_ == front_block_) {
     if (end.bounded()) front_->seek_back(end.key);
   } else if (end.bounded()) {
-    back_.emplace(
-        BlockIter::seek_to_key_back(table_->get_block(size_t(back_block_)), end.key));
+    back_.emplace(BlockIter::seek_to_key_back(table_->get_block(size_t(back_block_)), end.key));
   } else {
     back_.emplace(table_->get_block(size_t(back_block_)));
   }
@@ -370,8 +368,12 @@ SsTableIter::SsTableIter(SsTablePtr table, const KeyBound& start, const KeyBound
   }
 }
 
-bool SsTableIter::front_valid() const { return !done_ && front_ && front_->front_valid(); }
-bool SsTableIter::back_valid() const { return !done_ && front_ && back_iter().back_valid(); }
+bool SsTableIter::front_valid() const {
+  return !done_ && front_ && front_->front_valid();
+}
+bool SsTableIter::back_valid() const {
+  return !done_ && front_ && back_iter().back_valid();
+}
 
 void SsTableIter::move_front_to_next_block() {
   ++front_block_;

@@ -52,8 +52,7 @@ class SsTable {
       SharedBytes bytes, bool verify_block_checksums,
       size_t max_lz4_large = kDefaultMaxLz4LargeValue);
 
-  SsTable(SharedBytes data, std::vector<BlockMeta> meta, size_t meta_offset,
-          size_t max_lz4_large);
+  SsTable(SharedBytes data, std::vector<BlockMeta> meta, size_t meta_offset, size_t max_lz4_large);
   SsTable(const SsTable&) = delete;
   SsTable& operator=(const SsTable&) = delete;
 
