@@ -74,7 +74,7 @@ TEST(KvExport, RandomMapsRoundTripThroughExportAndParse) {
 
 TEST(KvExport, SecondExportReturnsTheSameBytesAndChangesNothing) {
   MemKvStore s;
-  for (int i = 0; i < 1000; ++i) s.set(sb("key" + std::to_string(i)), sb("value"));
+  for (int i = 0; i < 1000; ++i) s.set(sb(numkey("key", i)), sb("value"));
   const SharedBytes first = s.export_all();
   ASSERT_FALSE(first.empty());
   const SsTable* table = s.tables()[0].get();
@@ -116,7 +116,7 @@ struct MarkedStore {
 
 Model numbered(int n, size_t value_len = 40, char fill = 'v') {
   Model m;
-  for (int i = 0; i < n; ++i) m["k" + std::to_string(10000 + i)] = std::string(value_len, fill);
+  for (int i = 0; i < n; ++i) m[numkey("k", 10000 + i)] = std::string(value_len, fill);
   return m;
 }
 
@@ -163,7 +163,7 @@ TEST(KvExport, PlainBlocksAreReencodedWhenLz4IsRequested) {
   for (int i = 0; i < 100; ++i) {
     std::string v(300, '\0');
     for (char& ch : v) ch = char(rng());
-    m["k" + std::to_string(10000 + i)] = v;
+    m[numkey("k", 10000 + i)] = v;
   }
   MarkedStore ms(m);  // incompressible: stored plain although LZ4 was requested
   ASSERT_EQ(ms.original->meta()[0].compression_type, CompressionType::None);

@@ -4,6 +4,7 @@
 #include <xxhash.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <random>
@@ -20,6 +21,16 @@ inline ByteView bv(std::string_view s) {
 }
 inline SharedBytes sb(std::string_view s) {
   return SharedBytes::copy_of(s);
+}
+// prefix followed by n in decimal.
+inline std::string numkey(std::string_view prefix, long n) {
+  char buf[24];
+  const int len = std::snprintf(buf, sizeof buf, "%ld", n);
+  std::string s;
+  s.reserve(prefix.size() + size_t(len));
+  s.append(prefix);
+  s.append(buf, size_t(len));
+  return s;
 }
 inline std::string str(const SharedBytes& b) {
   return std::string(b.as_chars());

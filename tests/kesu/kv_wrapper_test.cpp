@@ -74,9 +74,8 @@ TEST(KvWrapper, CopiesShareTheStore) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([copy = a, t]() mutable {
       for (int i = 0; i < 200; ++i) {
-        copy.with_store([&](KvStore& s) {
-          s.set(sb("t" + std::to_string(t) + "-" + std::to_string(i)), sb("v"));
-        });
+        copy.with_store(
+            [&](KvStore& s) { s.set(sb(numkey("t", t) + "-" + std::to_string(i)), sb("v")); });
       }
     });
   }

@@ -324,6 +324,19 @@ TEST(SsTableFormat, BlockDecodeChecks) {
       EXPECT_EQ(r.error().to_string(), kInvalid) << c.name;
     }
   }
+  {
+    // 255 shared bytes and a long suffix rebuild a key no key length can hold.
+    const SharedBytes long_first = sb(std::string(255, 'a'));
+    auto too_long = Block::decode(
+        file_of(with_checksum(plain_block("1", {{255, std::string(65531, 'z'), ""}}))), false,
+        long_first, CompressionType::None);
+    ASSERT_FALSE(too_long.ok());
+    EXPECT_EQ(too_long.error().to_string(), kInvalid);
+    auto longest = Block::decode(
+        file_of(with_checksum(plain_block("1", {{255, std::string(65535 - 255, 'z'), ""}}))), false,
+        long_first, CompressionType::None);
+    EXPECT_TRUE(longest.ok()) << "a key of exactly 65535 bytes";
+  }
   auto r = Block::decode(file_of(with_checksum(plain_block("1", {}))), false, SharedBytes(),
                          CompressionType::None);
   EXPECT_FALSE(r.ok()) << "empty first key";

@@ -148,7 +148,7 @@ TEST(SsTableIter, PointLookupsMatchTheModel) {
 
 TEST(SsTableIter, KeysOutsideTheRangeOrBetweenBlocksTouchNothingOrFindNothing) {
   Model m;
-  for (int i = 0; i < 200; ++i) m["k" + std::to_string(1000 + i * 2)] = std::string(20, 'v');
+  for (int i = 0; i < 200; ++i) m[numkey("k", 1000 + i * 2)] = std::string(20, 'v');
   const TableConfig cfg{128, CompressionType::None, 0, false};
   SsTablePtr t = build_table(m, cfg, /*reparse=*/false);  // cache starts empty
   ASSERT_GT(t->block_count(), 3u);
@@ -166,7 +166,7 @@ TEST(SsTableIter, KeysOutsideTheRangeOrBetweenBlocksTouchNothingOrFindNothing) {
 
 TEST(SsTableIter, ExclusiveStartAtABlockEndMovesToTheNextBlock) {
   Model m;
-  for (int i = 0; i < 100; ++i) m["k" + std::to_string(100 + i)] = std::string(20, 'v');
+  for (int i = 0; i < 100; ++i) m[numkey("k", 100 + i)] = std::string(20, 'v');
   SsTablePtr t = build_table(m, {128, CompressionType::LZ4, 0, false});
   ASSERT_GT(t->block_count(), 2u);
   const std::string edge = str(*t->meta()[0].last_key);
@@ -231,7 +231,7 @@ TEST(BlockCache, LoadsEachBlockOnceAndStaysWithinItsWeight) {
 
   // A table far bigger than the cache: the cache keeps at most 4 MiB.
   Model big;
-  for (int i = 0; i < 3000; ++i) big["key" + std::to_string(100000 + i)] = std::string(3000, 'x');
+  for (int i = 0; i < 3000; ++i) big[numkey("key", 100000 + i)] = std::string(3000, 'x');
   SsTablePtr bt = build_table(big, {65536, CompressionType::LZ4, 0, false}, false);
   for (size_t i = 0; i < bt->block_count(); ++i) ASSERT_TRUE(bt->get_block(i));
   EXPECT_LE(bt->block_cache().total_weight(), kBlockCacheCapacity);

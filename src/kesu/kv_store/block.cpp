@@ -107,7 +107,11 @@ Result<Block, KvError> Block::decode(const SharedBytes& raw, bool is_large,
     if (suffix > end - start - 3) return Err(KvError::invalid_bytes());
     key.assign(first_key.data(), first_key.data() + shared);
     key.insert(key.end(), p + start + 3, p + start + 3 + suffix);
-    if (key.empty() || compare_bytes(key, prev) <= 0) return Err(KvError::invalid_bytes());
+    // A rebuilt key may exceed what a key length can say (255 shared bytes
+    // plus a long suffix); such a key could never be written again.
+    if (key.empty() || key.size() > kMaxKeyLen || compare_bytes(key, prev) <= 0) {
+      return Err(KvError::invalid_bytes());
+    }
     if (start + 3 + suffix == end) has_empty = true;
     prev.swap(key);
   }

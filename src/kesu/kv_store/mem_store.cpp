@@ -239,7 +239,7 @@ bool MemKvStore::contains_key(ByteView key) const {
   if (key.empty()) return false;
   if (auto it = mem_table_.find(key); it != mem_table_.end()) return !it->second.empty();
   for (auto t = tables_.rbegin(); t != tables_.rend(); ++t) {
-    if ((*t)->contains_key(key)) return !(*t)->get(key)->empty();
+    if (auto v = (*t)->get(key)) return !v->empty();
   }
   return false;
 }

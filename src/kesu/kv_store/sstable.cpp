@@ -226,7 +226,8 @@ SsTableBuilder::SsTableBuilder(size_t block_size, CompressionType compression,
       compression_(compression),
       should_encode_none_(should_encode_none),
       max_lz4_large_(max_lz4_large) {
-  out_.insert(out_.end(), std::begin(kTableMagic), std::end(kTableMagic));
+  out_.reserve(block_size + 64);
+  for (uint8_t c : kTableMagic) out_.push_back(c);
   out_.push_back(kTableSchemaVersion);
 }
 
