@@ -242,3 +242,38 @@ TEST(BlockCache, LoadsEachBlockOnceAndStaysWithinItsWeight) {
 
 }  // namespace
 }  // namespace kesu
+
+namespace kesu {
+namespace {
+
+using namespace kvtest;
+
+// A table whose metas were never checked against its blocks (built directly,
+// bypassing parse): reads find nothing in the undecodable block instead of
+// stopping the program.
+TEST(SsTableIter, UndecodableBlockReadsAsEmpty) {
+  Bytes data = {'K', 'E', 'S', 'U', 0};
+  const Bytes good = with_checksum(plain_block("1", {{0, "m", "2"}}));
+  brenvik::append(data, good);
+  const size_t bad_at = data.size();
+  brenvik::append(data, with_checksum(Bytes{0xff, 0xff, 0xff}));  // count 65535, 3 bytes
+  std::vector<BlockMeta> metas(2);
+  metas[0] = {5, false, CompressionType::None, sb("k"), sb("m")};
+  metas[1] = {bad_at, false, CompressionType::None, sb("x"), sb("y")};
+  auto t = std::make_shared<const SsTable>(SharedBytes::copy_of(ByteView(data)), metas, data.size(),
+                                           kDefaultMaxLz4LargeValue);
+  EXPECT_EQ(str(*t->get(bv("m"))), "2");
+  EXPECT_FALSE(t->get(bv("x")).has_value());
+  EXPECT_FALSE(t->contains_key(bv("y")));
+  std::vector<std::string> keys;
+  SsTableIter it(t, KeyBound::unbounded(), KeyBound::unbounded());
+  while (auto kv = it.next()) keys.push_back(str(kv->key));
+  EXPECT_EQ(keys, (std::vector<std::string>{"k", "m"}));
+  SsTableIter back(t, KeyBound::unbounded(), KeyBound::unbounded());
+  keys.clear();
+  while (auto kv = back.next_back()) keys.push_back(str(kv->key));
+  EXPECT_EQ(keys, (std::vector<std::string>{"m", "k"}));
+}
+
+}  // namespace
+}  // namespace kesu
