@@ -1,5 +1,6 @@
 #include "sealed/group_id.h"
 
+#include "core/address.h"
 #include "core/identifier.h"
 
 namespace brenvik {
@@ -21,6 +22,24 @@ Result<GroupId, SealedError> GroupId::create(std::string text) {
     rest.remove_prefix(colon + 1);
   }
   return GroupId(std::move(text));
+}
+
+}  // namespace brenvik
+
+namespace brenvik {
+
+Result<GroupId, SealedError> session_group_id(std::string_view user_a, std::string_view user_b) {
+  auto a = parse_address(user_a);
+  auto b = parse_address(user_b);
+  // Both ends must agree: order by address payload when both are addresses,
+  // otherwise by the texts' bytes. Ties keep user_a first.
+  bool swap = (a.ok() && b.ok()) ? b->bytes < a->bytes : user_b < user_a;
+  std::string_view first = swap ? user_b : user_a;
+  std::string_view second = swap ? user_a : user_b;
+  std::string text;
+  text.reserve(9 + first.size() + second.size());
+  text.append("session:").append(first).append(":").append(second);
+  return GroupId::create(std::move(text));
 }
 
 }  // namespace brenvik
