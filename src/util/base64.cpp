@@ -72,12 +72,8 @@ Result<Bytes, CodecError> decode(std::string_view text, const std::array<uint8_t
 
 }  // namespace
 
-std::string base64_encode(ByteView data) {
-  return encode(data, kStd, true);
-}
-std::string base64url_encode(ByteView data) {
-  return encode(data, kUrl, false);
-}
+std::string base64_encode(ByteView data) { return encode(data, kStd, true); }
+std::string base64url_encode(ByteView data) { return encode(data, kUrl, false); }
 
 Result<Bytes, CodecError> base64_decode(std::string_view text) {
   if (text.size() % 4 != 0) return Err(CodecError::InvalidLength);

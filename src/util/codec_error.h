@@ -15,16 +15,11 @@ enum class CodecError {
 
 constexpr std::string_view codec_error_message(CodecError e) {
   switch (e) {
-    case CodecError::InvalidLength:
-      return "invalid length";
-    case CodecError::InvalidCharacter:
-      return "invalid character";
-    case CodecError::NonCanonical:
-      return "non-canonical encoding";
-    case CodecError::Truncated:
-      return "truncated input";
-    case CodecError::Overflow:
-      return "value overflows its type";
+    case CodecError::InvalidLength: return "invalid length";
+    case CodecError::InvalidCharacter: return "invalid character";
+    case CodecError::NonCanonical: return "non-canonical encoding";
+    case CodecError::Truncated: return "truncated input";
+    case CodecError::Overflow: return "value overflows its type";
   }
   return "unknown codec error";
 }

@@ -10,12 +10,8 @@
 
 namespace brenvik {
 
-constexpr uint64_t zigzag_encode(int64_t v) {
-  return (uint64_t(v) << 1) ^ uint64_t(v >> 63);
-}
-constexpr int64_t zigzag_decode(uint64_t v) {
-  return int64_t(v >> 1) ^ -int64_t(v & 1);
-}
+constexpr uint64_t zigzag_encode(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+constexpr int64_t zigzag_decode(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
 
 void leb128_put_u64(Bytes& out, uint64_t v);
 void leb128_put_i64(Bytes& out, int64_t v);

@@ -29,25 +29,16 @@ class [[nodiscard]] Result {
 
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   template <typename U>
-  requires std::is_constructible_v<E, U> Result(Err<U> err)
-      : v_(std::in_place_index<1>, E(std::move(err.error))) {}  // NOLINT
+    requires std::is_constructible_v<E, U>
+  Result(Err<U> err) : v_(std::in_place_index<1>, E(std::move(err.error))) {}  // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
   // Requires ok().
-  T& value() & {
-    assert(ok());
-    return std::get<0>(v_);
-  }
-  const T& value() const& {
-    assert(ok());
-    return std::get<0>(v_);
-  }
-  T&& value() && {
-    assert(ok());
-    return std::get<0>(std::move(v_));
-  }
+  T& value() & { assert(ok()); return std::get<0>(v_); }
+  const T& value() const& { assert(ok()); return std::get<0>(v_); }
+  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
@@ -55,18 +46,9 @@ class [[nodiscard]] Result {
   T&& operator*() && { return std::move(*this).value(); }
 
   // Requires !ok().
-  E& error() & {
-    assert(!ok());
-    return std::get<1>(v_);
-  }
-  const E& error() const& {
-    assert(!ok());
-    return std::get<1>(v_);
-  }
-  E&& error() && {
-    assert(!ok());
-    return std::get<1>(std::move(v_));
-  }
+  E& error() & { assert(!ok()); return std::get<1>(v_); }
+  const E& error() const& { assert(!ok()); return std::get<1>(v_); }
+  E&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
 
   T value_or(T fallback) const& { return ok() ? std::get<0>(v_) : std::move(fallback); }
 
@@ -83,19 +65,13 @@ class [[nodiscard]] Result<void, E> {
 
   Result() = default;
   template <typename U>
-  requires std::is_constructible_v<E, U> Result(Err<U> err)
-      : failed_(true), e_(std::move(err.error)) {}  // NOLINT
+    requires std::is_constructible_v<E, U>
+  Result(Err<U> err) : failed_(true), e_(std::move(err.error)) {}  // NOLINT
 
   bool ok() const noexcept { return !failed_; }
   explicit operator bool() const noexcept { return ok(); }
-  const E& error() const& {
-    assert(!ok());
-    return e_;
-  }
-  E&& error() && {
-    assert(!ok());
-    return std::move(e_);
-  }
+  const E& error() const& { assert(!ok()); return e_; }
+  E&& error() && { assert(!ok()); return std::move(e_); }
 
  private:
   bool failed_ = false;
@@ -104,16 +80,14 @@ class [[nodiscard]] Result<void, E> {
 
 // The success value of Result<void, E>.
 template <typename E>
-inline Result<void, E> Ok() {
-  return {};
-}
+inline Result<void, E> Ok() { return {}; }
 
 }  // namespace brenvik
 
 // Propagates the error of a Result expression, otherwise yields nothing.
-#define BRENVIK_TRY_VOID(expr)                                                          \
-  do {                                                                                  \
-    auto&& brenvik_try_r_ = (expr);                                                     \
+#define BRENVIK_TRY_VOID(expr)                                            \
+  do {                                                                    \
+    auto&& brenvik_try_r_ = (expr);                                       \
     if (!brenvik_try_r_.ok()) return ::brenvik::Err(std::move(brenvik_try_r_).error()); \
   } while (0)
 
@@ -121,7 +95,7 @@ inline Result<void, E> Ok() {
 #define BRENVIK_CONCAT(a, b) BRENVIK_CONCAT_INNER(a, b)
 // Declares `lhs` from the value of a Result expression or propagates its error.
 #define BRENVIK_TRY(lhs, expr) BRENVIK_TRY_IMPL(BRENVIK_CONCAT(brenvik_try_, __LINE__), lhs, expr)
-#define BRENVIK_TRY_IMPL(tmp, lhs, expr)                        \
-  auto tmp = (expr);                                            \
-  if (!tmp.ok()) return ::brenvik::Err(std::move(tmp).error()); \
+#define BRENVIK_TRY_IMPL(tmp, lhs, expr)                               \
+  auto tmp = (expr);                                                   \
+  if (!tmp.ok()) return ::brenvik::Err(std::move(tmp).error());        \
   lhs = std::move(tmp).value()
