@@ -5,6 +5,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "util/debug_string.h"
 #include "util/json_writer.h"
 #include "util/utf8.h"
 
@@ -36,46 +37,6 @@ void append_utf8(std::string& out, uint32_t cp) {
     out.push_back(char(0x80 | (cp >> 6 & 0x3F)));
     out.push_back(char(0x80 | (cp & 0x3F)));
   }
-}
-
-// A string in quotes with the usual debug escapes, for error texts.
-std::string debug_quote(std::string_view s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    const uint8_t c = uint8_t(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case 0:
-        out += "\\0";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          static constexpr char hex[] = "0123456789abcdef";
-          out += "\\u{";
-          if (c >= 16) out.push_back(hex[c >> 4]);
-          out.push_back(hex[c & 15]);
-          out += "}";
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out += "\"";
-  return out;
 }
 
 // f64 -> f32 with round-to-nearest and overflow to infinity (a plain cast of
@@ -460,7 +421,7 @@ Result<std::string, JsonError> JsonReader::describe_and_consume() {
     case '"': {
       ++pos_;
       BRENVIK_TRY(std::string_view s, parse_string(true));
-      return "string " + debug_quote(s);
+      return "string " + debug_quoted(s);
     }
     case '[':
       return std::string("sequence");
