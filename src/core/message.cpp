@@ -32,10 +32,8 @@ uint64_t advance_lamport_clock(uint64_t& clock, uint64_t observed) {
   return v;
 }
 
-int64_t wall_clock_unix_ms() {
-  using namespace std::chrono;
-  auto since = system_clock::now().time_since_epoch();
-  auto ns = duration_cast<nanoseconds>(since).count();
+int64_t wall_clock_unix_ms(const Clock& clock) {
+  int64_t ns = clock.wall_unix_ns();
   // Whole seconds * 1000 + sub-second millis, measured as a distance from the
   // epoch and negated before it (so -1.5 ms is -1, not -2).
   bool before = ns < 0;
@@ -50,19 +48,15 @@ MessageBuilder::MessageBuilder(std::string sender, std::string recipient, std::s
   m_.app_id = std::move(app_id);
 }
 
-Message MessageBuilder::build() && {
+Message MessageBuilder::build(const Clock& clock) && {
   Message m = std::move(m_);
   m.id = new_message_id();
-  m.timestamp = wall_clock_unix_ms();
+  m.timestamp = wall_clock_unix_ms(clock);
   m.hop_count = 0;
   m.binary_content.reset();
   m.compact_wire = false;
   m.transport_peer_id.reset();
   return m;
-}
-
-Message MessageBuilder::build() const& {
-  return MessageBuilder(*this).build();
 }
 
 }  // namespace brenvik

@@ -12,6 +12,7 @@
 #include "core/message_id.h"
 #include "core/types.h"
 #include "util/bytes.h"
+#include "util/clock.h"
 #include "util/result.h"
 
 namespace brenvik {
@@ -114,9 +115,9 @@ constexpr uint64_t clamp_lamport_value(uint64_t v) {
 // clock = max(clock, clamp(observed)) + 1, saturating at 2^64 - 1; returns it.
 uint64_t advance_lamport_clock(uint64_t& clock, uint64_t observed);
 
-// Unix milliseconds of the wall clock (negative before the epoch, rounded
-// towards the epoch as whole seconds * 1000 + sub-second millis).
-int64_t wall_clock_unix_ms();
+// Unix milliseconds of the clock's wall time (negative before the epoch,
+// rounded towards the epoch as whole seconds * 1000 + sub-second millis).
+int64_t wall_clock_unix_ms(const Clock& clock = system_clock());
 
 class MessageBuilder {
  public:
@@ -170,8 +171,10 @@ class MessageBuilder {
 
   // Draws a fresh v4 id, reads the wall clock, and fills hop_count 0, no
   // binary content, compact_wire false, no transport peer id. Checks nothing.
-  Message build() &&;
-  Message build() const&;
+  Message build() && { return std::move(*this).build(system_clock()); }
+  Message build() const& { return MessageBuilder(*this).build(system_clock()); }
+  // The same with the timestamp read from `clock`.
+  Message build(const Clock& clock) &&;
 
  private:
   Message m_;  // the chosen fields; id, timestamp and hop count are set by build

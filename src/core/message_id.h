@@ -9,27 +9,22 @@
 
 #include "core/errors.h"
 #include "util/result.h"
+#include "util/uuid.h"
 
 namespace brenvik {
 
-struct MessageId {
-  std::array<uint8_t, 16> bytes{};
-
-  auto operator<=>(const MessageId&) const = default;
-  bool operator==(const MessageId&) const = default;
-};
+using MessageId = Uuid;
 
 // A fresh random version-4 UUID from the operating system's random source.
 MessageId new_message_id();
 
 // The 36-character lowercase hyphenated form.
 std::string display_message_id(const MessageId& id);
-// Appends the 36-character form to out (no allocation beyond out's growth).
+// Appends the 36-character form to out without a temporary string (the
+// writers' hot path).
 void append_message_id(std::string& out, const MessageId& id);
 
-// Parses 32 hexadecimal digits, the hyphenated form, the braced hyphenated
-// form or "urn:uuid:" (lowercase prefix) and the hyphenated form; digits of
-// either case. The error text is the parser's reason alone.
+// Uuid::parse with its reason as text ("invalid length", ...).
 Result<MessageId, std::string> parse_uuid_text(std::string_view text);
 
 // parse_uuid_text wrapped as CoreError::InvalidMessage("Invalid message id: " + reason).

@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "core/message.h"
+#include "util/sync.h"
 
 namespace brenvik {
 
@@ -46,13 +46,16 @@ class InboundQueue {
     Message message;
     size_t bytes;
   };
-  mutable std::mutex mu_;
-  std::deque<Entry> q_;
-  size_t bytes_ = 0;
-  size_t max_messages_;
-  size_t max_bytes_;
-  uint64_t dropped_full_ = 0;
-  uint64_t dropped_malformed_ = 0;
+  struct State {
+    std::deque<Entry> q;
+    size_t bytes = 0;
+    uint64_t dropped_full = 0;
+    uint64_t dropped_malformed = 0;
+  };
+  // Taken with lock_or_recover: a holder that failed leaves the queue usable.
+  mutable Mutex<State> state_;
+  const size_t max_messages_;
+  const size_t max_bytes_;
 };
 
 }  // namespace brenvik

@@ -2,6 +2,7 @@
 
 #include "core/wire_v1.h"
 #include "transport/message_json.h"
+#include "util/log.h"
 
 namespace brenvik {
 
@@ -39,7 +40,9 @@ Result<void, CoreError> validate_transport_peer_id(Message& m, std::string peer_
 namespace {
 
 void log_dropped_frame(const TransportError& e) {
-  (void)e;  // wired to the structured log once util logging is merged
+  BRENVIK_LOG(LogLevel::Warn, "brenvik_protocol_transport::common",
+              {"message", "Error deserializing message, dropping bad data"},
+              {"error", e.message()});
 }
 
 // Size check and decode shared by both receive steps; nothing when the frame

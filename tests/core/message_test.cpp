@@ -63,6 +63,20 @@ TEST(MessageBuilder, SettersReplaceAndMetadataKeepsLastValue) {
   EXPECT_EQ(m.media_metadata, png);
 }
 
+TEST(MessageBuilder, TimestampFromTheClock) {
+  const std::pair<int64_t, int64_t> cases[] = {
+      {1'700'000'000'123'999'999, 1'700'000'000'123},
+      {0, 0},
+      {999'999, 0},
+      {-1'500'000, -1},  // 1.5 ms before the epoch: the distance's millis, negated
+      {-2'000'000'001, -2000},
+  };
+  for (auto [ns, want] : cases) {
+    ManualClock clock(ns);
+    EXPECT_EQ(MessageBuilder("a", "b", "c").build(clock).timestamp, want) << ns;
+  }
+}
+
 TEST(MessageBuilder, IdsAreFreshVersion4) {
   std::set<MessageId> seen;
   for (int i = 0; i < 200; ++i) {

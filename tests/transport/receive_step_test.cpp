@@ -7,6 +7,7 @@
 #include "transport/assembly_eviction.h"
 #include "transport/message_codec.h"
 #include "transport/message_json.h"
+#include "util/log.h"
 
 namespace brenvik {
 namespace {
@@ -74,14 +75,29 @@ TEST(ReceiveStep, SizeLimitGarbageAndOrder) {
   ASSERT_TRUE(enqueue_received_bytes(q, json_frame_of_size(kMaxReceivedFrameBytes)).ok());
   EXPECT_EQ(q.size(), 1u);
 
+  ScopedLogCapture quiet;
   auto too_big = enqueue_received_bytes(q, json_frame_of_size(kMaxReceivedFrameBytes + 1));
+  EXPECT_TRUE(quiet.entries().empty());  // refused without a log line
   ASSERT_FALSE(too_big.ok());
   EXPECT_EQ(too_big.error().message(),
             "Message too large: 1048577 bytes exceeds limit of 1048576 bytes");
   EXPECT_EQ(q.size(), 1u);
   EXPECT_EQ(q.dropped_malformed(), 0u);  // refused before parsing
 
-  EXPECT_TRUE(enqueue_received_bytes(q, to_bytes("garbage")).ok());
+  {
+    ScopedLogCapture logs;
+    EXPECT_TRUE(enqueue_received_bytes(q, to_bytes("garbage")).ok());
+    auto entries = logs.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].level, LogLevel::Warn);
+    EXPECT_EQ(entries[0].target, "brenvik_protocol_transport::common");
+    EXPECT_EQ(entries[0].message.rfind(
+                  "Error deserializing message, dropping bad data error=\"Serialization error: "
+                  "Failed to deserialize message: expected value",
+                  0),
+              0u)
+        << entries[0].message;
+  }
   EXPECT_EQ(q.size(), 1u);
   EXPECT_EQ(q.dropped_malformed(), 1u);
   q.drain();
