@@ -98,7 +98,9 @@ void hammer(const std::vector<Bytes>& seeds, Decode&& decode, int rounds) {
     }
   }
   // The hooks really observed the decoders' allocations.
-  if (measuring) EXPECT_GT(largest_seen, 0u);
+  if (measuring) {
+    EXPECT_GT(largest_seen, 0u);
+  }
 }
 
 TEST(HostileInput, DecodeMessage) {
