@@ -10,7 +10,7 @@
 namespace brenvik::testing {
 
 inline std::string random_text(std::mt19937_64& rng, size_t max) {
-  static const char* pieces[] = {"a",        "Z",
+  static const char* atoms[] = {"a",        "Z",
                                  "0",        "+",
                                  "/",        "=",
                                  " ",        "_",
@@ -19,7 +19,7 @@ inline std::string random_text(std::mt19937_64& rng, size_t max) {
                                  "\\",       "\xf0\x9f\x98\x80"};
   std::string s;
   size_t n = rng() % (max + 1);
-  for (size_t i = 0; i < n; ++i) s += pieces[rng() % std::size(pieces)];
+  for (size_t i = 0; i < n; ++i) s += atoms[rng() % std::size(atoms)];
   if (rng() % 3 == 0) s += base64_encode(Bytes(rng() % 120, uint8_t(rng())));
   return s;
 }
