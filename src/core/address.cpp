@@ -1,7 +1,8 @@
 #include "core/address.h"
 
-#include <openssl/sha.h>
+#include <algorithm>
 
+#include "crypto/sha256.h"
 #include "util/bech32.h"
 
 namespace brenvik {
@@ -58,11 +59,9 @@ Result<Address, SealedError> address_payload_from_public_key(ByteView key) {
     return Err(SealedError::invalid_public_key("Ed25519 public key must be 32 bytes, got " +
                                                std::to_string(key.size())));
   }
-  // TODO(lead): switch to the crypto area's SHA-256 once it has landed.
-  uint8_t digest[SHA256_DIGEST_LENGTH];
-  SHA256(key.data(), key.size(), digest);
+  auto digest = crypto::sha256(key);
   Address a;
-  std::copy(digest, digest + a.bytes.size(), a.bytes.begin());
+  std::copy_n(digest.begin(), a.bytes.size(), a.bytes.begin());
   return a;
 }
 
