@@ -107,6 +107,11 @@ TEST(MessageJson, ReaderDefaultsAndAcceptedForms) {
     ASSERT_TRUE(r.ok()) << c.extra << ": " << r.error().message();
     EXPECT_TRUE(c.check(*r)) << c.extra;
   }
+  // An id read from another text form is written back in the canonical form.
+  auto braced = decode_message_json(
+      as_bytes(required_members(R"(,"reply_to_msg":"{0123ABCD-4567-4DEF-89AB-CDEF01234567}")")));
+  ASSERT_TRUE(braced.ok());
+  EXPECT_NE(message_json_text(*braced).find(R"("reply_to_msg":")" + kId + "\""), std::string::npos);
   // Priority as a single-member object with a null value.
   std::string obj = required_members();
   obj.replace(obj.find(R"("High")"), 6, R"({"critical":null})");
