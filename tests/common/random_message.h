@@ -11,12 +11,12 @@ namespace brenvik::testing {
 
 inline std::string random_text(std::mt19937_64& rng, size_t max) {
   static const char* atoms[] = {"a",        "Z",
-                                 "0",        "+",
-                                 "/",        "=",
-                                 " ",        "_",
-                                 "\xc3\xa9", "\xe2\x82\xac",
-                                 "\n",       "\"",
-                                 "\\",       "\xf0\x9f\x98\x80"};
+                                "0",        "+",
+                                "/",        "=",
+                                " ",        "_",
+                                "\xc3\xa9", "\xe2\x82\xac",
+                                "\n",       "\"",
+                                "\\",       "\xf0\x9f\x98\x80"};
   std::string s;
   size_t n = rng() % (max + 1);
   for (size_t i = 0; i < n; ++i) s += atoms[rng() % std::size(atoms)];
@@ -25,7 +25,8 @@ inline std::string random_text(std::mt19937_64& rng, size_t max) {
 }
 
 inline std::string random_id_text(std::mt19937_64& rng) {
-  std::string s = "u" + std::to_string(rng() % 1000000);
+  std::string s(1, 'u');
+  s.append(std::to_string(rng() % 1000000));
   if (rng() % 2) s += "\xc3\xa9";
   return s;
 }

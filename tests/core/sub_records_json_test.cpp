@@ -83,16 +83,16 @@ TEST(MediaMetadataJson, AllFieldsInDeclarationOrder) {
   m.duration_ms = 1;
   m.width = 2;
   m.height = 3;
-  m.thumbnail_base64 = "t";
-  m.media_id = "i";
-  m.download_url = "https://x/y";
-  m.thumbnail_url = "u";
-  m.encryption_key = "k";
-  m.iv = "v";
-  m.ciphertext_hash = "h";
-  m.sticker_provider = "p";
-  m.sticker_remote_id = "r";
-  m.sticker_kind = "s";
+  m.thumbnail_base64.emplace("t");
+  m.media_id.emplace("i");
+  m.download_url.emplace("https://x/y");
+  m.thumbnail_url.emplace("u");
+  m.encryption_key.emplace("k");
+  m.iv.emplace("v");
+  m.ciphertext_hash.emplace("h");
+  m.sticker_provider.emplace("p");
+  m.sticker_remote_id.emplace("r");
+  m.sticker_kind.emplace("s");
   std::string text = write(media_metadata_to_json, m);
   EXPECT_EQ(text,
             R"({"mime_type":"video/mp4","file_name":"v.mp4","file_size":10,"duration_ms":1,)"

@@ -12,8 +12,9 @@ namespace brenvik {
 namespace {
 
 Bytes str_field(std::string_view s) {
-  Bytes b{uint8_t(s.size())};
-  append(b, as_bytes(s));
+  Bytes b(s.size() + 1);
+  b[0] = uint8_t(s.size());
+  std::copy(s.begin(), s.end(), b.begin() + 1);
   return b;
 }
 
