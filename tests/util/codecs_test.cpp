@@ -10,13 +10,8 @@ namespace {
 // RFC 4648 §10 vectors.
 TEST(Base64, Rfc4648Vectors) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},
-      {"f", "Zg=="},
-      {"fo", "Zm8="},
-      {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="},
-      {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"},
+      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
   };
   for (auto [plain, enc] : cases) {
     EXPECT_EQ(base64_encode(as_bytes(plain)), enc);
@@ -28,8 +23,8 @@ TEST(Base64, Rfc4648Vectors) {
 
 TEST(Base64, RefusesNonCanonicalAndMalformed) {
   const std::pair<const char*, CodecError> cases[] = {
-      {"Zh==", CodecError::NonCanonical},     {"Zm9=", CodecError::NonCanonical},
-      {"Zg=", CodecError::InvalidLength},     {"Zg", CodecError::InvalidLength},
+      {"Zh==", CodecError::NonCanonical},  {"Zm9=", CodecError::NonCanonical},
+      {"Zg=", CodecError::InvalidLength},  {"Zg", CodecError::InvalidLength},
       {"Z===", CodecError::InvalidCharacter}, {"Zm9v\n", CodecError::InvalidLength},
       {"Zm-v", CodecError::InvalidCharacter}, {"=m9v", CodecError::InvalidCharacter},
   };
@@ -49,8 +44,7 @@ TEST(Leb128, UnsignedAndSignedExamples) {
   EXPECT_EQ(hex_encode(s), "c0bb78");
   size_t pos = 0;
   EXPECT_EQ(*leb128_get_i64(s, pos), -123456);
-  for (int64_t v :
-       {INT64_MIN, INT64_MAX, int64_t(-1), int64_t(0), int64_t(63), int64_t(-64), int64_t(64)}) {
+  for (int64_t v : {INT64_MIN, INT64_MAX, int64_t(-1), int64_t(0), int64_t(63), int64_t(-64), int64_t(64)}) {
     Bytes b;
     leb128_put_i64(b, v);
     size_t p = 0;
