@@ -176,6 +176,11 @@ class LogRateLimiter {
     uint64_t suppressed_before;
   };
   Decision check(std::string_view key);
+  // Number of keys currently tracked (at most 1024).
+  size_t tracked_keys() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return slots_.size();
+  }
 
  private:
   static constexpr size_t kMaxKeys = 1024;

@@ -75,7 +75,16 @@ TEST(LogRateLimiter, RepeatedWarningsPerWindow) {
 TEST(LogRateLimiter, ManyKeysStayBounded) {
   ManualClock clock;
   LogRateLimiter lim(clock, std::chrono::seconds(10), 1);
-  for (int i = 0; i < 5000; ++i) EXPECT_TRUE(lim.check("k" + std::to_string(i)).allowed);
+  for (int i = 0; i < 5000; ++i) {
+    std::string key = std::to_string(i);
+    key += "k";
+    EXPECT_TRUE(lim.check(key).allowed);
+    ASSERT_LE(lim.tracked_keys(), 1024u);
+  }
+  clock.advance(std::chrono::seconds(11));
+  EXPECT_TRUE(lim.check("busy").allowed);
+  for (int i = 0; i < 1500; ++i) (void)lim.check(std::to_string(i));
+  EXPECT_LE(lim.tracked_keys(), 1024u);
 }
 
 // ---------------------------------------------------------------- locks
