@@ -60,7 +60,10 @@ TEST(BTreeDrain, InsideOneElementAndEmptyRanges) {
   EXPECT_EQ(u.check_invariants(), "");
   // A drain over an empty tree changes nothing.
   SolidTree e;
-  { auto d = e.drain(at(e, 0), at(e, 0)); EXPECT_FALSE(d.next()); }
+  {
+    auto d = e.drain(at(e, 0), at(e, 0));
+    EXPECT_FALSE(d.next());
+  }
   EXPECT_TRUE(e.is_empty());
   EXPECT_EQ(e.check_invariants(), "");
 }

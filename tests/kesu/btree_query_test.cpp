@@ -39,11 +39,11 @@ struct QueryCase {
 
 TEST(BTreeQuery, LengthFinderTable) {
   const QueryCase cases[] = {
-      {{3, 4}, 0, false, 'a', 0, true},   {{3, 4}, 2, false, 'a', 2, true},
-      {{3, 4}, 3, false, 'b', 0, true},   {{3, 4}, 6, false, 'b', 3, true},
-      {{3, 4}, 7, false, 'b', 4, false},  {{3, 4}, 9, false, 'b', 6, false},
-      {{3, 4}, 3, true, 'a', 3, false},   {{3, 4}, 0, true, 'a', 0, true},
-      {{3, 4}, 7, true, 'b', 4, false},   {{2, 0, 3}, 2, false, 'c', 0, true},
+      {{3, 4}, 0, false, 'a', 0, true},    {{3, 4}, 2, false, 'a', 2, true},
+      {{3, 4}, 3, false, 'b', 0, true},    {{3, 4}, 6, false, 'b', 3, true},
+      {{3, 4}, 7, false, 'b', 4, false},   {{3, 4}, 9, false, 'b', 6, false},
+      {{3, 4}, 3, true, 'a', 3, false},    {{3, 4}, 0, true, 'a', 0, true},
+      {{3, 4}, 7, true, 'b', 4, false},    {{2, 0, 3}, 2, false, 'c', 0, true},
       {{2, 0, 3}, 1, false, 'a', 1, true}, {{0, 0, 4}, 0, false, 'c', 0, true},
   };
   for (const auto& c : cases) {

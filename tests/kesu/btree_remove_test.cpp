@@ -60,8 +60,8 @@ TEST(BTreeRemove, HandleLackTable) {
     ArenaSlotIndex l = root.children[0].index, r = root.children[1].index;
     if (c.right == 11) t.push(Chunk{"r"});
     if (c.left == 11) t.insert_by_path(at(t, 0), Chunk{"l"});
-    ASSERT_EQ(counts(t), std::to_string(c.left > 10 ? 11 : 10) + "/" +
-                             std::to_string(c.right > 10 ? 11 : 10));
+    ASSERT_EQ(counts(t),
+              std::to_string(c.left > 10 ? 11 : 10) + "/" + std::to_string(c.right > 10 ? 11 : 10));
     if (c.left < 10) drop_tail(t, l, 10 - c.left);
     if (c.right < 10) drop_tail(t, r, 10 - c.right);
     ASSERT_EQ(t.check_invariants(), "");

@@ -20,8 +20,8 @@ struct TestIdFull {
   int32_t counter = 0;
 };
 std::string debug_string(const TestIdFull& id) {
-  return "IdFull { peer: " + std::to_string(id.peer) + ", lamport: " +
-         std::to_string(id.lamport) + ", counter: " + std::to_string(id.counter) + " }";
+  return "IdFull { peer: " + std::to_string(id.peer) + ", lamport: " + std::to_string(id.lamport) +
+         ", counter: " + std::to_string(id.counter) + " }";
 }
 
 struct TestIdLp {
@@ -70,8 +70,8 @@ TEST(ListStateTree, IndexFinderTable) {
     size_t offset;
     bool found;
   };
-  const Case cases[] = {{0, "a", 0, true}, {2, "c", 0, true}, {3, "c", 1, false},
-                        {4, "c", 2, false}};
+  const Case cases[] = {
+      {0, "a", 0, true}, {2, "c", 0, true}, {3, "c", 1, false}, {4, "c", 2, false}};
   for (const auto& c : cases) {
     ListFinder f(c.index);
     auto r = t.query(f);
@@ -162,8 +162,8 @@ TEST(MovableListTree, FinderTable) {
     bool found;
   };
   const Case cases[] = {
-      {true, 0, 0, 0, true},   {true, 1, 2, 0, true},   {true, 2, 2, 1, false},
-      {false, 1, 1, 0, true},  {false, 2, 2, 0, true},  {false, 3, 2, 1, false},
+      {true, 0, 0, 0, true},  {true, 1, 2, 0, true},  {true, 2, 2, 1, false},
+      {false, 1, 1, 0, true}, {false, 2, 2, 0, true}, {false, 3, 2, 1, false},
   };
   for (const auto& c : cases) {
     std::optional<QueryResult> r;
@@ -226,23 +226,26 @@ TEST(TreeChildrenTree, KeyFinderTable) {
   Children t;
   for (const char* p : {"d", "b", "f"}) insert_child(t, key(p), 0);
   struct Case {
-    TestNodePosition target;
-    std::string at;
+    const char* pos;
+    uint32_t lamport;
+    uint64_t peer;
+    const char* at;
     size_t offset;
     bool found;
   };
   const Case cases[] = {
-      {{"a", 1, 1}, "b", 0, false}, {{"b", 1, 1}, "b", 0, true}, {{"c", 1, 1}, "d", 0, false},
-      {{"d", 0, 1}, "d", 0, false}, {{"d", 1, 2}, "f", 0, false}, {{"z", 1, 1}, "f", 1, false},
-      {{"", 0, 0}, "b", 0, false},  {{"f", 1, 1}, "f", 0, true},
+      {"a", 1, 1, "b", 0, false}, {"b", 1, 1, "b", 0, true},  {"c", 1, 1, "d", 0, false},
+      {"d", 0, 1, "d", 0, false}, {"d", 1, 2, "f", 0, false}, {"z", 1, 1, "f", 1, false},
+      {"", 0, 0, "b", 0, false},  {"f", 1, 1, "f", 0, true},
   };
   for (const auto& c : cases) {
-    KeyFinder f(c.target);
+    TestNodePosition target{c.pos, c.lamport, c.peer};
+    KeyFinder f(target);
     auto r = t.query(f);
     ASSERT_TRUE(r);
-    EXPECT_EQ(t.get_elem(r->cursor.leaf).pos->position, c.at) << c.target.position;
-    EXPECT_EQ(r->cursor.offset, c.offset) << c.target.position;
-    EXPECT_EQ(r->found, c.found) << c.target.position;
+    EXPECT_EQ(t.get_elem(r->cursor.leaf).pos->position, c.at) << c.pos;
+    EXPECT_EQ(r->cursor.offset, c.offset) << c.pos;
+    EXPECT_EQ(r->found, c.found) << c.pos;
   }
   // An insertion with an equal key goes before the existing child.
   LeafIndex dup = insert_child(t, key("d"), 99);
@@ -275,7 +278,9 @@ TEST(TreeChildrenTree, ChildrenInAnyOrderComeOutSorted) {
     size_t rank = t.index_of_leaf(l, [](const auto& c) { return c.len; });
     EXPECT_EQ(t.get_elem(l).pos->position, k);
     size_t below = 0;
-    for (const auto& e : t) below += e.pos->position < k || (e.pos->position == k && &e != &t.get_elem(l) && e.pos->lamport < t.get_elem(l).pos->lamport);
+    for (const auto& e : t)
+      below += e.pos->position < k || (e.pos->position == k && &e != &t.get_elem(l) &&
+                                       e.pos->lamport < t.get_elem(l).pos->lamport);
     EXPECT_EQ(rank, below);
     ASSERT_TRUE(t.remove_leaf(l));
     ASSERT_EQ(t.check_invariants(), "") << i;
