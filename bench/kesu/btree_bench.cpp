@@ -22,7 +22,7 @@ struct ItemTrait : SumCache<uint64_t, int64_t> {
   using CacheDiff = int64_t;
   static constexpr bool kUseDiff = true;
   static size_t rle_len(const Elem&) { return 1; }
-  static Elem split_at(Elem&, size_t) { panic(kUnreachable); }
+  static Elem split_at(Elem&, size_t) { invariant_failed(kMsgUnreachable); }
   static bool can_merge(const Elem&, const Elem&) { return false; }
   static void merge_right(Elem&, Elem&&) {}
   static void merge_left(Elem&, Elem&&) {}

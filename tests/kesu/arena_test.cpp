@@ -88,13 +88,13 @@ TEST(Arena, Get2MutFatalCases) {
   try {
     a.get2_mut(h, h);
     FAIL() << "identical handles accepted";
-  } catch (const Panic& p) {
+  } catch (const InvariantViolation& p) {
     EXPECT_STREQ(p.what(), "Arena::get2_mut is called with two identical indices");
   }
   try {
     a.get2_mut(h, {5, 1});
     FAIL() << "slot past the storage accepted";
-  } catch (const Panic& p) {
+  } catch (const InvariantViolation& p) {
     EXPECT_STREQ(p.what(), "mid > len");
   }
 }

@@ -96,7 +96,7 @@ TEST(BTreeInsert, SplitLeafAtTheEndOfTheSequence) {
   try {
     t.split_leaf_at(Cursor{at(t, 0).leaf, 4});
     FAIL();
-  } catch (const Panic& p) {
+  } catch (const InvariantViolation& p) {
     EXPECT_STREQ(p.what(), "elem.rle_len=1 but pos.offset=4 Elem:Chunk(\"a\")");
   }
 }

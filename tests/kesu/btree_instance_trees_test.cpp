@@ -11,7 +11,9 @@
 namespace kesu {
 namespace {
 
-LeafIndex leaf(uint32_t slot) { return LeafIndex{{slot, 1}}; }
+LeafIndex leaf(uint32_t slot) {
+  return LeafIndex{{slot, 1}};
+}
 
 std::string pieces(const IdToCursorTree& t) {
   std::string out;

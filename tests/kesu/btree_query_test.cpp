@@ -227,13 +227,13 @@ TEST(BTreeNode, HandleKindsAndDebugForms) {
   try {
     (void)i.unwrap_leaf();
     FAIL();
-  } catch (const Panic& p) {
+  } catch (const InvariantViolation& p) {
     EXPECT_STREQ(p.what(), "unwrap_leaf on internal node");
   }
   try {
     (void)l.unwrap_internal();
     FAIL();
-  } catch (const Panic& p) {
+  } catch (const InvariantViolation& p) {
     EXPECT_STREQ(p.what(), "unwrap_internal on leaf node");
   }
   EXPECT_EQ(debug_string(l), "Leaf(Index { slot: 1, generation: Generation(2) })");
@@ -262,7 +262,7 @@ TEST(BTreeNode, DeleteChildrenRangeKeepsOrder) {
   }
   InternalNode<int> full;
   for (uint32_t i = 0; i < 12; ++i) full.push_child({{i, 1}, 0});
-  EXPECT_THROW(full.push_child({{99, 1}, 0}), Panic);
+  EXPECT_THROW(full.push_child({{99, 1}, 0}), InvariantViolation);
 }
 
 TEST(BTreeNode, ParentSlotsRenumberedFromAPosition) {
@@ -287,8 +287,8 @@ TEST(BTreeNode, PathLongerThanMaxDepthIsFatal) {
   try {
     p.push({});
     FAIL();
-  } catch (const Panic& e) {
-    EXPECT_STREQ(e.what(), kUnwrapErr);
+  } catch (const InvariantViolation& e) {
+    EXPECT_STREQ(e.what(), kMsgUnwrapErr);
   }
 }
 

@@ -95,7 +95,7 @@ TEST(ListStateTree, InsertionAtAndPastTheEnd) {
   try {
     t.insert_by_path(r->cursor, {"e", {}});
     FAIL();
-  } catch (const Panic& p) {
+  } catch (const InvariantViolation& p) {
     EXPECT_STREQ(p.what(),
                  "elem.rle_len=1 but pos.offset=2 Elem:Elem { v: .., id: IdFull { peer: 0, "
                  "lamport: 0, counter: 0 } }");

@@ -22,7 +22,7 @@
 #include <string>
 #include <utility>
 
-#include "kesu/arena/panic.h"
+#include "kesu/arena/invariant.h"
 
 namespace kesu {
 
@@ -64,15 +64,16 @@ class Arena {
 
   // Moves `value` into the arena and returns its handle.
   ArenaSlotIndex insert(T value) {
-    if (len_ == UINT32_MAX) panic("Cannot insert more than u32::MAX elements into Arena");
+    if (len_ == UINT32_MAX)
+      invariant_failed("Cannot insert more than u32::MAX elements into Arena");
     ++len_;
     if (first_free_ != 0) {
       uint64_t slot = first_free_ - 1;
       if (slot >= size_) {
-        panic_unreachable("first_free pointed past the end of the arena's storage");
+        invariant_unreachable("first_free pointed past the end of the arena's storage");
       }
       Entry& e = entry(slot);
-      if (e.link == kOccupied) panic_unreachable("first_free pointed to an occupied entry");
+      if (e.link == kOccupied) invariant_unreachable("first_free pointed to an occupied entry");
       first_free_ = e.link;
       e.generation = next_generation(e.generation);
       ::new (static_cast<void*>(&e.value)) T(std::move(value));
@@ -81,7 +82,7 @@ class Arena {
     }
     uint64_t slot = size_;
     if (slot > UINT32_MAX) {
-      panic_unreachable("Arena storage exceeded what can be represented by a u32");
+      invariant_unreachable("Arena storage exceeded what can be represented by a u32");
     }
     Entry& e = append_entry();
     ::new (static_cast<void*>(&e.value)) T(std::move(value));
@@ -97,12 +98,13 @@ class Arena {
     if (e.link == kOccupied && e.generation == index.generation) {
       // The free link is slot + 1 in a u32 whose top value marks an occupied
       // entry, so the two highest slots cannot be linked.
-      if (index.slot >= UINT32_MAX - 1) panic("u32 overflowed calculating free pointer from u32");
+      if (index.slot >= UINT32_MAX - 1)
+        invariant_failed("u32 overflowed calculating free pointer from u32");
       std::optional<T> out(std::move(e.value));
       e.value.~T();
       e.link = first_free_;
       first_free_ = index.slot + 1;
-      if (len_ == 0) panic(kUnreachable);
+      if (len_ == 0) invariant_failed(kMsgUnreachable);
       --len_;
       return out;
     }
@@ -114,11 +116,12 @@ class Arena {
     if (index.slot >= size_) return false;
     Entry& e = entry(index.slot);
     if (e.link != kOccupied || e.generation != index.generation) return false;
-    if (index.slot >= UINT32_MAX - 1) panic("u32 overflowed calculating free pointer from u32");
+    if (index.slot >= UINT32_MAX - 1)
+      invariant_failed("u32 overflowed calculating free pointer from u32");
     e.value.~T();
     e.link = first_free_;
     first_free_ = index.slot + 1;
-    if (len_ == 0) panic(kUnreachable);
+    if (len_ == 0) invariant_failed(kMsgUnreachable);
     --len_;
     return true;
   }
@@ -137,13 +140,13 @@ class Arena {
   // Two values at once. Equal handles are a fatal stop; two handles of one slot
   // give the live one on its side and nothing on the other.
   std::pair<T*, T*> get2_mut(ArenaSlotIndex a, ArenaSlotIndex b) {
-    if (a == b) panic("Arena::get2_mut is called with two identical indices");
+    if (a == b) invariant_failed("Arena::get2_mut is called with two identical indices");
     if (a.slot == b.slot) {
       if (T* va = get(a)) return {va, nullptr};
       return {nullptr, get(b)};
     }
     uint64_t mid = a.slot > b.slot ? a.slot : b.slot;
-    if (mid > size_) panic("mid > len");
+    if (mid > size_) invariant_failed("mid > len");
     return {get(a), get(b)};
   }
 

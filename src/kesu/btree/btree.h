@@ -8,7 +8,7 @@
 // edit that splits returns the new leaves.
 //
 // The root handle is fixed for the life of the tree. Broken invariants raise
-// kesu::Panic; operations whose target may legitimately be absent (a query on
+// kesu::InvariantViolation; operations whose target may legitimately be absent (a query on
 // an empty tree, a stale leaf handle) return an absent result instead.
 //
 // Not thread-safe: one thread at a time, under the owning state's lock.
@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "kesu/arena/arena.h"
-#include "kesu/arena/panic.h"
+#include "kesu/arena/invariant.h"
 #include "kesu/btree/node.h"
 #include "kesu/btree/trait.h"
 
@@ -81,7 +81,7 @@ class BTree {
   // Internal node by handle; fatal when absent.
   const Node& node(ArenaSlotIndex i) const {
     const Node* n = internal_.get(i);
-    if (!n) panic(kUnwrapNone);
+    if (!n) invariant_failed(kMsgUnwrapNone);
     return *n;
   }
   bool contains_leaf(LeafIndex l) const { return leaves_.contains(l.index); }
@@ -123,11 +123,11 @@ class BTree {
     while (true) {
       FindResult r = finder.find_node(*n);
       found = found && r.found;
-      if (r.index >= n->len) panic(kUnwrapNone);
+      if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
       const ChildT& c = n->children[r.index];
       if (!n->leaf_children) {
         n = &node(c.index);
-        if (n->len == 0) panic(kUnwrapNone);
+        if (n->len == 0) invariant_failed(kMsgUnwrapNone);
         continue;
       }
       LeafIndex li{c.index};
@@ -179,7 +179,7 @@ class BTree {
         cur = ArenaIndex::internal(lf.parent);
       } else {
         const Node& n = node(cur.index);
-        if (!n.has_parent()) panic(kUnwrapNone);
+        if (!n.has_parent()) invariant_failed(kMsgUnwrapNone);
         p.push({cur, n.parent_slot});
         cur = ArenaIndex::internal(n.parent);
       }
@@ -200,7 +200,7 @@ class BTree {
     }
     if (!next_leaf_in_path(p, k - 1)) return false;
     const Node& np = node(p[k - 2].node.unwrap_internal());
-    if (np.len == 0) panic(kUnwrapNone);
+    if (np.len == 0) invariant_failed(kMsgUnwrapNone);
     p[k - 1] = {np.child_index(0), 0};
     return true;
   }
@@ -224,7 +224,7 @@ class BTree {
     auto ps = next_sibling(ArenaIndex::internal(lf.parent));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
-    if (pn.len == 0) panic(kUnwrapNone);
+    if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
     return pn.child_index(0);
   }
 
@@ -233,7 +233,7 @@ class BTree {
       const Node& n = node(idx.index);
       if (!n.has_parent()) return std::nullopt;
       const Node& p = node(n.parent);
-      if (n.parent_slot >= p.len) panic(kUnwrapNone);
+      if (n.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
       if (n.parent_slot > 0) return p.child_index(n.parent_slot - 1);
       auto ps = prev_sibling(ArenaIndex::internal(n.parent));
       if (!ps) return std::nullopt;
@@ -248,7 +248,7 @@ class BTree {
     auto ps = prev_sibling(ArenaIndex::internal(lf.parent));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
-    if (pn.len == 0) panic(kUnwrapNone);
+    if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
     return pn.child_index(pn.len - 1);
   }
 
@@ -268,7 +268,7 @@ class BTree {
         pos_ = 0;
       }
       const ChildT& c = cur_->children[pos_++];
-      if (!cur_->leaf_children) panic(kUnwrapNone);
+      if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
       return &tree_->leaf(LeafIndex{c.index}).elem;
     }
 
@@ -290,10 +290,10 @@ class BTree {
     while (!n->leaf_children) {
       it.path_.push({ArenaIndex::internal(n->children[0].index), 0});
       n = &node(n->children[0].index);
-      if (n->len == 0) panic(kUnwrapNone);
+      if (n->len == 0) invariant_failed(kMsgUnwrapNone);
       ++depth;
     }
-    if (depth + 1 > MAX_DEPTH) panic(kUnwrapErr);  // the leaf's own entry
+    if (depth + 1 > MAX_DEPTH) invariant_failed(kMsgUnwrapErr);  // the leaf's own entry
     it.cur_ = n;
     it.pos_ = 0;
     return it;
@@ -359,7 +359,7 @@ class BTree {
   // From `start` to the end of the sequence (the end leaf is kept whole).
   RangeIter iter_range_to_end(Cursor start) const {
     auto e = end_cursor();
-    if (!e) panic(kUnwrapNone);
+    if (!e) invariant_failed(kMsgUnwrapNone);
     return make_range(start, *e, true);
   }
 
@@ -406,8 +406,8 @@ class BTree {
         return {parent_idx, next, i + 1, std::nullopt};
       }
       if (c.offset > len) {
-        panic("elem.rle_len=" + std::to_string(len) +
-              " but pos.offset=" + std::to_string(c.offset) + " Elem:" + elem_debug<T>(lf.elem));
+        invariant_failed("elem.rle_len=" + std::to_string(len) + " but pos.offset=" +
+                         std::to_string(c.offset) + " Elem:" + elem_debug<T>(lf.elem));
       }
       if (parent.len >= MAX_CHILDREN - 1) {
         split_node(parent_idx);
@@ -439,7 +439,8 @@ class BTree {
     } else {
       LeafSplit s = split_leaf_at(c);
       Node& parent = node_mut(s.parent);
-      if (s.insert_index > parent.len || parent.len >= MAX_CHILDREN) panic(kUnwrapErr);
+      if (s.insert_index > parent.len || parent.len >= MAX_CHILDREN)
+        invariant_failed(kMsgUnwrapErr);
       Cache ec = T::elem_cache(elem);
       LeafIndex nl{leaves_.insert(Leaf{std::move(elem), s.parent})};
       parent.insert_child(s.insert_index, ChildT{nl.index, std::move(ec)});
@@ -467,7 +468,7 @@ class BTree {
     ArenaSlotIndex p = root_;
     while (true) {
       const Node& n = node(p);
-      if (n.len == 0) panic(kUnwrapNone);
+      if (n.len == 0) invariant_failed(kMsgUnwrapNone);
       if (n.leaf_children) break;
       p = n.children[n.len - 1].index;
     }
@@ -480,7 +481,7 @@ class BTree {
       recursive_update_cache(last, std::optional<CacheDiff>(std::move(d)));
       return Cursor{last, old};
     }
-    if (parent.len >= MAX_CHILDREN) panic(kUnwrapErr);
+    if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
     Cache ec = T::elem_cache(elem);
     LeafIndex nl{leaves_.insert(Leaf{std::move(elem), p})};
     parent.push_child(ChildT{nl.index, std::move(ec)});
@@ -509,7 +510,7 @@ class BTree {
       ArenaSlotIndex pi = n.parent;
       Node& p = node_mut(pi);
       size_t slot = n.parent_slot;
-      if (slot >= p.len) panic(kUnwrapNone);
+      if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
       p.children[slot].cache = std::move(lc);
       p.insert_child(slot + 1, ChildT{ri, std::move(rcache)});
       update_children_parent_slot(pi, slot + 1);
@@ -596,7 +597,7 @@ class BTree {
       p.insert_child(i + 2, ChildT{n2.index, std::move(c2)});
       out.push(n2);
     }
-    if (p.len > MAX_CHILDREN - 1) panic("assertion failed: !parent.is_full()");
+    if (p.len > MAX_CHILDREN - 1) invariant_failed("assertion failed: !parent.is_full()");
     recursive_update_cache(ArenaIndex::internal(pi), std::nullopt);
     return {true, out};
   }
@@ -674,7 +675,7 @@ class BTree {
         return;
       }
       Node& p = node_mut(nd.parent);
-      if (nd.parent_slot >= p.len) panic(kUnwrapNone);
+      if (nd.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
       CacheDiff d = T::calc_cache_internal(p.children[nd.parent_slot].cache, nd.kids());
       recursive_update_cache_with_diff(nd.parent, d);
     }
@@ -685,7 +686,7 @@ class BTree {
     const Node* cur = &node(n);
     while (cur->has_parent()) {
       Node& p = node_mut(cur->parent);
-      if (cur->parent_slot >= p.len) panic(kUnwrapNone);
+      if (cur->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
       T::apply_cache_diff(p.children[cur->parent_slot].cache, diff);
       cur = &p;
     }
@@ -705,7 +706,7 @@ class BTree {
         CacheDiff d;
         if (idx.is_leaf()) {
           auto it = map.find(idx);
-          if (it == map.end()) panic(kUnwrapNone);
+          if (it == map.end()) invariant_failed(kMsgUnwrapNone);
           d = std::move(it->second);
           map.erase(it);
           const Leaf& lf = leaf(idx.unwrap_leaf());
@@ -717,7 +718,7 @@ class BTree {
           const Node& nd = node(idx.index);
           parent = nd.parent;
           Node& p = node_mut(parent);
-          if (nd.parent_slot >= p.len) panic(kUnwrapNone);
+          if (nd.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
           auto it = map.find(idx);
           if (it != map.end()) {
             d = std::move(it->second);
@@ -816,13 +817,13 @@ class BTree {
     while (true) {
       if (n == root_) return;
       const Node& nd = node(n);
-      if (!nd.has_parent()) panic(kUnwrapNone);
+      if (!nd.has_parent()) invariant_failed(kMsgUnwrapNone);
       ArenaSlotIndex pi = nd.parent;
       size_t slot = nd.parent_slot;
       internal_.erase(n);
       Node& p = node_mut(pi);
       size_t before = p.len;
-      if (slot >= p.len) panic(kUnwrapNone);
+      if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
       p.remove_child(slot);
       update_children_parent_slot(pi, slot);
       if (p.len == 0) {
@@ -842,12 +843,12 @@ class BTree {
       return std::nullopt;
     }
     Node& n = node_mut(idx);
-    if (!n.has_parent()) panic(kUnwrapNone);
+    if (!n.has_parent()) invariant_failed(kMsgUnwrapNone);
     ArenaSlotIndex pi = n.parent;
     Node& p = node_mut(pi);
     if (n.len == 0) {
       size_t slot = n.parent_slot;
-      if (slot >= p.len) panic(kUnwrapNone);
+      if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
       p.remove_child(slot);
       internal_.erase(idx);
       update_children_parent_slot(pi, slot);
@@ -912,7 +913,7 @@ class BTree {
       if (r.len != 1 || r.leaf_children) return;
       ArenaSlotIndex ci = r.children[0].index;
       std::optional<Node> child = internal_.remove(ci);
-      if (!child) panic(kUnwrapNone);
+      if (!child) invariant_failed(kMsgUnwrapNone);
       r.len = 0;
       r.children[0] = ChildT{};
       r.leaf_children = child->leaf_children;
@@ -973,7 +974,7 @@ class BTree {
       size_t count = 0;
       for (size_t i = 1; i + 1 < p.size(); ++i) {
         ArenaIndex e = p[i].node;
-        if (!e.is_internal() || !internal_.contains(e.index)) panic(kUnreachable);
+        if (!e.is_internal() || !internal_.contains(e.index)) invariant_failed(kMsgUnreachable);
         if (node(e.index).len < MIN_CHILDREN) {
           if (handle_lack(e.index)) ++count;
         }
@@ -1060,23 +1061,23 @@ class BTree {
 
   Node& node_mut(ArenaSlotIndex i) {
     Node* n = internal_.get(i);
-    if (!n) panic(kUnwrapNone);
+    if (!n) invariant_failed(kMsgUnwrapNone);
     return *n;
   }
   Leaf& leaf(LeafIndex l) {
     Leaf* p = leaves_.get(l.index);
-    if (!p) panic(kUnwrapNone);
+    if (!p) invariant_failed(kMsgUnwrapNone);
     return *p;
   }
   const Leaf& leaf(LeafIndex l) const {
     const Leaf* p = leaves_.get(l.index);
-    if (!p) panic(kUnwrapNone);
+    if (!p) invariant_failed(kMsgUnwrapNone);
     return *p;
   }
   static size_t position_in(const Node& parent, LeafIndex l) {
     for (size_t i = 0; i < parent.len; ++i)
       if (parent.children[i].index == l.index) return i;
-    panic(kUnwrapNone);
+    invariant_failed(kMsgUnwrapNone);
   }
 
   static CacheDiff diff_of(const Elem& e) {
@@ -1106,7 +1107,7 @@ class BTree {
     const Node* cur = &node(n);
     while (cur->has_parent()) {
       Node& p = node_mut(cur->parent);
-      if (cur->parent_slot >= p.len) panic(kUnwrapNone);
+      if (cur->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
       T::calc_cache_internal(p.children[cur->parent_slot].cache, cur->kids());
       cur = &p;
     }

@@ -27,12 +27,12 @@ class Drain {
   // The next removed element, owned by the caller; none at the end of the range.
   std::optional<Elem> next() {
     if (done_) return std::nullopt;
-    if (current_path_.empty()) panic(kUnwrapNone);
+    if (current_path_.empty()) invariant_failed(kMsgUnwrapNone);
     LeafIndex l = current_path_.back().node.unwrap_leaf();
     if (end_ && l == *end_) return std::nullopt;
     if (!tree_->next_leaf_in_path(current_path_, current_path_.size())) done_ = true;
     std::optional<typename BTree<T>::Leaf> taken = tree_->leaves_.remove(l.index);
-    if (!taken) panic(kUnwrapNone);
+    if (!taken) invariant_failed(kMsgUnwrapNone);
     return std::optional<Elem>(std::move(taken->elem));
   }
 
@@ -59,7 +59,7 @@ class Drain {
     bounds_.reset();
     BTree<T>& t = *tree_;
     size_t k = b.start_path.size();
-    if (k < 2 || b.end_path.size() != k) panic(kUnwrapNone);
+    if (k < 2 || b.end_path.size() != k) invariant_failed(kMsgUnwrapNone);
     size_t d = k - 2;
     t.remove_dead_children(b.start_path[d].node.unwrap_internal());
     t.remove_dead_children(b.end_path[d].node.unwrap_internal());
@@ -73,7 +73,7 @@ class Drain {
           size_t pos = b.start_path[d].position;
           Node& pn = t.node_mut(p);
           if (pos >= pn.len || pn.children[pos].index != c) {
-            panic("assertion `left == right` failed");
+            invariant_failed("assertion `left == right` failed");
           }
           pn.remove_child(pos);
           deleted.push_back(ArenaIndex::internal(c));
@@ -87,23 +87,23 @@ class Drain {
       const Node& enode = t.node(en.node.unwrap_internal());
       size_t from = sn.position + (snode.len > 0 ? 1 : 0);
       size_t to = en.position + (enode.len == 0 ? 1 : 0);
-      if (d == 0) panic(kUnwrapNone);
+      if (d == 0) invariant_failed(kMsgUnwrapNone);
       --d;
       if (b.start_path[d].node == b.end_path[d].node) {
         ArenaSlotIndex ci = b.start_path[d].node.unwrap_internal();
         Node& c = t.node_mut(ci);
-        if (from > to || to > c.len) panic(kUnwrapNone);
+        if (from > to || to > c.len) invariant_failed(kMsgUnwrapNone);
         for (size_t i = from; i < to; ++i) deleted.push_back(c.child_index(i));
         c.delete_children_range(from, to);
         t.update_children_parent_slot(ci, from);
       } else {
         Node& s = t.node_mut(b.start_path[d].node.unwrap_internal());
-        if (from > s.len) panic(kUnwrapNone);
+        if (from > s.len) invariant_failed(kMsgUnwrapNone);
         for (size_t i = from; i < s.len; ++i) deleted.push_back(s.child_index(i));
         s.delete_children_range(from, s.len);
         ArenaSlotIndex ei = b.end_path[d].node.unwrap_internal();
         Node& e = t.node_mut(ei);
-        if (to > e.len) panic(kUnwrapNone);
+        if (to > e.len) invariant_failed(kMsgUnwrapNone);
         for (size_t i = 0; i < to; ++i) deleted.push_back(e.child_index(i));
         e.delete_children_range(0, to);
         t.update_children_parent_slot(ei, 0);

@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "kesu/arena/arena.h"
-#include "kesu/arena/panic.h"
+#include "kesu/arena/invariant.h"
 
 namespace kesu {
 
@@ -44,7 +44,7 @@ struct ArenaIndex {
   // Fatal on the other kind ("unwrap_leaf on internal node" / "unwrap_internal on leaf node").
   LeafIndex unwrap_leaf() const;
   ArenaSlotIndex unwrap_internal() const {
-    if (!is_internal()) panic("unwrap_internal on leaf node");
+    if (!is_internal()) invariant_failed("unwrap_internal on leaf node");
     return index;
   }
   friend bool operator==(const ArenaIndex&, const ArenaIndex&) = default;
@@ -60,7 +60,7 @@ struct LeafIndex {
 };
 
 inline LeafIndex ArenaIndex::unwrap_leaf() const {
-  if (!is_leaf()) panic("unwrap_leaf on internal node");
+  if (!is_leaf()) invariant_failed("unwrap_leaf on internal node");
   return LeafIndex{index};
 }
 
@@ -96,20 +96,20 @@ struct InternalNode {
   std::span<Child<Cache>> kids() { return {children.data(), len}; }
   std::span<const Child<Cache>> kids() const { return {children.data(), len}; }
   ArenaIndex child_index(size_t i) const {
-    if (i >= len) panic(kUnwrapNone);
+    if (i >= len) invariant_failed(kMsgUnwrapNone);
     return leaf_children ? ArenaIndex::leaf(children[i].index)
                          : ArenaIndex::internal(children[i].index);
   }
   // Adding a 13th child is fatal; so is a position past the end.
   void insert_child(size_t pos, Child<Cache> c) {
-    if (len >= MAX_CHILDREN || pos > len) panic(kUnwrapErr);
+    if (len >= MAX_CHILDREN || pos > len) invariant_failed(kMsgUnwrapErr);
     for (size_t i = len; i > pos; --i) children[i] = std::move(children[i - 1]);
     children[pos] = std::move(c);
     ++len;
   }
   void push_child(Child<Cache> c) { insert_child(len, std::move(c)); }
   Child<Cache> remove_child(size_t pos) {
-    if (pos >= len) panic(kUnwrapNone);
+    if (pos >= len) invariant_failed(kMsgUnwrapNone);
     Child<Cache> out = std::move(children[pos]);
     for (size_t i = pos; i + 1 < len; ++i) children[i] = std::move(children[i + 1]);
     children[--len] = Child<Cache>{};
@@ -117,7 +117,7 @@ struct InternalNode {
   }
   // Removes [start, end), keeping the order of the rest.
   void delete_children_range(size_t start, size_t end) {
-    if (start > end || end > len) panic(kUnwrapNone);
+    if (start > end || end > len) invariant_failed(kMsgUnwrapNone);
     size_t n = end - start;
     if (n == 0) return;
     for (size_t i = start; i + n < len; ++i) children[i] = std::move(children[i + n]);
@@ -169,7 +169,7 @@ class Path {
   const PathEntry& back() const { return e_[n_ - 1]; }
   // A path longer than MAX_DEPTH is a broken invariant.
   void push(PathEntry p) {
-    if (n_ >= MAX_DEPTH) panic(kUnwrapErr);
+    if (n_ >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
     e_[n_++] = p;
   }
   void pop() { --n_; }
@@ -194,7 +194,7 @@ class Path {
 class SplitLeaves {
  public:
   void push(LeafIndex l) {
-    if (n_ >= 2) panic(kUnwrapErr);
+    if (n_ >= 2) invariant_failed(kMsgUnwrapErr);
     a_[n_++] = l;
   }
   size_t size() const { return n_; }

@@ -30,7 +30,7 @@ namespace detail {
 // Never reached for items of length 1: no offset lies strictly inside them and
 // merging is never allowed.
 [[noreturn]] inline void single_item_unreachable() {
-  panic(kUnreachable);
+  invariant_failed(kMsgUnreachable);
 }
 
 template <typename X>
@@ -293,11 +293,11 @@ class NodePositionFinder {
 
  private:
   static const Key& start(const InternalNode<Cache>& n, size_t i) {
-    if (!n.children[i].cache.range) panic(kUnwrapNone);
+    if (!n.children[i].cache.range) invariant_failed(kMsgUnwrapNone);
     return *n.children[i].cache.range->first;
   }
   static const Key& end(const InternalNode<Cache>& n, size_t i) {
-    if (!n.children[i].cache.range) panic(kUnwrapNone);
+    if (!n.children[i].cache.range) invariant_failed(kMsgUnwrapNone);
     return *n.children[i].cache.range->second;
   }
   const Key* target_;
