@@ -2,10 +2,9 @@
 //
 // A broken invariant inside the arena or the B-tree is a bug, never bad input:
 // it is raised as a `kesu::InvariantViolation` carrying a fixed message text.
-// The exported
-// layer catches it like every other exception and reports it through the call
-// status; nothing inside the engine catches it, and a structure that raised one
-// must not be used again.
+// The exported layer catches it like every other exception and reports it
+// through the call status; nothing inside the engine catches it, and a
+// structure that raised one must not be used again.
 #pragma once
 
 #include <stdexcept>
