@@ -4,6 +4,7 @@
 // figures show the tree's own overhead rather than the element's.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -247,6 +248,48 @@ void BM_BTreeQuery(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations());
 }
 
+// Memory of a sequence of 1 M elements of N bytes grown by random insertion,
+// against the elements' own size (ratio = arena bytes / (N * count)).
+template <size_t N>
+struct BlobTrait : ItemTrait {
+  struct Elem {
+    std::array<uint8_t, N> b;
+  };
+  static size_t rle_len(const Elem&) { return 1; }
+  static Elem split_at(Elem&, size_t) { invariant_failed(kMsgUnreachable); }
+  static bool can_merge(const Elem&, const Elem&) { return false; }
+  static void merge_right(Elem&, Elem&&) {}
+  static void merge_left(Elem&, Elem&&) {}
+  static bool insert_inside(Elem&, size_t, Elem&) { return false; }
+  static Cache elem_cache(const Elem&) { return 1; }
+};
+
+template <size_t N>
+void BM_BTreeMemory(benchmark::State& st) {
+  using BT = BTree<BlobTrait<N>>;
+  const size_t n = size_t(st.range(0));
+  double per = 0;
+  for (auto _ : st) {
+    BT t;
+    Rng r;
+    for (size_t i = 0; i < n; ++i) {
+      LengthFinder<BlobTrait<N>> f(r.below(i + 1));
+      auto q = t.query(f);
+      if (q) {
+        t.insert_by_path(q->cursor, typename BlobTrait<N>::Elem{});
+      } else {
+        t.push(typename BlobTrait<N>::Elem{});
+      }
+    }
+    per = double(t.memory_bytes()) / double(n);
+  }
+  st.counters["bytes_per_elem"] = per;
+  st.counters["ratio_to_elem"] = per / double(N);
+}
+
+BENCHMARK(BM_BTreeMemory<8>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<32>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<128>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeRandomInsert)->Arg(1000)->Arg(1000000);
 BENCHMARK(BM_VectorRandomInsert)->Arg(1000)->Arg(1000000);
 BENCHMARK(BM_BTreeRandomDelete)->Arg(1000)->Arg(1000000);

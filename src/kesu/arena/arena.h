@@ -5,8 +5,10 @@
 // under a new generation, so a handle kept from before the removal looks up
 // nothing. Freed slots are reused last-freed first.
 //
-// Storage is a list of segments of doubling size (16, 32, 64, ... entries).
-// Segments are never reallocated, so a value never moves in memory while it
+// Storage is a list of segments: doubling sizes (16, 32, ... 4096 entries) so
+// that small arenas stay small, then fixed segments of 4096 entries so that a
+// large arena wastes at most one partly used segment. Segments are never
+// reallocated, so a value never moves in memory while it
 // lives in the arena: a reference returned by `get` stays valid until that
 // value is removed, even across later insertions. That is what lets the B-tree
 // hold a node and allocate its sibling at the same time.
@@ -21,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kesu/arena/invariant.h"
 
@@ -158,8 +161,7 @@ class Arena {
   // Bytes held by the storage segments (for memory accounting).
   size_t allocated_bytes() const {
     size_t total = 0;
-    for (size_t k = 0; k < kSegments && segments_[k]; ++k)
-      total += segment_capacity(k) * sizeof(Entry);
+    for (size_t k = 0; k < segments_.size(); ++k) total += segment_capacity(k) * sizeof(Entry);
     return total;
   }
 
@@ -175,7 +177,9 @@ class Arena {
  private:
   static constexpr uint32_t kOccupied = UINT32_MAX;
   static constexpr uint64_t kFirstSegment = 16;
-  static constexpr size_t kSegments = 29;  // enough segments to address every u32 slot
+  static constexpr size_t kDoublings = 9;  // segments of 16 << k entries, k < 9
+  static constexpr uint64_t kFixedSegment = kFirstSegment << (kDoublings - 1);  // 4096
+  static constexpr uint64_t kDoublingSlots = kFirstSegment * ((uint64_t{1} << kDoublings) - 1);
 
   struct Entry {
     Generation generation;
@@ -187,11 +191,18 @@ class Arena {
     ~Entry() {}
   };
 
-  static size_t segment_capacity(size_t k) { return kFirstSegment << k; }
+  static size_t segment_capacity(size_t k) {
+    return k < kDoublings ? size_t(kFirstSegment << k) : size_t(kFixedSegment);
+  }
   static std::pair<size_t, size_t> locate(uint64_t slot) {
-    uint64_t v = slot + kFirstSegment;
-    size_t k = std::bit_width(v) - 5;
-    return {k, static_cast<size_t>(v - (kFirstSegment << k))};
+    if (slot < kDoublingSlots) {
+      uint64_t v = slot + kFirstSegment;
+      size_t k = std::bit_width(v) - 5;
+      return {k, static_cast<size_t>(v - (kFirstSegment << k))};
+    }
+    uint64_t rest = slot - kDoublingSlots;
+    return {kDoublings + static_cast<size_t>(rest / kFixedSegment),
+            static_cast<size_t>(rest % kFixedSegment)};
   }
 
   Entry& entry(uint64_t slot) {
@@ -201,7 +212,7 @@ class Arena {
 
   Entry& append_entry() {
     auto [k, off] = locate(size_);
-    if (!segments_[k]) segments_[k] = std::unique_ptr<Entry[]>(new Entry[segment_capacity(k)]);
+    if (k == segments_.size()) segments_.emplace_back(new Entry[segment_capacity(k)]);
     ++size_;
     return segments_[k][off];
   }
@@ -211,7 +222,7 @@ class Arena {
       Entry& e = entry(s);
       if (e.link == kOccupied) e.value.~T();
     }
-    for (auto& seg : segments_) seg.reset();
+    segments_.clear();
     size_ = 0;
     len_ = 0;
     first_free_ = 0;
@@ -224,7 +235,7 @@ class Arena {
     std::swap(first_free_, o.first_free_);
   }
 
-  std::array<std::unique_ptr<Entry[]>, kSegments> segments_{};
+  std::vector<std::unique_ptr<Entry[]>> segments_;
   uint64_t size_ = 0;        // entries appended so far
   uint32_t len_ = 0;         // occupied entries
   uint32_t first_free_ = 0;  // slot + 1 of the most recently freed entry, 0 = none
