@@ -1,0 +1,307 @@
+// Sequence B-tree against a std::vector baseline at the same sizes.
+//
+// Elements are 8-byte items counted 1 each (the shape of a list state), so the
+// figures show the tree's own overhead rather than the element's.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kesu/btree/btree.h"
+#include "kesu/btree/length_finder.h"
+#include "kesu/btree/sum_cache.h"
+
+namespace {
+
+using namespace kesu;
+
+struct ItemTrait : SumCache<uint64_t, int64_t> {
+  using Elem = uint64_t;
+  using Cache = uint64_t;
+  using CacheDiff = int64_t;
+  static constexpr bool kUseDiff = true;
+  static size_t rle_len(const Elem&) { return 1; }
+  static Elem split_at(Elem&, size_t) { invariant_failed(kMsgUnreachable); }
+  static bool can_merge(const Elem&, const Elem&) { return false; }
+  static void merge_right(Elem&, Elem&&) {}
+  static void merge_left(Elem&, Elem&&) {}
+  static bool insert_inside(Elem&, size_t, Elem&) { return false; }
+  static Cache elem_cache(const Elem&) { return 1; }
+};
+using Tree = BTree<ItemTrait>;
+using Finder = LengthFinder<ItemTrait>;
+
+struct Rng {
+  uint64_t s = 0x9E3779B97F4A7C15ull;
+  uint64_t next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+  size_t below(size_t n) { return n ? next() % n : 0; }
+};
+
+Tree make_tree(size_t n) {
+  std::vector<uint64_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = i;
+  return Tree::build_from_elems(std::move(v));
+}
+
+void insert_at(Tree& t, size_t pos, uint64_t v) {
+  Finder f(pos);
+  auto q = t.query(f);
+  if (!q) {
+    t.push(v);
+    return;
+  }
+  t.insert_by_path(q->cursor, v);
+}
+
+void remove_at(Tree& t, size_t pos) {
+  Finder f(pos);
+  t.remove_leaf(t.query(f)->cursor.leaf);
+}
+
+void BM_BTreeRandomInsert(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t = make_tree(n);
+  Rng r;
+  size_t len = n;
+  for (auto _ : st) {
+    insert_at(t, r.below(len + 1), len);
+    ++len;
+  }
+  st.SetItemsProcessed(st.iterations());
+  st.counters["bytes_per_elem"] = double(t.memory_bytes()) / double(t.size());
+}
+
+void BM_VectorRandomInsert(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  std::vector<uint64_t> v(n);
+  Rng r;
+  for (auto _ : st) {
+    v.insert(v.begin() + ptrdiff_t(r.below(v.size() + 1)), v.size());
+  }
+  st.SetItemsProcessed(st.iterations());
+}
+
+void BM_BTreeRandomDelete(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t = make_tree(n);
+  Rng r;
+  size_t len = n;
+  for (auto _ : st) {
+    if (len < n * 9 / 10) {
+      st.PauseTiming();
+      t = make_tree(n);
+      len = n;
+      st.ResumeTiming();
+    }
+    remove_at(t, r.below(len));
+    --len;
+  }
+  st.SetItemsProcessed(st.iterations());
+}
+
+void BM_VectorRandomDelete(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  std::vector<uint64_t> v(n);
+  Rng r;
+  for (auto _ : st) {
+    if (v.size() < n * 9 / 10) {
+      st.PauseTiming();
+      v.assign(n, 0);
+      st.ResumeTiming();
+    }
+    v.erase(v.begin() + ptrdiff_t(r.below(v.size())));
+  }
+  st.SetItemsProcessed(st.iterations());
+}
+
+void BM_BTreeRandomInsertDelete(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t = make_tree(n);
+  Rng r;
+  for (auto _ : st) {
+    insert_at(t, r.below(n + 1), 7);
+    remove_at(t, r.below(n + 1));
+  }
+  st.SetItemsProcessed(2 * st.iterations());
+}
+
+void BM_BTreeAppend(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  for (auto _ : st) {
+    Tree t;
+    for (size_t i = 0; i < n; ++i) t.push(i);
+    benchmark::DoNotOptimize(t.root_cache());
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(n));
+}
+
+void BM_VectorAppend(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  for (auto _ : st) {
+    std::vector<uint64_t> v;
+    for (size_t i = 0; i < n; ++i) v.push_back(i);
+    benchmark::DoNotOptimize(v.data());
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(n));
+}
+
+void BM_BTreeIterate(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t = make_tree(n);
+  // Shuffle the layout first: a tree edited at random, not a freshly built one.
+  Rng r;
+  for (size_t i = 0; i < n / 4; ++i) {
+    insert_at(t, r.below(t.size() + 1), i);
+    remove_at(t, r.below(t.size()));
+  }
+  for (auto _ : st) {
+    uint64_t sum = 0;
+    for (uint64_t e : t) sum += e;
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(t.size()));
+}
+
+// Iteration over a freshly built tree, whose leaves lie in sequence order in memory.
+void BM_BTreeIterateFresh(benchmark::State& st) {
+  Tree t = make_tree(size_t(st.range(0)));
+  for (auto _ : st) {
+    uint64_t sum = 0;
+    for (uint64_t e : t) sum += e;
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(t.size()));
+}
+
+void BM_VectorIterate(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  std::vector<uint64_t> v(n, 1);
+  for (auto _ : st) {
+    uint64_t sum = 0;
+    for (uint64_t e : v) sum += e;
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(n));
+}
+
+// Removes a range of 1000 elements from the middle (the drain hands each out).
+void BM_BTreeDrainRange(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  const size_t k = 1000;
+  Tree t = make_tree(n);
+  Rng r;
+  for (auto _ : st) {
+    if (t.size() < n / 2) {
+      st.PauseTiming();
+      t = make_tree(n);
+      st.ResumeTiming();
+    }
+    size_t a = r.below(t.size() - k);
+    Finder fa(a), fb(a + k);
+    auto qa = t.query(fa);
+    auto qb = t.query(fb);
+    uint64_t sum = 0;
+    {
+      auto d = t.drain(qa, qb);
+      while (auto e = d.next()) sum += *e;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(k));
+}
+
+void BM_VectorEraseRange(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  const size_t k = 1000;
+  std::vector<uint64_t> v(n, 1);
+  Rng r;
+  for (auto _ : st) {
+    if (v.size() < n / 2) {
+      st.PauseTiming();
+      v.assign(n, 1);
+      st.ResumeTiming();
+    }
+    size_t a = r.below(v.size() - k);
+    uint64_t sum = 0;
+    for (size_t i = a; i < a + k; ++i) sum += v[i];
+    v.erase(v.begin() + ptrdiff_t(a), v.begin() + ptrdiff_t(a + k));
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(k));
+}
+
+void BM_BTreeQuery(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t = make_tree(n);
+  Rng r;
+  for (auto _ : st) {
+    Finder f(r.below(n));
+    benchmark::DoNotOptimize(t.query(f));
+  }
+  st.SetItemsProcessed(st.iterations());
+}
+
+// Memory of a sequence of 1 M elements of N bytes grown by random insertion,
+// against the elements' own size (ratio = arena bytes / (N * count)).
+template <size_t N>
+struct BlobTrait : ItemTrait {
+  struct Elem {
+    std::array<uint8_t, N> b;
+  };
+  static size_t rle_len(const Elem&) { return 1; }
+  static Elem split_at(Elem&, size_t) { invariant_failed(kMsgUnreachable); }
+  static bool can_merge(const Elem&, const Elem&) { return false; }
+  static void merge_right(Elem&, Elem&&) {}
+  static void merge_left(Elem&, Elem&&) {}
+  static bool insert_inside(Elem&, size_t, Elem&) { return false; }
+  static Cache elem_cache(const Elem&) { return 1; }
+};
+
+template <size_t N>
+void BM_BTreeMemory(benchmark::State& st) {
+  using BT = BTree<BlobTrait<N>>;
+  const size_t n = size_t(st.range(0));
+  double per = 0;
+  for (auto _ : st) {
+    BT t;
+    Rng r;
+    for (size_t i = 0; i < n; ++i) {
+      LengthFinder<BlobTrait<N>> f(r.below(i + 1));
+      auto q = t.query(f);
+      if (q) {
+        t.insert_by_path(q->cursor, typename BlobTrait<N>::Elem{});
+      } else {
+        t.push(typename BlobTrait<N>::Elem{});
+      }
+    }
+    per = double(t.memory_bytes()) / double(n);
+  }
+  st.counters["bytes_per_elem"] = per;
+  st.counters["ratio_to_elem"] = per / double(N);
+}
+
+BENCHMARK(BM_BTreeMemory<8>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<32>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<128>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeRandomInsert)->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_VectorRandomInsert)->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_BTreeRandomDelete)->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_VectorRandomDelete)->Arg(1000)->Arg(1000000);
+BENCHMARK(BM_BTreeRandomInsertDelete)->Arg(1000000);
+BENCHMARK(BM_BTreeQuery)->Arg(1000000);
+BENCHMARK(BM_BTreeAppend)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VectorAppend)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeIterate)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeIterateFresh)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VectorIterate)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeDrainRange)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VectorEraseRange)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

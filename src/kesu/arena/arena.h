@@ -1,0 +1,244 @@
+// Arena<T>: a generational slot arena.
+//
+// Values live at stable slots and are named by small copyable handles
+// (`ArenaSlotIndex`). A removed value's slot is reused by a later insertion
+// under a new generation, so a handle kept from before the removal looks up
+// nothing. Freed slots are reused last-freed first.
+//
+// Storage is a list of segments: doubling sizes (16, 32, ... 4096 entries) so
+// that small arenas stay small, then fixed segments of 4096 entries so that a
+// large arena wastes at most one partly used segment. Segments are never
+// reallocated, so a value never moves in memory while it
+// lives in the arena: a reference returned by `get` stays valid until that
+// value is removed, even across later insertions. That is what lets the B-tree
+// hold a node and allocate its sibling at the same time.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kesu/arena/invariant.h"
+
+namespace kesu {
+
+// Generation of a slot: never 0; after UINT32_MAX it wraps to 1.
+using Generation = uint32_t;
+
+inline constexpr Generation next_generation(Generation g) {
+  return g == UINT32_MAX ? 1 : g + 1;
+}
+
+// Handle of a value in an Arena. Plain value; copying it does not touch the arena.
+struct ArenaSlotIndex {
+  uint32_t slot = 0;
+  Generation generation = 0;
+
+  friend bool operator==(const ArenaSlotIndex&, const ArenaSlotIndex&) = default;
+  friend auto operator<=>(const ArenaSlotIndex&, const ArenaSlotIndex&) = default;
+};
+
+// Debug form: `Index { slot: 3, generation: Generation(1) }`; with `hex` the
+// slot is printed in lower-case hexadecimal.
+std::string debug_string(const ArenaSlotIndex& index, bool hex = false);
+
+template <typename T>
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  Arena(Arena&& other) noexcept { swap(other); }
+  Arena& operator=(Arena&& other) noexcept {
+    if (this != &other) {
+      Arena tmp(std::move(other));
+      swap(tmp);
+    }
+    return *this;
+  }
+  ~Arena() { clear_storage(); }
+
+  // Moves `value` into the arena and returns its handle.
+  ArenaSlotIndex insert(T value) {
+    if (len_ == UINT32_MAX)
+      invariant_failed("Cannot insert more than u32::MAX elements into Arena");
+    ++len_;
+    if (first_free_ != 0) {
+      uint64_t slot = first_free_ - 1;
+      if (slot >= size_) {
+        invariant_unreachable("first_free pointed past the end of the arena's storage");
+      }
+      Entry& e = entry(slot);
+      if (e.link == kOccupied) invariant_unreachable("first_free pointed to an occupied entry");
+      first_free_ = e.link;
+      e.generation = next_generation(e.generation);
+      ::new (static_cast<void*>(&e.value)) T(std::move(value));
+      e.link = kOccupied;
+      return {static_cast<uint32_t>(slot), e.generation};
+    }
+    uint64_t slot = size_;
+    if (slot > UINT32_MAX) {
+      invariant_unreachable("Arena storage exceeded what can be represented by a u32");
+    }
+    Entry& e = append_entry();
+    ::new (static_cast<void*>(&e.value)) T(std::move(value));
+    e.generation = 1;
+    e.link = kOccupied;
+    return {static_cast<uint32_t>(slot), 1};
+  }
+
+  // Moves the value out and frees its slot; nothing for a stale or foreign handle.
+  std::optional<T> remove(ArenaSlotIndex index) {
+    if (index.slot >= size_) return std::nullopt;
+    Entry& e = entry(index.slot);
+    if (e.link == kOccupied && e.generation == index.generation) {
+      // The free link is slot + 1 in a u32 whose top value marks an occupied
+      // entry, so the two highest slots cannot be linked.
+      if (index.slot >= UINT32_MAX - 1)
+        invariant_failed("u32 overflowed calculating free pointer from u32");
+      std::optional<T> out(std::move(e.value));
+      e.value.~T();
+      e.link = first_free_;
+      first_free_ = index.slot + 1;
+      if (len_ == 0) invariant_failed(kMsgUnreachable);
+      --len_;
+      return out;
+    }
+    return std::nullopt;
+  }
+
+  // Frees the slot and drops the value in place; false for a stale handle.
+  bool erase(ArenaSlotIndex index) {
+    if (index.slot >= size_) return false;
+    Entry& e = entry(index.slot);
+    if (e.link != kOccupied || e.generation != index.generation) return false;
+    if (index.slot >= UINT32_MAX - 1)
+      invariant_failed("u32 overflowed calculating free pointer from u32");
+    e.value.~T();
+    e.link = first_free_;
+    first_free_ = index.slot + 1;
+    if (len_ == 0) invariant_failed(kMsgUnreachable);
+    --len_;
+    return true;
+  }
+
+  // The value, or nullptr for a stale or foreign handle. The pointer lives until
+  // the value is removed.
+  T* get(ArenaSlotIndex index) {
+    if (index.slot >= size_) return nullptr;
+    Entry& e = entry(index.slot);
+    return (e.link == kOccupied && e.generation == index.generation) ? &e.value : nullptr;
+  }
+  const T* get(ArenaSlotIndex index) const { return const_cast<Arena*>(this)->get(index); }
+  T* get_mut(ArenaSlotIndex index) { return get(index); }
+  bool contains(ArenaSlotIndex index) const { return get(index) != nullptr; }
+
+  // Two values at once. Equal handles are a fatal stop; two handles of one slot
+  // give the live one on its side and nothing on the other.
+  std::pair<T*, T*> get2_mut(ArenaSlotIndex a, ArenaSlotIndex b) {
+    if (a == b) invariant_failed("Arena::get2_mut is called with two identical indices");
+    if (a.slot == b.slot) {
+      if (T* va = get(a)) return {va, nullptr};
+      return {nullptr, get(b)};
+    }
+    uint64_t mid = a.slot > b.slot ? a.slot : b.slot;
+    if (mid > size_) invariant_failed("mid > len");
+    return {get(a), get(b)};
+  }
+
+  // Number of occupied entries.
+  uint32_t len() const { return len_; }
+  bool empty() const { return len_ == 0; }
+  // Number of entries ever appended (occupied or free).
+  uint64_t storage_len() const { return size_; }
+  // Bytes held by the storage segments (for memory accounting).
+  size_t allocated_bytes() const {
+    size_t total = 0;
+    for (size_t k = 0; k < segments_.size(); ++k) total += segment_capacity(k) * sizeof(Entry);
+    return total;
+  }
+
+  // Calls f(handle, value) for every occupied entry in slot order.
+  template <typename F>
+  void for_each(F&& f) const {
+    for (uint64_t s = 0; s < size_; ++s) {
+      const Entry& e = const_cast<Arena*>(this)->entry(s);
+      if (e.link == kOccupied) f(ArenaSlotIndex{static_cast<uint32_t>(s), e.generation}, e.value);
+    }
+  }
+
+ private:
+  static constexpr uint32_t kOccupied = UINT32_MAX;
+  static constexpr uint64_t kFirstSegment = 16;
+  static constexpr size_t kDoublings = 9;  // segments of 16 << k entries, k < 9
+  static constexpr uint64_t kFixedSegment = kFirstSegment << (kDoublings - 1);  // 4096
+  static constexpr uint64_t kDoublingSlots = kFirstSegment * ((uint64_t{1} << kDoublings) - 1);
+
+  struct Entry {
+    Generation generation;
+    uint32_t link;  // kOccupied, or the next free slot + 1 (0 = none)
+    union {
+      T value;
+    };
+    Entry() {}
+    ~Entry() {}
+  };
+
+  static size_t segment_capacity(size_t k) {
+    return k < kDoublings ? size_t(kFirstSegment << k) : size_t(kFixedSegment);
+  }
+  static std::pair<size_t, size_t> locate(uint64_t slot) {
+    if (slot < kDoublingSlots) {
+      uint64_t v = slot + kFirstSegment;
+      size_t k = std::bit_width(v) - 5;
+      return {k, static_cast<size_t>(v - (kFirstSegment << k))};
+    }
+    uint64_t rest = slot - kDoublingSlots;
+    return {kDoublings + static_cast<size_t>(rest / kFixedSegment),
+            static_cast<size_t>(rest % kFixedSegment)};
+  }
+
+  Entry& entry(uint64_t slot) {
+    auto [k, off] = locate(slot);
+    return segments_[k][off];
+  }
+
+  Entry& append_entry() {
+    auto [k, off] = locate(size_);
+    if (k == segments_.size()) segments_.emplace_back(new Entry[segment_capacity(k)]);
+    ++size_;
+    return segments_[k][off];
+  }
+
+  void clear_storage() {
+    for (uint64_t s = 0; s < size_; ++s) {
+      Entry& e = entry(s);
+      if (e.link == kOccupied) e.value.~T();
+    }
+    segments_.clear();
+    size_ = 0;
+    len_ = 0;
+    first_free_ = 0;
+  }
+
+  void swap(Arena& o) noexcept {
+    std::swap(segments_, o.segments_);
+    std::swap(size_, o.size_);
+    std::swap(len_, o.len_);
+    std::swap(first_free_, o.first_free_);
+  }
+
+  std::vector<std::unique_ptr<Entry[]>> segments_;
+  uint64_t size_ = 0;        // entries appended so far
+  uint32_t len_ = 0;         // occupied entries
+  uint32_t first_free_ = 0;  // slot + 1 of the most recently freed entry, 0 = none
+};
+
+}  // namespace kesu

@@ -1,0 +1,1141 @@
+// BTree<T>: an ordered sequence with cached aggregates.
+//
+// Elements sit one per leaf, in leaf order. Every internal node keeps, next to
+// each child, the aggregate (cache) of that child's subtree, so that a position
+// in any unit the trait counts is found by one descent from the root. Nodes
+// live in two generational arenas; leaf handles stay valid while the tree
+// grows, but an element moves to a new leaf when an edit splits it, and every
+// edit that splits returns the new leaves.
+//
+// The root handle is fixed for the life of the tree. Broken invariants raise
+// kesu::InvariantViolation; operations whose target may legitimately be absent (a query on
+// an empty tree, a stale leaf handle) return an absent result instead.
+//
+// Not thread-safe: one thread at a time, under the owning state's lock.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kesu/arena/arena.h"
+#include "kesu/arena/invariant.h"
+#include "kesu/btree/node.h"
+#include "kesu/btree/trait.h"
+
+namespace kesu {
+
+template <BTreeTrait T>
+class Drain;
+
+template <BTreeTrait T>
+class BTree {
+ public:
+  using Elem = typename T::Elem;
+  using Cache = typename T::Cache;
+  using CacheDiff = typename T::CacheDiff;
+  using Node = InternalNode<Cache>;
+  using Leaf = LeafNode<Elem>;
+  using ChildT = Child<Cache>;
+  using CacheDiffMap = std::unordered_map<ArenaIndex, CacheDiff, ArenaIndexHash>;
+
+  // Result of split_leaf_at.
+  struct LeafSplit {
+    ArenaSlotIndex parent;              // node holding the split point
+    std::optional<Cursor> cursor;       // first position after the split point; none at the end
+    size_t insert_index = 0;            // where an element inserted at the split point goes
+    std::optional<LeafIndex> new_leaf;  // leaf made for the right part, when split
+  };
+
+  // One step of a range iteration.
+  struct ElemSlice {
+    const Elem* elem = nullptr;
+    LeafIndex leaf;
+    std::optional<size_t> start;  // present on the start leaf only
+    std::optional<size_t> end;    // present on the end leaf only
+  };
+
+  BTree() { root_ = internal_.insert(Node{}); }
+  BTree(const BTree&) = delete;
+  BTree& operator=(const BTree&) = delete;
+  BTree(BTree&&) noexcept = default;
+  BTree& operator=(BTree&&) noexcept = default;
+
+  // ---- structure access ---------------------------------------------------
+
+  ArenaSlotIndex root() const { return root_; }
+  const Cache& root_cache() const { return root_cache_; }
+  bool is_empty() const { return node(root_).len == 0; }
+  // Number of elements (leaves).
+  size_t size() const { return leaves_.len(); }
+  size_t internal_node_count() const { return internal_.len(); }
+  // Bytes held by both arenas' storage.
+  size_t memory_bytes() const { return internal_.allocated_bytes() + leaves_.allocated_bytes(); }
+
+  // Internal node by handle; fatal when absent.
+  const Node& node(ArenaSlotIndex i) const {
+    const Node* n = internal_.get(i);
+    if (!n) invariant_failed(kMsgUnwrapNone);
+    return *n;
+  }
+  bool contains_leaf(LeafIndex l) const { return leaves_.contains(l.index); }
+  bool contains_internal(ArenaSlotIndex i) const { return internal_.contains(i); }
+
+  // The leaf's element; fatal when absent.
+  const Elem& get_elem(LeafIndex l) const { return leaf(l).elem; }
+  // Mutable element: the caller reports the cache change (recursive_update_cache
+  // or a CacheDiffMap) before the next operation.
+  Elem& get_elem_mut(LeafIndex l) { return leaf(l).elem; }
+  const Elem* try_get_elem(LeafIndex l) const {
+    const Leaf* p = leaves_.get(l.index);
+    return p ? &p->elem : nullptr;
+  }
+
+  // The leaf's parent and its position there (found by scanning); fatal when absent.
+  std::pair<ArenaSlotIndex, size_t> leaf_position(LeafIndex l) const {
+    const Leaf& lf = leaf(l);
+    return {lf.parent, position_in(node(lf.parent), l)};
+  }
+
+  // Renumbers parent_slot of the node's internal children from `start` on.
+  void update_children_parent_slot(ArenaSlotIndex n, size_t start) {
+    Node& nd = node_mut(n);
+    if (start >= nd.len || nd.leaf_children) return;
+    for (size_t i = start; i < nd.len; ++i) node_mut(nd.children[i].index).parent_slot = uint8_t(i);
+  }
+
+  // ---- queries, paths, iteration -------------------------------------------
+
+  // Descends with `finder`; none on an empty tree. The finder's final state
+  // stays in `finder`.
+  template <typename F>
+  requires BTreeFinder<F, T> std::optional<QueryResult> query(F& finder)
+  const {
+    const Node* n = &node(root_);
+    if (n->len == 0) return std::nullopt;
+    bool found = true;
+    while (true) {
+      FindResult r = finder.find_node(*n);
+      found = found && r.found;
+      if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
+      const ChildT& c = n->children[r.index];
+      if (!n->leaf_children) {
+        n = &node(c.index);
+        if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+        continue;
+      }
+      LeafIndex li{c.index};
+      FindResult e = finder.confirm_elem(leaf(li).elem);
+      return QueryResult{Cursor{li, e.index}, found && e.found};
+    }
+  }
+  template <typename F>
+  requires BTreeFinder<F, T> std::optional<QueryResult> query_with(F finder)
+  const { return query(finder); }
+
+  std::optional<LeafIndex> first_leaf() const {
+    const Node* n = &node(root_);
+    while (true) {
+      if (n->len == 0) return std::nullopt;
+      if (n->leaf_children) return LeafIndex{n->children[0].index};
+      n = &node(n->children[0].index);
+    }
+  }
+
+  std::optional<LeafIndex> last_leaf() const {
+    const Node* n = &node(root_);
+    while (true) {
+      if (n->len == 0) return std::nullopt;
+      const ChildT& c = n->children[n->len - 1];
+      if (n->leaf_children) return LeafIndex{c.index};
+      n = &node(c.index);
+    }
+  }
+
+  std::optional<Cursor> end_cursor() const {
+    auto l = last_leaf();
+    if (!l) return std::nullopt;
+    return Cursor{*l, static_cast<size_t>(T::rle_len(leaf(*l).elem))};
+  }
+
+  // Path from the root to `idx`, root first.
+  Path get_path(ArenaIndex idx) const {
+    Path p;
+    ArenaIndex cur = idx;
+    while (true) {
+      if (cur.is_internal() && cur.index == root_) {
+        p.push({cur, 0});
+        break;
+      }
+      if (cur.is_leaf()) {
+        const Leaf& lf = leaf(cur.unwrap_leaf());
+        p.push({cur, uint8_t(position_in(node(lf.parent), cur.unwrap_leaf()))});
+        cur = ArenaIndex::internal(lf.parent);
+      } else {
+        const Node& n = node(cur.index);
+        if (!n.has_parent()) invariant_failed(kMsgUnwrapNone);
+        p.push({cur, n.parent_slot});
+        cur = ArenaIndex::internal(n.parent);
+      }
+    }
+    p.reverse();
+    return p;
+  }
+
+  // Moves entry k-1 of `p` to the next node of its level, updating the entries
+  // above it; false (path unchanged) when there is none.
+  bool next_leaf_in_path(Path& p, size_t k) const {
+    if (k < 2) return false;
+    const Node& parent = node(p[k - 2].node.unwrap_internal());
+    size_t i = p[k - 1].position;
+    if (i + 1 < parent.len) {
+      p[k - 1] = {parent.child_index(i + 1), uint8_t(i + 1)};
+      return true;
+    }
+    if (!next_leaf_in_path(p, k - 1)) return false;
+    const Node& np = node(p[k - 2].node.unwrap_internal());
+    if (np.len == 0) invariant_failed(kMsgUnwrapNone);
+    p[k - 1] = {np.child_index(0), 0};
+    return true;
+  }
+
+  std::optional<ArenaIndex> next_sibling(ArenaIndex idx) const {
+    if (idx.is_internal()) {
+      const Node& n = node(idx.index);
+      if (!n.has_parent()) return std::nullopt;
+      const Node& p = node(n.parent);
+      if (size_t(n.parent_slot) + 1 < p.len) return p.child_index(n.parent_slot + 1);
+      auto ps = next_sibling(ArenaIndex::internal(n.parent));
+      if (!ps) return std::nullopt;
+      const Node& pn = node(ps->index);
+      if (pn.len == 0) return std::nullopt;
+      return pn.child_index(0);
+    }
+    const Leaf& lf = leaf(idx.unwrap_leaf());
+    const Node& p = node(lf.parent);
+    size_t i = position_in(p, idx.unwrap_leaf());
+    if (i + 1 < p.len) return p.child_index(i + 1);
+    auto ps = next_sibling(ArenaIndex::internal(lf.parent));
+    if (!ps) return std::nullopt;
+    const Node& pn = node(ps->index);
+    if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
+    return pn.child_index(0);
+  }
+
+  std::optional<ArenaIndex> prev_sibling(ArenaIndex idx) const {
+    if (idx.is_internal()) {
+      const Node& n = node(idx.index);
+      if (!n.has_parent()) return std::nullopt;
+      const Node& p = node(n.parent);
+      if (n.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      if (n.parent_slot > 0) return p.child_index(n.parent_slot - 1);
+      auto ps = prev_sibling(ArenaIndex::internal(n.parent));
+      if (!ps) return std::nullopt;
+      const Node& pn = node(ps->index);
+      if (pn.len == 0) return std::nullopt;
+      return pn.child_index(pn.len - 1);
+    }
+    const Leaf& lf = leaf(idx.unwrap_leaf());
+    const Node& p = node(lf.parent);
+    size_t i = position_in(p, idx.unwrap_leaf());
+    if (i > 0) return p.child_index(i - 1);
+    auto ps = prev_sibling(ArenaIndex::internal(lf.parent));
+    if (!ps) return std::nullopt;
+    const Node& pn = node(ps->index);
+    if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
+    return pn.child_index(pn.len - 1);
+  }
+
+  // Iteration over all elements in order. The iterator borrows the tree and
+  // must not outlive a change to it.
+  class Iter {
+   public:
+    // The next element, or nullptr at the end (and on every later call).
+    const Elem* next() {
+      if (path_.empty()) return nullptr;
+      while (pos_ >= cur_->len) {
+        if (!tree_->next_leaf_in_path(path_, path_.size())) {
+          path_.clear();
+          return nullptr;
+        }
+        cur_ = &tree_->node(path_.back().node.index);
+        pos_ = 0;
+      }
+      const ChildT& c = cur_->children[pos_++];
+      if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
+      return &tree_->leaf(LeafIndex{c.index}).elem;
+    }
+
+   private:
+    friend class BTree;
+    const BTree* tree_ = nullptr;
+    Path path_;  // internal nodes from the root to the current leaf's parent
+    const Node* cur_ = nullptr;
+    size_t pos_ = 0;
+  };
+
+  Iter iter() const {
+    Iter it;
+    it.tree_ = this;
+    const Node* n = &node(root_);
+    if (n->len == 0) return it;
+    it.path_.push({ArenaIndex::internal(root_), 0});
+    size_t depth = 1;
+    while (!n->leaf_children) {
+      it.path_.push({ArenaIndex::internal(n->children[0].index), 0});
+      n = &node(n->children[0].index);
+      if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+      ++depth;
+    }
+    if (depth + 1 > MAX_DEPTH) invariant_failed(kMsgUnwrapErr);  // the leaf's own entry
+    it.cur_ = n;
+    it.pos_ = 0;
+    return it;
+  }
+
+  // Range-for support over the elements.
+  class ElemIterator {
+   public:
+    const Elem& operator*() const { return *cur_; }
+    ElemIterator& operator++() {
+      cur_ = it_.next();
+      return *this;
+    }
+    bool operator!=(std::nullptr_t) const { return cur_ != nullptr; }
+
+   private:
+    friend class BTree;
+    Iter it_;
+    const Elem* cur_ = nullptr;
+  };
+  ElemIterator begin() const {
+    ElemIterator e;
+    e.it_ = iter();
+    e.cur_ = e.it_.next();
+    return e;
+  }
+  std::nullptr_t end() const { return nullptr; }
+
+  // Iteration between two cursors.
+  class RangeIter {
+   public:
+    std::optional<ElemSlice> next() {
+      while (!done_) {
+        LeafIndex cur = path_.back().node.unwrap_leaf();
+        bool is_end = cur == end_.leaf;
+        if (is_end) done_ = true;
+        if (!tree_->next_leaf_in_path(path_, path_.size())) done_ = true;
+        if (is_end && end_.offset == 0 && !keep_end_) {
+          if (done_) return std::nullopt;
+          continue;
+        }
+        ElemSlice s;
+        s.elem = &tree_->leaf(cur).elem;
+        s.leaf = cur;
+        if (cur == start_.leaf) s.start = start_.offset;
+        if (is_end) s.end = end_.offset;
+        return s;
+      }
+      return std::nullopt;
+    }
+
+   private:
+    friend class BTree;
+    const BTree* tree_ = nullptr;
+    Path path_;
+    Path end_path_;
+    Cursor start_, end_;
+    bool keep_end_ = false;
+    bool done_ = false;
+  };
+
+  RangeIter iter_range(Cursor start, Cursor end) const { return make_range(start, end, false); }
+  // From `start` to the end of the sequence (the end leaf is kept whole).
+  RangeIter iter_range_to_end(Cursor start) const {
+    auto e = end_cursor();
+    if (!e) invariant_failed(kMsgUnwrapNone);
+    return make_range(start, *e, true);
+  }
+
+  // Sum of a measure over everything before the leaf: its index in that unit.
+  template <typename Measure>
+  size_t index_of_leaf(LeafIndex l, Measure measure) const {
+    Path p = get_path(l);
+    size_t sum = 0;
+    for (size_t d = 1; d < p.size(); ++d) {
+      const Node& parent = node(p[d - 1].node.index);
+      for (size_t i = 0; i < p[d].position; ++i) sum += measure(parent.children[i].cache);
+    }
+    return sum;
+  }
+
+  // Leaf order comparison: -1, 0 or 1.
+  int compare_leaf_order(LeafIndex a, LeafIndex b) const {
+    if (a == b) return 0;
+    Path pa = get_path(a), pb = get_path(b);
+    for (size_t i = 0; i < pa.size() && i < pb.size(); ++i) {
+      if (pa[i].position != pb[i].position) return pa[i].position < pb[i].position ? -1 : 1;
+    }
+    return 0;
+  }
+
+  // ---- insertion, splitting, cache repair ----------------------------------
+
+  // Splits the element at the cursor so that the cursor falls on a leaf boundary.
+  LeafSplit split_leaf_at(Cursor c) {
+    while (true) {
+      Leaf& lf = leaf(c.leaf);
+      ArenaSlotIndex parent_idx = lf.parent;
+      Node& parent = node_mut(parent_idx);
+      size_t i = position_in(parent, c.leaf);
+      size_t len = T::rle_len(lf.elem);
+      if (c.offset == 0) return {parent_idx, Cursor{c.leaf, 0}, i, std::nullopt};
+      if (c.offset == len) {
+        std::optional<Cursor> next;
+        if (i + 1 < parent.len) {
+          next = Cursor{LeafIndex{parent.children[i + 1].index}, 0};
+        } else if (auto ns = next_sibling(c.leaf)) {
+          next = Cursor{ns->unwrap_leaf(), 0};
+        }
+        return {parent_idx, next, i + 1, std::nullopt};
+      }
+      if (c.offset > len) {
+        invariant_failed("elem.rle_len=" + std::to_string(len) + " but pos.offset=" +
+                         std::to_string(c.offset) + " Elem:" + elem_debug<T>(lf.elem));
+      }
+      if (parent.len >= MAX_CHILDREN - 1) {
+        split_node(parent_idx);
+        continue;
+      }
+      Elem right = T::split_at(lf.elem, c.offset);
+      parent.children[i].cache = T::elem_cache(lf.elem);
+      Cache rc = T::elem_cache(right);
+      LeafIndex nl{leaves_.insert(Leaf{std::move(right), parent_idx})};
+      parent.insert_child(i + 1, ChildT{nl.index, std::move(rc)});
+      return {parent_idx, Cursor{nl, 0}, i + 1, nl};
+    }
+  }
+
+  // Inserts `elem` at the cursor. Returns the cursor of the start of the
+  // inserted content and the leaf that received the right part of a split element.
+  std::pair<Cursor, std::optional<LeafIndex>> insert_by_path(Cursor c, Elem elem) {
+    Leaf& lf = leaf(c.leaf);
+    CacheDiff d = diff_of(elem);
+    Cursor ret = c;
+    std::optional<LeafIndex> split_leaf;
+    std::optional<ArenaSlotIndex> grown_parent;
+    if (T::insert_inside(lf.elem, c.offset, elem)) {
+      // taken inside the element
+    } else if (c.offset == 0 && T::can_merge(elem, lf.elem)) {
+      T::merge_left(lf.elem, std::move(elem));
+    } else if (c.offset == T::rle_len(lf.elem) && T::can_merge(lf.elem, elem)) {
+      T::merge_right(lf.elem, std::move(elem));
+    } else {
+      LeafSplit s = split_leaf_at(c);
+      Node& parent = node_mut(s.parent);
+      if (s.insert_index > parent.len || parent.len >= MAX_CHILDREN)
+        invariant_failed(kMsgUnwrapErr);
+      Cache ec = T::elem_cache(elem);
+      LeafIndex nl{leaves_.insert(Leaf{std::move(elem), s.parent})};
+      parent.insert_child(s.insert_index, ChildT{nl.index, std::move(ec)});
+      ret = Cursor{nl, 0};
+      split_leaf = s.new_leaf;
+      grown_parent = s.parent;
+    }
+    recursive_update_cache(c.leaf, std::optional<CacheDiff>(std::move(d)));
+    if (grown_parent && node(*grown_parent).len >= MAX_CHILDREN) split_node(*grown_parent);
+    return {ret, split_leaf};
+  }
+
+  // Appends `elem`; returns the cursor of the start of the appended content.
+  Cursor push(Elem elem) {
+    CacheDiff d = diff_of(elem);
+    Node& root = node_mut(root_);
+    if (root.len == 0) {
+      Cache ec = T::elem_cache(elem);
+      LeafIndex nl{leaves_.insert(Leaf{std::move(elem), root_})};
+      root.leaf_children = true;
+      root.push_child(ChildT{nl.index, std::move(ec)});
+      recursive_update_cache(ArenaIndex::internal(root_), std::optional<CacheDiff>(std::move(d)));
+      return Cursor{nl, 0};
+    }
+    ArenaSlotIndex p = root_;
+    while (true) {
+      const Node& n = node(p);
+      if (n.len == 0) invariant_failed(kMsgUnwrapNone);
+      if (n.leaf_children) break;
+      p = n.children[n.len - 1].index;
+    }
+    Node& parent = node_mut(p);
+    LeafIndex last{parent.children[parent.len - 1].index};
+    Leaf& ll = leaf(last);
+    if (T::can_merge(ll.elem, elem)) {
+      size_t old = T::rle_len(ll.elem);
+      T::merge_right(ll.elem, std::move(elem));
+      recursive_update_cache(last, std::optional<CacheDiff>(std::move(d)));
+      return Cursor{last, old};
+    }
+    if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
+    Cache ec = T::elem_cache(elem);
+    LeafIndex nl{leaves_.insert(Leaf{std::move(elem), p})};
+    parent.push_child(ChildT{nl.index, std::move(ec)});
+    recursive_update_cache(ArenaIndex::internal(p), std::optional<CacheDiff>(std::move(d)));
+    if (parent.len >= MAX_CHILDREN) split_node(p);
+    return Cursor{nl, 0};
+  }
+
+  // Splits a node in two halves (n/2 stay); the root keeps its handle and grows a level.
+  void split_node(ArenaSlotIndex idx) {
+    Node& n = node_mut(idx);
+    size_t total = n.len, keep = total / 2;
+    Node right;
+    right.parent = n.parent;
+    right.parent_slot = 255;
+    right.leaf_children = n.leaf_children;
+    for (size_t i = keep; i < total; ++i) right.push_child(std::move(n.children[i]));
+    n.delete_children_range(keep, total);
+    ArenaSlotIndex ri = internal_.insert(std::move(right));
+    Node& r = node_mut(ri);
+    adopt(ri, r, 0);
+    Cache lc{}, rcache{};
+    T::calc_cache_internal(lc, n.kids());
+    T::calc_cache_internal(rcache, r.kids());
+    if (idx != root_) {
+      ArenaSlotIndex pi = n.parent;
+      Node& p = node_mut(pi);
+      size_t slot = n.parent_slot;
+      if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      p.children[slot].cache = std::move(lc);
+      p.insert_child(slot + 1, ChildT{ri, std::move(rcache)});
+      update_children_parent_slot(pi, slot + 1);
+      if (p.len >= MAX_CHILDREN) split_node(pi);
+      return;
+    }
+    // The root: its remaining children move down into a new left node.
+    Node left;
+    left.parent = root_;
+    left.parent_slot = 0;
+    left.leaf_children = n.leaf_children;
+    for (size_t i = 0; i < n.len; ++i) left.push_child(std::move(n.children[i]));
+    n.delete_children_range(0, n.len);
+    ArenaSlotIndex li = internal_.insert(std::move(left));
+    Node& l = node_mut(li);
+    adopt(li, l, 0);
+    r.parent = root_;
+    r.parent_slot = 1;
+    n.leaf_children = false;
+    n.push_child(ChildT{li, std::move(lc)});
+    n.push_child(ChildT{ri, std::move(rcache)});
+    n.parent_slot = 0;
+    T::calc_cache_internal(root_cache_, n.kids());
+  }
+
+  // Calls f(elem) -> pair<optional<Elem>, optional<Elem>>: the element may change
+  // and up to two elements may follow it. Returns whether the leaf still exists
+  // and the leaves created or grown.
+  template <typename F>
+  std::pair<bool, SplitLeaves> update_leaf(LeafIndex l, F&& f) {
+    Leaf& lf = leaf(l);
+    auto [first, second] = f(lf.elem);
+    if (first && T::rle_len(*first) == 0) first.reset();
+    if (second && T::rle_len(*second) == 0) second.reset();
+    if (!first && second) {
+      first = std::move(second);
+      second.reset();
+    }
+    if (T::rle_len(lf.elem) == 0 && first) {
+      lf.elem = std::move(*first);
+      first = std::move(second);
+      second.reset();
+    }
+    recursive_update_cache(l, std::nullopt);
+    SplitLeaves out;
+    if (T::rle_len(lf.elem) == 0) {
+      ArenaSlotIndex pi = lf.parent;
+      Node& p = node_mut(pi);
+      size_t before = p.len;
+      p.remove_child(position_in(p, l));
+      leaves_.erase(l.index);
+      // An empty element may still carry a non-zero cache (a flag, a count of
+      // marked spans): refresh the parent so that no stale aggregate survives.
+      recursive_update_cache(ArenaIndex::internal(pi), std::nullopt);
+      if (before < MIN_CHILDREN + 1) run_handle_lack(pi);
+      return {false, out};
+    }
+    if (!first) return {true, out};
+    {
+      auto [pi, i] = leaf_position(l);
+      Node& p = node_mut(pi);
+      if (!second && i + 1 < p.len) {
+        LeafIndex next{p.children[i + 1].index};
+        Leaf& nl = leaf(next);
+        if (T::can_merge(*first, nl.elem)) {
+          T::merge_left(nl.elem, std::move(*first));
+          recursive_update_cache(next, std::nullopt);
+          out.push(next);
+          return {true, out};
+        }
+      }
+    }
+    size_t k = second ? 2 : 1;
+    if (node(leaf(l).parent).len + k >= MAX_CHILDREN) split_node(leaf(l).parent);
+    auto [pi, i] = leaf_position(l);
+    Node& p = node_mut(pi);
+    Cache c1 = T::elem_cache(*first);
+    LeafIndex n1{leaves_.insert(Leaf{std::move(*first), pi})};
+    p.insert_child(i + 1, ChildT{n1.index, std::move(c1)});
+    out.push(n1);
+    if (second) {
+      Cache c2 = T::elem_cache(*second);
+      LeafIndex n2{leaves_.insert(Leaf{std::move(*second), pi})};
+      p.insert_child(i + 2, ChildT{n2.index, std::move(c2)});
+      out.push(n2);
+    }
+    if (p.len > MAX_CHILDREN - 1) invariant_failed("assertion failed: !parent.is_full()");
+    recursive_update_cache(ArenaIndex::internal(pi), std::nullopt);
+    return {true, out};
+  }
+
+  // Calls f(elem) -> optional<CacheDiff> on every element in [start, end).
+  // Elements left empty are removed. Returns the leaves made by splitting the
+  // two boundary elements (the end split's first).
+  template <typename F>
+  SplitLeaves update_range(Cursor start, Cursor end, F&& f) {
+    SplitLeaves out;
+    LeafSplit es = split_leaf_at(end);
+    if (es.new_leaf) out.push(*es.new_leaf);
+    LeafSplit ss = split_leaf_at(start);
+    if (ss.new_leaf) out.push(*ss.new_leaf);
+    if (!ss.cursor) return out;
+    Path path = get_path(ss.cursor->leaf);
+    CacheDiffMap diffs;
+    std::vector<LeafIndex> emptied;
+    std::vector<LeafIndex> changed;
+    while (true) {
+      LeafIndex cur = path.back().node.unwrap_leaf();
+      if (es.cursor && es.cursor->leaf == cur) break;
+      Elem& e = leaf(cur).elem;
+      std::optional<CacheDiff> d = f(e);
+      if constexpr (T::kUseDiff) {
+        if (d) {
+          auto it = diffs.find(cur);
+          if (it == diffs.end()) {
+            diffs.emplace(cur, std::move(*d));
+          } else {
+            T::merge_cache_diff(it->second, *d);
+          }
+        }
+      } else {
+        changed.push_back(cur);
+      }
+      if (T::rle_len(e) == 0) emptied.push_back(cur);
+      if (!next_leaf_in_path(path, path.size())) break;
+    }
+    if constexpr (T::kUseDiff) {
+      if (!diffs.empty()) {
+        apply_cache_diff_map(std::move(diffs));
+      } else {
+        T::calc_cache_internal(root_cache_, node(root_).kids());
+      }
+    } else {
+      for (LeafIndex l : changed) recursive_update_cache(l, std::nullopt);
+    }
+    for (LeafIndex l : emptied) {
+      if (leaves_.contains(l.index)) remove_leaf(l);
+    }
+    return out;
+  }
+
+  // Repairs caches from `idx` (a leaf: its entry is recomputed first) up to the root.
+  void recursive_update_cache(ArenaIndex idx, std::optional<CacheDiff> diff) {
+    ArenaSlotIndex n = idx.index;
+    if (idx.is_leaf()) {
+      const Leaf& lf = leaf(idx.unwrap_leaf());
+      Node& p = node_mut(lf.parent);
+      p.children[position_in(p, idx.unwrap_leaf())].cache = T::elem_cache(lf.elem);
+      n = lf.parent;
+    }
+    if constexpr (!T::kUseDiff) {
+      recompute_to_root(n);
+      return;
+    } else {
+      if (diff) {
+        recursive_update_cache_with_diff(n, *diff);
+        return;
+      }
+      const Node& nd = node(n);
+      if (n == root_) {
+        T::calc_cache_internal(root_cache_, nd.kids());
+        return;
+      }
+      Node& p = node_mut(nd.parent);
+      if (nd.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      CacheDiff d = T::calc_cache_internal(p.children[nd.parent_slot].cache, nd.kids());
+      recursive_update_cache_with_diff(nd.parent, d);
+    }
+  }
+
+  // Adds `diff` to the node's entry in its parent, every entry above, and root_cache.
+  void recursive_update_cache_with_diff(ArenaSlotIndex n, const CacheDiff& diff) {
+    const Node* cur = &node(n);
+    while (cur->has_parent()) {
+      Node& p = node_mut(cur->parent);
+      if (cur->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      T::apply_cache_diff(p.children[cur->parent_slot].cache, diff);
+      cur = &p;
+    }
+    T::apply_cache_diff(root_cache_, diff);
+  }
+
+  // Applies the differences of many changed leaves in one bottom-up pass.
+  void apply_cache_diff_map(CacheDiffMap map) {
+    std::vector<ArenaIndex> level;
+    level.reserve(map.size());
+    for (auto& [k, v] : map) level.push_back(k);
+    std::vector<ArenaIndex> next;
+    while (!level.empty()) {
+      next.clear();
+      for (ArenaIndex idx : level) {
+        ArenaSlotIndex parent;
+        CacheDiff d;
+        if (idx.is_leaf()) {
+          auto it = map.find(idx);
+          if (it == map.end()) invariant_failed(kMsgUnwrapNone);
+          d = std::move(it->second);
+          map.erase(it);
+          const Leaf& lf = leaf(idx.unwrap_leaf());
+          parent = lf.parent;
+          Node& p = node_mut(parent);
+          T::apply_cache_diff(p.children[position_in(p, idx.unwrap_leaf())].cache, d);
+        } else {
+          if (idx.index == root_) continue;
+          const Node& nd = node(idx.index);
+          parent = nd.parent;
+          Node& p = node_mut(parent);
+          if (nd.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+          auto it = map.find(idx);
+          if (it != map.end()) {
+            d = std::move(it->second);
+            map.erase(it);
+            T::apply_cache_diff(p.children[nd.parent_slot].cache, d);
+          } else {
+            d = T::calc_cache_internal(p.children[nd.parent_slot].cache, nd.kids());
+          }
+        }
+        ArenaIndex pk = ArenaIndex::internal(parent);
+        auto it = map.find(pk);
+        if (it == map.end()) {
+          map.emplace(pk, std::move(d));
+          next.push_back(pk);
+        } else {
+          T::merge_cache_diff(it->second, d);
+        }
+      }
+      level.swap(next);
+    }
+    T::calc_cache_internal(root_cache_, node(root_).kids());
+  }
+
+  // Builds a tree from elements in order, 10 children per node but the last of
+  // each level.
+  static BTree build_from_elems(std::vector<Elem> elems) {
+    constexpr size_t kFill = 10;
+    BTree t;
+    std::vector<ArenaSlotIndex> level;
+    auto start_node = [&](bool leaf_children) {
+      Node n;
+      n.leaf_children = leaf_children;
+      level.push_back(t.internal_.insert(std::move(n)));
+    };
+    for (auto& e : elems) {
+      if (level.empty() || t.node(level.back()).len >= kFill) start_node(true);
+      ArenaSlotIndex cur = level.back();
+      Cache c = T::elem_cache(e);
+      LeafIndex nl{t.leaves_.insert(Leaf{std::move(e), cur})};
+      t.node_mut(cur).push_child(ChildT{nl.index, std::move(c)});
+    }
+    if (level.empty()) return t;
+    while (level.size() > 1) {
+      std::vector<ArenaSlotIndex> up;
+      for (size_t i = 0; i < level.size(); ++i) {
+        if (i % kFill == 0) {
+          Node n;
+          n.leaf_children = false;
+          up.push_back(t.internal_.insert(std::move(n)));
+        }
+        ArenaSlotIndex pi = up.back();
+        Node& p = t.node_mut(pi);
+        Node& c = t.node_mut(level[i]);
+        c.parent = pi;
+        c.parent_slot = uint8_t(p.len);
+        Cache cache{};
+        T::calc_cache_internal(cache, c.kids());
+        p.push_child(ChildT{level[i], std::move(cache)});
+      }
+      level.swap(up);
+    }
+    t.internal_.erase(t.root_);
+    t.root_ = level[0];
+    Node& r = t.node_mut(t.root_);
+    r.parent = ArenaSlotIndex{};
+    T::calc_cache_internal(t.root_cache_, r.kids());
+    return t;
+  }
+
+  // ---- removal and rebalancing ----------------------------------------------
+
+  // Removes one element; none for a stale handle.
+  std::optional<Elem> remove_leaf(LeafIndex l) {
+    Leaf* lf = leaves_.get(l.index);
+    if (!lf) return std::nullopt;
+    ArenaSlotIndex pi = lf->parent;
+    Node& p = node_mut(pi);
+    size_t before = p.len;
+    p.remove_child(position_in(p, l));
+    std::optional<Elem> out;
+    {
+      std::optional<Leaf> taken = leaves_.remove(l.index);
+      out.emplace(std::move(taken->elem));
+    }
+    recursive_update_cache(ArenaIndex::internal(pi), std::nullopt);
+    if (p.len == 0) {
+      remove_internal_node(pi);
+    } else if (before < MIN_CHILDREN + 1) {
+      run_handle_lack(pi);
+    }
+    return out;
+  }
+
+  // Removes an internal node that holds no children, and ancestors left empty.
+  void remove_internal_node(ArenaSlotIndex n) {
+    while (true) {
+      if (n == root_) return;
+      const Node& nd = node(n);
+      if (!nd.has_parent()) invariant_failed(kMsgUnwrapNone);
+      ArenaSlotIndex pi = nd.parent;
+      size_t slot = nd.parent_slot;
+      internal_.erase(n);
+      Node& p = node_mut(pi);
+      size_t before = p.len;
+      if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      p.remove_child(slot);
+      update_children_parent_slot(pi, slot);
+      if (p.len == 0) {
+        n = pi;
+        continue;
+      }
+      if (before < MIN_CHILDREN + 1) run_handle_lack(pi);
+      return;
+    }
+  }
+
+  // Repairs a lacking node by merging with or borrowing from a neighbour.
+  // Returns the node to examine next (the parent), or none.
+  std::optional<ArenaSlotIndex> handle_lack(ArenaSlotIndex idx) {
+    if (idx == root_) {
+      try_reduce_levels();
+      return std::nullopt;
+    }
+    Node& n = node_mut(idx);
+    if (!n.has_parent()) invariant_failed(kMsgUnwrapNone);
+    ArenaSlotIndex pi = n.parent;
+    Node& p = node_mut(pi);
+    if (n.len == 0) {
+      size_t slot = n.parent_slot;
+      if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      p.remove_child(slot);
+      internal_.erase(idx);
+      update_children_parent_slot(pi, slot);
+      return pi;
+    }
+    size_t slot = n.parent_slot;
+    size_t li, ri;  // positions of the pair in the parent
+    if (slot > 0) {
+      li = slot - 1;
+      ri = slot;
+    } else {
+      if (p.len <= 1) return pi;
+      li = 0;
+      ri = 1;
+    }
+    ArenaSlotIndex lidx = p.children[li].index, ridx = p.children[ri].index;
+    Node& l = node_mut(lidx);
+    Node& r = node_mut(ridx);
+    size_t P = l.len, Q = r.len;
+    if (P + Q <= MAX_CHILDREN - 1) {
+      if (idx == lidx) {
+        for (size_t i = 0; i < Q; ++i) l.push_child(std::move(r.children[i]));
+        r.delete_children_range(0, Q);
+        adopt(lidx, l, P);
+        internal_.erase(ridx);
+        p.remove_child(ri);
+        update_children_parent_slot(pi, ri);
+        T::calc_cache_internal(p.children[li].cache, l.kids());
+      } else {
+        for (size_t i = P; i-- > 0;) r.insert_child(0, std::move(l.children[i]));
+        l.delete_children_range(0, P);
+        adopt(ridx, r, 0);
+        internal_.erase(lidx);
+        p.remove_child(li);
+        update_children_parent_slot(pi, li);
+        T::calc_cache_internal(p.children[li].cache, r.kids());
+      }
+    } else {
+      if (P < Q) {
+        size_t m = (Q - P) / 2;
+        for (size_t i = 0; i < m; ++i) l.push_child(std::move(r.children[i]));
+        r.delete_children_range(0, m);
+        adopt(lidx, l, P);
+        adopt(ridx, r, 0);
+      } else {
+        size_t m = (P - Q) / 2;
+        for (size_t i = P; i-- > P - m;) r.insert_child(0, std::move(l.children[i]));
+        l.delete_children_range(P - m, P);
+        adopt(ridx, r, 0);
+      }
+      T::calc_cache_internal(p.children[li].cache, l.kids());
+      T::calc_cache_internal(p.children[ri].cache, r.kids());
+    }
+    if (p.len < MIN_CHILDREN) return pi;
+    return std::nullopt;
+  }
+
+  // While the root holds a single internal child, pulls that child's children up.
+  void try_reduce_levels() {
+    while (true) {
+      Node& r = node_mut(root_);
+      if (r.len != 1 || r.leaf_children) return;
+      ArenaSlotIndex ci = r.children[0].index;
+      std::optional<Node> child = internal_.remove(ci);
+      if (!child) invariant_failed(kMsgUnwrapNone);
+      r.len = 0;
+      r.children[0] = ChildT{};
+      r.leaf_children = child->leaf_children;
+      for (size_t i = 0; i < child->len; ++i) r.push_child(std::move(child->children[i]));
+      r.parent = ArenaSlotIndex{};
+      r.parent_slot = 255;
+      for (size_t i = 0; i < r.len; ++i) {
+        if (r.leaf_children) {
+          leaf(LeafIndex{r.children[i].index}).parent = root_;
+        } else {
+          node_mut(r.children[i].index).parent = root_;
+        }
+      }
+    }
+  }
+
+  // Frees a node and its whole subtree; stale handles are skipped. The parent's
+  // entry and the caches are left to the caller.
+  void purge(ArenaIndex idx) {
+    std::vector<ArenaIndex> work;
+    work.reserve(MAX_CHILDREN);
+    work.push_back(idx);
+    while (!work.empty()) {
+      ArenaIndex cur = work.back();
+      work.pop_back();
+      if (cur.is_leaf()) {
+        leaves_.erase(cur.index);
+        continue;
+      }
+      std::optional<Node> n = internal_.remove(cur.index);
+      if (!n) continue;
+      for (size_t i = 0; i < n->len; ++i) work.push_back(n->child_index(i));
+    }
+  }
+
+  // Drops the child entries whose node no longer exists; caches and slots untouched.
+  void remove_dead_children(ArenaSlotIndex idx) {
+    Node& n = node_mut(idx);
+    size_t w = 0;
+    for (size_t i = 0; i < n.len; ++i) {
+      bool alive = n.leaf_children ? leaves_.contains(n.children[i].index)
+                                   : internal_.contains(n.children[i].index);
+      if (alive) {
+        if (w != i) n.children[w] = std::move(n.children[i]);
+        ++w;
+      }
+    }
+    for (size_t i = w; i < n.len; ++i) n.children[i] = ChildT{};
+    n.len = uint8_t(w);
+  }
+
+  // Rebalances the lacking nodes on the path to `idx` until nothing changes.
+  void repair_lack_along_path(ArenaIndex idx) {
+    size_t prev = SIZE_MAX;
+    while (true) {
+      Path p = get_path(idx);
+      if (p.size() <= 2) return;
+      size_t count = 0;
+      for (size_t i = 1; i + 1 < p.size(); ++i) {
+        ArenaIndex e = p[i].node;
+        if (!e.is_internal() || !internal_.contains(e.index)) invariant_failed(kMsgUnreachable);
+        if (node(e.index).len < MIN_CHILDREN) {
+          if (handle_lack(e.index)) ++count;
+        }
+      }
+      if (count == 0 || count == prev) return;
+      prev = count;
+    }
+  }
+
+  // ---- draining -------------------------------------------------------------
+
+  // Removes [start, end) (results of query at the first removed and the first
+  // kept position) and hands the removed elements out in order. The tree
+  // belongs to the drain until it is destroyed.
+  Drain<T> drain(std::optional<QueryResult> start, std::optional<QueryResult> end);
+
+  // ---- checking -------------------------------------------------------------
+
+  // Describes the first broken invariant, or returns an empty string: parent
+  // links and slots, uniform depth, child counts, exact caches, no leaked nodes.
+  std::string check_invariants() const requires std::equality_comparable<Cache> {
+    std::string err;
+    const Node& root = node(root_);
+    if (root.has_parent()) return "root has a parent";
+    Cache rc{};
+    T::calc_cache_internal(rc, root.kids());
+    if (!(rc == root_cache_)) return "root_cache differs from the aggregate of the root";
+    size_t leaves = 0, internals = 1;
+    int leaf_depth = -1;
+    struct Item {
+      ArenaSlotIndex n;
+      int depth;
+    };
+    std::vector<Item> work{{root_, 1}};
+    while (!work.empty()) {
+      Item it = work.back();
+      work.pop_back();
+      const Node& n = node(it.n);
+      if (n.len > MAX_CHILDREN - 1) return "node holds more than 11 children";
+      if (it.n != root_ && n.len == 0) return "non-root node without children";
+      if (it.depth > int(MAX_DEPTH)) return "tree deeper than MAX_DEPTH";
+      for (size_t i = 0; i < n.len; ++i) {
+        const ChildT& c = n.children[i];
+        if (n.leaf_children) {
+          const Leaf* lf = leaves_.get(c.index);
+          if (!lf) return "child leaf missing";
+          if (lf->parent != it.n) return "leaf parent link wrong";
+          if (!(T::elem_cache(lf->elem) == c.cache)) return "leaf entry cache stale";
+          ++leaves;
+          if (leaf_depth < 0) leaf_depth = it.depth + 1;
+          if (leaf_depth != it.depth + 1) return "leaves at different depths";
+        } else {
+          const Node* cn = internal_.get(c.index);
+          if (!cn) return "child node missing";
+          if (cn->parent != it.n) return "node parent link wrong";
+          if (cn->parent_slot != i) return "parent_slot wrong";
+          Cache cc{};
+          T::calc_cache_internal(cc, cn->kids());
+          if (!(cc == c.cache)) return "internal entry cache stale";
+          ++internals;
+          work.push_back({c.index, it.depth + 1});
+        }
+      }
+    }
+    if (leaves != leaves_.len()) return "leaf arena holds unreachable leaves";
+    if (internals != internal_.len()) return "internal arena holds unreachable nodes";
+    return err;
+  }
+
+  // Levels including the leaves (1 for an empty tree).
+  size_t depth() const {
+    size_t d = 1;
+    const Node* n = &node(root_);
+    while (n->len > 0) {
+      ++d;
+      if (n->leaf_children) break;
+      n = &node(n->children[0].index);
+    }
+    return d;
+  }
+
+ private:
+  friend class Drain<T>;
+
+  Node& node_mut(ArenaSlotIndex i) {
+    Node* n = internal_.get(i);
+    if (!n) invariant_failed(kMsgUnwrapNone);
+    return *n;
+  }
+  Leaf& leaf(LeafIndex l) {
+    Leaf* p = leaves_.get(l.index);
+    if (!p) invariant_failed(kMsgUnwrapNone);
+    return *p;
+  }
+  const Leaf& leaf(LeafIndex l) const {
+    const Leaf* p = leaves_.get(l.index);
+    if (!p) invariant_failed(kMsgUnwrapNone);
+    return *p;
+  }
+  static size_t position_in(const Node& parent, LeafIndex l) {
+    for (size_t i = 0; i < parent.len; ++i)
+      if (parent.children[i].index == l.index) return i;
+    invariant_failed(kMsgUnwrapNone);
+  }
+
+  static CacheDiff diff_of(const Elem& e) {
+    if constexpr (T::kUseDiff) {
+      return T::cache_to_diff(T::elem_cache(e));
+    } else {
+      return CacheDiff{};
+    }
+  }
+
+  // Points every child of `n` from position `from` on at `n` (and renumbers
+  // internal children).
+  void adopt(ArenaSlotIndex ni, Node& n, size_t from) {
+    for (size_t i = from; i < n.len; ++i) {
+      if (n.leaf_children) {
+        leaf(LeafIndex{n.children[i].index}).parent = ni;
+      } else {
+        Node& c = node_mut(n.children[i].index);
+        c.parent = ni;
+        c.parent_slot = uint8_t(i);
+      }
+    }
+  }
+
+  // Recomputes every level from `n` up to the root.
+  void recompute_to_root(ArenaSlotIndex n) {
+    const Node* cur = &node(n);
+    while (cur->has_parent()) {
+      Node& p = node_mut(cur->parent);
+      if (cur->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      T::calc_cache_internal(p.children[cur->parent_slot].cache, cur->kids());
+      cur = &p;
+    }
+    T::calc_cache_internal(root_cache_, node(root_).kids());
+  }
+
+  void run_handle_lack(ArenaSlotIndex n) {
+    std::optional<ArenaSlotIndex> cur = n;
+    while (cur) cur = handle_lack(*cur);
+  }
+
+  RangeIter make_range(Cursor start, Cursor end, bool keep_end) const {
+    RangeIter r;
+    r.tree_ = this;
+    r.path_ = get_path(start.leaf);
+    r.end_path_ = get_path(end.leaf);
+    r.start_ = start;
+    r.end_ = end;
+    r.keep_end_ = keep_end;
+    return r;
+  }
+
+  Arena<Node> internal_;
+  Arena<Leaf> leaves_;
+  ArenaSlotIndex root_;
+  Cache root_cache_{};
+};
+
+}  // namespace kesu
+
+#include "kesu/btree/drain.h"

@@ -1,0 +1,126 @@
+#include "kesu/arena/arena.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace kesu {
+namespace {
+
+TEST(Arena, NewSlotsAreSequentialWithFirstGeneration) {
+  Arena<std::string> a;
+  for (uint32_t i = 0; i < 40; ++i) {
+    ArenaSlotIndex h = a.insert(std::to_string(i));
+    EXPECT_EQ(h.slot, i);
+    EXPECT_EQ(h.generation, 1u);
+  }
+  EXPECT_EQ(a.len(), 40u);
+  // Values stay addressable across segment boundaries.
+  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(*a.get({i, 1}), std::to_string(i));
+}
+
+TEST(Arena, FreedSlotsAreReusedLastFreedFirstUnderNewGeneration) {
+  Arena<int> a;
+  auto h0 = a.insert(10), h1 = a.insert(11);
+  a.insert(12);
+  ASSERT_EQ(a.remove(h1), 11);
+  ASSERT_EQ(a.remove(h0), 10);
+  auto n0 = a.insert(20), n1 = a.insert(21);
+  EXPECT_EQ(n0, (ArenaSlotIndex{0, 2}));
+  EXPECT_EQ(n1, (ArenaSlotIndex{1, 2}));
+  auto n3 = a.insert(22);  // no free slot left: a new one
+  EXPECT_EQ(n3, (ArenaSlotIndex{3, 1}));
+  EXPECT_EQ(a.len(), 4u);
+}
+
+TEST(Arena, StaleHandleLooksUpNothing) {
+  Arena<int> a;
+  auto h = a.insert(5);
+  ASSERT_TRUE(a.remove(h));
+  EXPECT_EQ(a.get(h), nullptr);
+  EXPECT_FALSE(a.remove(h));
+  EXPECT_EQ(a.len(), 0u);
+  auto h2 = a.insert(6);
+  EXPECT_EQ(h2.slot, h.slot);
+  EXPECT_EQ(h2.generation, h.generation + 1);
+  EXPECT_EQ(a.get(h), nullptr);
+  ASSERT_NE(a.get(h2), nullptr);
+  EXPECT_EQ(*a.get(h2), 6);
+  // A slot beyond the storage is not an error either.
+  EXPECT_FALSE(a.remove({1000, 1}));
+  EXPECT_EQ(a.get({1000, 1}), nullptr);
+}
+
+TEST(Arena, GenerationWrapsToOneNeverZero) {
+  EXPECT_EQ(next_generation(1), 2u);
+  EXPECT_EQ(next_generation(UINT32_MAX - 1), UINT32_MAX);
+  EXPECT_EQ(next_generation(UINT32_MAX), 1u);
+}
+
+TEST(Arena, Get2MutCases) {
+  Arena<int> a;
+  auto h0 = a.insert(1);
+  auto h1 = a.insert(2);
+  auto [p, q] = a.get2_mut(h0, h1);
+  ASSERT_TRUE(p && q);
+  std::swap(*p, *q);
+  EXPECT_EQ(*a.get(h0), 2);
+  // Two handles of one slot: the live one on its side, nothing on the other.
+  ASSERT_TRUE(a.remove(h0));
+  auto n0 = a.insert(7);
+  auto [x, y] = a.get2_mut(h0, n0);
+  EXPECT_EQ(x, nullptr);
+  ASSERT_NE(y, nullptr);
+  EXPECT_EQ(*y, 7);
+  auto [x2, y2] = a.get2_mut(n0, h0);
+  ASSERT_NE(x2, nullptr);
+  EXPECT_EQ(y2, nullptr);
+  // A slot equal to the storage length is allowed and finds nothing.
+  auto [u, v] = a.get2_mut(h1, {2, 1});
+  EXPECT_NE(u, nullptr);
+  EXPECT_EQ(v, nullptr);
+}
+
+TEST(Arena, Get2MutFatalCases) {
+  Arena<int> a;
+  auto h = a.insert(1);
+  try {
+    a.get2_mut(h, h);
+    FAIL() << "identical handles accepted";
+  } catch (const InvariantViolation& p) {
+    EXPECT_STREQ(p.what(), "Arena::get2_mut is called with two identical indices");
+  }
+  try {
+    a.get2_mut(h, {5, 1});
+    FAIL() << "slot past the storage accepted";
+  } catch (const InvariantViolation& p) {
+    EXPECT_STREQ(p.what(), "mid > len");
+  }
+}
+
+TEST(Arena, DropsRemainingValuesAndMovedOutOnes) {
+  auto counted = std::make_shared<int>(0);
+  {
+    Arena<std::shared_ptr<int>> a;
+    auto h = a.insert(counted);
+    a.insert(counted);
+    a.insert(counted);
+    EXPECT_EQ(counted.use_count(), 4);
+    a.remove(h);
+    EXPECT_EQ(counted.use_count(), 3);
+    Arena<std::shared_ptr<int>> b(std::move(a));
+    EXPECT_EQ(b.len(), 2u);
+    EXPECT_EQ(counted.use_count(), 3);
+  }
+  EXPECT_EQ(counted.use_count(), 1);
+}
+
+TEST(Arena, DebugForm) {
+  EXPECT_EQ(debug_string(ArenaSlotIndex{3, 1}), "Index { slot: 3, generation: Generation(1) }");
+  EXPECT_EQ(debug_string(ArenaSlotIndex{255, 7}, true),
+            "Index { slot: ff, generation: Generation(7) }");
+}
+
+}  // namespace
+}  // namespace kesu

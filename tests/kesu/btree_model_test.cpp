@@ -1,0 +1,234 @@
+// Long random sequences of edits against a plain string model, with every
+// structural invariant checked after each operation.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "btree_test_chunks.h"
+
+namespace kesu::testing {
+namespace {
+
+struct Model {
+  ChunkTree tree;
+  std::string s;
+  std::mt19937_64 rng;
+
+  explicit Model(uint64_t seed) : rng(seed) {}
+
+  size_t rnd(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng); }
+  std::string text(size_t max_len) {
+    static const char kAlphabet[] = "axbx";
+    std::string t(1 + rnd(max_len), ' ');
+    for (auto& c : t) c = kAlphabet[rnd(4)];
+    return t;
+  }
+  std::optional<QueryResult> at(size_t pos) {
+    ChunkFinder f(pos);
+    return tree.query(f);
+  }
+  LeafIndex random_leaf() { return at(rnd(s.size()))->cursor.leaf; }
+  size_t start_of(LeafIndex l) {
+    return tree.index_of_leaf(l, [](const ChunkCache& c) { return size_t(c.len); });
+  }
+
+  void insert() {
+    size_t pos = rnd(s.size() + 1);
+    std::string t = text(5);
+    if (tree.is_empty()) {
+      tree.push(Chunk{t});
+    } else {
+      auto q = at(pos);
+      ASSERT_TRUE(q);
+      auto [cur, split] = tree.insert_by_path(q->cursor, Chunk{t});
+      (void)split;
+      // The returned cursor marks where the new content starts.
+      EXPECT_EQ(start_of(cur.leaf) + cur.offset, pos);
+    }
+    s.insert(pos, t);
+  }
+
+  void push() {
+    std::string t = text(6);
+    tree.push(Chunk{t});
+    s += t;
+  }
+
+  void drain(bool take_all) {
+    // Mostly short ranges, now and then a large one.
+    size_t a = rnd(s.size() + 1);
+    size_t span = rnd(30) == 0 ? s.size() - a : std::min<size_t>(s.size() - a, 60);
+    size_t b = a + rnd(span + 1);
+    std::string got;
+    {
+      auto d = tree.drain(at(a), at(b));
+      while (auto e = d.next()) {
+        got += e->s;
+        if (!take_all && rnd(3) == 0) break;
+      }
+    }
+    if (take_all) {
+      EXPECT_EQ(got, s.substr(a, b - a));
+    }
+    EXPECT_EQ(s.substr(a, got.size()), got);
+    s.erase(a, b - a);
+  }
+
+  // Swaps 'a' and 'x' and drops 'b' over [a, b).
+  void update_range() {
+    if (s.empty()) return;
+    size_t a = rnd(s.size());
+    size_t b = a + rnd(std::min<size_t>(s.size() - a, 200) + 1);
+    tree.update_range(at(a)->cursor, b < s.size() ? at(b)->cursor : *tree.end_cursor(),
+                      [](Chunk& c) -> std::optional<ChunkCache> {
+                        ChunkCache before = ChunkTrait::elem_cache(c);
+                        std::string out;
+                        for (char ch : c.s) {
+                          if (ch == 'b') continue;
+                          out += ch == 'a' ? 'x' : ch == 'x' ? 'a' : ch;
+                        }
+                        c.s = out;
+                        ChunkCache after = ChunkTrait::elem_cache(c);
+                        if (after == before) return std::nullopt;
+                        return ChunkCache{after.len - before.len, after.xs - before.xs};
+                      });
+    std::string out;
+    for (size_t i = a; i < b; ++i) {
+      char ch = s[i];
+      if (ch == 'b') continue;
+      out += ch == 'a' ? 'x' : ch == 'x' ? 'a' : ch;
+    }
+    s = s.substr(0, a) + out + s.substr(b);
+  }
+
+  // Cuts the element in two around a new piece, or empties it.
+  void update_leaf() {
+    if (s.empty()) return;
+    LeafIndex l = random_leaf();
+    size_t start = start_of(l);
+    std::string old = tree.get_elem(l).s;
+    int mode = int(rnd(4));
+    size_t k = rnd(old.size() + 1);
+    std::string mid = text(3);
+    auto [alive, leaves] = tree.update_leaf(l, [&](Chunk& c) {
+      std::pair<std::optional<Chunk>, std::optional<Chunk>> r;
+      switch (mode) {
+        case 0:  // empty it
+          c.s.clear();
+          break;
+        case 1:  // head, then a new piece, then the tail
+          r.first = Chunk{mid};
+          r.second = Chunk{c.s.substr(k)};
+          c.s.resize(k);
+          break;
+        case 2:  // a piece after it
+          r.first = Chunk{mid};
+          break;
+        default:  // emptied, replaced by what follows
+          r.first = Chunk{mid};
+          r.second = Chunk{c.s};
+          c.s.clear();
+          break;
+      }
+      return r;
+    });
+    (void)leaves;
+    std::string repl;
+    switch (mode) {
+      case 0:
+        repl = "";
+        EXPECT_FALSE(alive);
+        break;
+      case 1:
+        repl = old.substr(0, k) + mid + old.substr(k);
+        break;
+      case 2:
+        repl = old + mid;
+        break;
+      default:
+        repl = mid + old;
+        break;
+    }
+    s = s.substr(0, start) + repl + s.substr(start + old.size());
+  }
+
+  void remove_leaf() {
+    if (s.empty()) return;
+    LeafIndex l = random_leaf();
+    size_t start = start_of(l);
+    auto e = tree.remove_leaf(l);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(s.substr(start, e->s.size()), e->s);
+    s.erase(start, e->s.size());
+    EXPECT_FALSE(tree.remove_leaf(l));
+  }
+
+  void rebuild() {
+    std::vector<Chunk> parts;
+    for (size_t i = 0; i < s.size();) {
+      size_t n = 1 + rnd(ChunkTrait::kMax);
+      parts.push_back(Chunk{s.substr(i, n)});
+      i += n;
+    }
+    tree = ChunkTree::build_from_elems(std::move(parts));
+  }
+
+  void verify(size_t step, int op) {
+    std::string err = tree.check_invariants();
+    ASSERT_EQ(err, "") << "step " << step << " op " << op;
+    ASSERT_EQ(contents(tree), s) << "step " << step << " op " << op;
+    ASSERT_EQ(size_t(tree.root_cache().len), s.size());
+    ASSERT_EQ(tree.root_cache().xs, std::count(s.begin(), s.end(), 'x'));
+  }
+};
+
+class BTreeModel : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(BTreeModel, RandomEditsMatchStringModel) {
+  Model m(GetParam());
+  const size_t steps = 6000;
+  size_t max_depth = 0, max_size = 0;
+  for (size_t i = 0; i < steps; ++i) {
+    // Grow while small, then keep the size around a few thousand characters.
+    size_t r = m.rnd(100);
+    // Grow to a few thousand characters, then hold the size there.
+    bool grow = m.s.size() < 3000;
+    int op;
+    if (r < (grow ? 50u : 30u)) {
+      op = 0;
+      m.insert();
+    } else if (r < 60) {
+      op = 1;
+      m.push();
+    } else if (r < (grow ? 62u : 72u)) {
+      op = 2;
+      m.drain(m.rnd(2) == 0);
+    } else if (r < 80) {
+      op = 3;
+      m.update_range();
+    } else if (r < 90) {
+      op = 4;
+      m.update_leaf();
+    } else if (r < 99) {
+      op = 5;
+      m.remove_leaf();
+    } else {
+      op = 6;
+      m.rebuild();
+    }
+    m.verify(i, op);
+    max_depth = std::max(max_depth, m.tree.depth());
+    max_size = std::max(max_size, m.s.size());
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+  }
+  // The sequence must have grown deep enough to exercise splits and merges of
+  // internal nodes, not only of leaf parents.
+  EXPECT_GE(max_depth, 4u) << "largest sequence " << max_size;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, BTreeModel, ::testing::Values(1, 2, 3, 42, 1234567));
+
+}  // namespace
+}  // namespace kesu::testing
