@@ -826,6 +826,27 @@ Result<size_t, JsonError> read_unit_enum(JsonReader& r, std::string_view expecti
   return Err(r.invalid_type(expecting));
 }
 
+Result<std::optional<std::string>, JsonError> peek_object_string(JsonReader& r,
+                                                                 std::string_view key) {
+  const JsonReader::Mark start = r.mark();
+  auto scan = [&]() -> Result<std::optional<std::string>, JsonError> {
+    BRENVIK_TRY_VOID(r.begin_object());
+    std::string_view k;
+    for (;;) {
+      BRENVIK_TRY(bool more, r.next_key(k));
+      if (!more) return std::optional<std::string>();
+      if (k == key) {
+        BRENVIK_TRY(std::string v, r.read_string());
+        return std::optional<std::string>(std::move(v));
+      }
+      BRENVIK_TRY_VOID(r.skip_value());
+    }
+  };
+  auto result = scan();
+  r.reset(start);
+  return result;
+}
+
 Result<nlohmann::json, JsonError> parse_json(std::string_view text) {
   JsonReader r(text);
   BRENVIK_TRY(nlohmann::json v, r.read_value());

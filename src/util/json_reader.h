@@ -41,6 +41,7 @@
 // reader. The input must outlive the reader.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -219,7 +220,8 @@ struct JsonField {
 // non-Defaulted value is "invalid length <index>, expected <expecting> with
 // <N> elements" and surplus values are "trailing characters". Anything other
 // than an object or array is "invalid type: ..., expected <expecting>".
-// `expecting` names the record as in "struct Message". At most 64 fields.
+// `expecting` names the record as in "struct Message". At most 64 fields
+// (more is a programming error and aborts in debug builds).
 // Fields not present are left to the caller's defaults.
 template <typename ReadField>
 JsonStatus read_record(JsonReader& r, std::string_view expecting, std::span<const JsonField> fields,
@@ -236,6 +238,14 @@ Result<size_t, JsonError> read_unit_enum(JsonReader& r, std::string_view expecti
 // spellings).
 std::string unknown_variant_message(std::string_view found,
                                     std::span<const std::string_view> spellings);
+
+// Looks ahead in the object at the reader's position for `key` and returns
+// its string value (absent when the key is missing), leaving the reader where
+// it was, so that a tagged record can pick its kind before reading its
+// fields. Only the object's syntax up to the key is checked here; a non-string
+// value of `key` is "invalid type: ..., expected a string".
+Result<std::optional<std::string>, JsonError> peek_object_string(JsonReader& r,
+                                                                 std::string_view key);
 
 // Parses a whole text as one generic value (then only whitespace).
 Result<nlohmann::json, JsonError> parse_json(std::string_view text);

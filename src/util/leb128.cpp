@@ -70,6 +70,13 @@ Result<void, CodecError> leb128_get_u64_many(ByteView data, size_t& pos, std::sp
     if (pos <= n && n - pos >= 8) {
       const uint64_t w = load_u64_le(p + pos);
       uint64_t stops = ~w & 0x8080808080808080ull;
+      if (stops == 0x8080808080808080ull && want - k >= 8) {
+        // Eight one-byte values.
+        for (unsigned i = 0; i < 8; ++i) out[k + i] = (w >> (8 * i)) & 0x7f;
+        k += 8;
+        pos += 8;
+        continue;
+      }
       if (stops != 0) {
         // Every terminating byte in the word ends one value.
         unsigned start = 0;

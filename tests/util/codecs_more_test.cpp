@@ -115,3 +115,35 @@ TEST(Leb128, OverflowAndTruncation) {
 
 }  // namespace
 }  // namespace brenvik
+
+namespace brenvik {
+namespace {
+
+// The batch decoder takes several values per load; chunk sizes that end
+// inside a word, and runs of one-byte values, must not change the result.
+TEST(Leb128, BatchDecodeMatchesValuesInAnyChunking) {
+  std::mt19937_64 rng(21);
+  std::vector<uint64_t> values;
+  for (int run = 0; run < 200; ++run) {
+    const int kind = int(rng() % 3);
+    const int len = int(rng() % 20) + 1;
+    for (int i = 0; i < len; ++i)
+      values.push_back(kind == 0 ? rng() % 128 : kind == 1 ? rng() % 16384 : rng() >> (rng() % 64));
+  }
+  Bytes enc;
+  for (uint64_t v : values) leb128_put_u64(enc, v);
+  for (size_t chunk : {1, 3, 7, 8, 9, 16, 100, 5000}) {
+    std::vector<uint64_t> got;
+    size_t pos = 0;
+    while (got.size() < values.size()) {
+      std::vector<uint64_t> part(std::min(chunk, values.size() - got.size()));
+      ASSERT_TRUE(leb128_get_u64_many(enc, pos, part).ok()) << chunk;
+      got.insert(got.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(got, values) << chunk;
+    EXPECT_EQ(pos, enc.size()) << chunk;
+  }
+}
+
+}  // namespace
+}  // namespace brenvik

@@ -447,6 +447,36 @@ TEST(JsonReader, MarkAndResetAllowLookAhead) {
   EXPECT_EQ(*r.read_u64(), 7u);
 }
 
+TEST(JsonReader, PeekObjectStringFindsTagAnywhere) {
+  struct Case {
+    const char* input;
+    std::optional<std::string> tag;
+    const char* error;
+  };
+  const Case cases[] = {
+      {R"({"type":"a","v":1})", "a", nullptr},
+      {R"({"v":[1,{"type":"x"}],"type":"b"})", "b", nullptr},
+      {R"({"v":1})", std::nullopt, nullptr},
+      {R"({"type":5})", std::nullopt,
+       "invalid type: integer `5`, expected a string at line 1 column 9"},
+      {R"({"v":1,)", std::nullopt, "EOF while parsing a value at line 1 column 7"},
+  };
+  for (const auto& c : cases) {
+    JsonReader r(c.input);
+    auto t = peek_object_string(r, "type");
+    EXPECT_EQ(r.offset(), 0u) << c.input;  // position restored either way
+    if (c.error) {
+      ASSERT_FALSE(t.ok()) << c.input;
+      EXPECT_EQ(t.error().to_string(), c.error);
+      continue;
+    }
+    ASSERT_TRUE(t.ok()) << c.input << ": " << t.error().to_string();
+    EXPECT_EQ(*t, c.tag) << c.input;
+    EXPECT_TRUE(r.skip_value().ok());
+    EXPECT_TRUE(r.finish().ok());
+  }
+}
+
 TEST(JsonReader, GenericValues) {
   auto v = parse_json(R"( {"a":[1,-2,2.5,true,null,"s"],"a":{"b":18446744073709551615}} )");
   ASSERT_TRUE(v.ok()) << v.error().to_string();
