@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -27,8 +28,11 @@ template <size_t N>
 class SecretArray {
  public:
   SecretArray() noexcept { bytes_.fill(0); }
-  // Requires in.size() == N (checked by callers that take hostile input).
+  // Requires in.size() == N; callers that take hostile input check the size
+  // first. A wrong size is a bug: debug builds stop, release builds yield
+  // all zeros rather than a partial copy.
   explicit SecretArray(ByteView in) noexcept {
+    assert(in.size() == N);
     bytes_.fill(0);
     if (in.size() == N) std::memcpy(bytes_.data(), in.data(), N);
   }

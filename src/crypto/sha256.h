@@ -17,7 +17,7 @@ Digest32 sha256(ByteView data);
 // Digest of the concatenation of parts, without building it.
 Digest32 sha256(std::initializer_list<ByteView> parts);
 
-// Incremental digest for data that arrives in pieces. Owns an OpenSSL
+// Incremental digest for data that arrives in chunks. Owns an OpenSSL
 // context; movable, not copyable.
 class Sha256 {
  public:

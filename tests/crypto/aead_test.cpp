@@ -29,7 +29,7 @@ std::vector<AeadVector> aead_vectors() {
        "da92728b1a71de0a9e060b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad67594"
        "5585808b4831d7bc3ff4def08e4b7a9de576d26586cec64b6116"
        "1ae10b594f09e26a7e902ecbd0600691"},
-      // GCM specification test case 4 (AES-128, 96-bit IV, with AAD).
+      // McGrew and Viega, "The Galois/Counter Mode of Operation", test case 4.
       {"gcm-tc4", AeadAlgorithm::Aes128Gcm, H("feffe9928665731c6d6a8f9467308308"),
        H("cafebabefacedbaddecaf888"), H("feedfacedeadbeeffeedfacedeadbeefabaddad2"),
        H("d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e"
@@ -37,7 +37,7 @@ std::vector<AeadVector> aead_vectors() {
        "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5a"
        "ac84aa051ba30b396a0aac973d58e091"
        "5bc94fbc3221a5db94fae95ae7121a47"},
-      // GCM test case 1: empty plaintext and AAD, only a tag.
+      // Same source, test case 1: empty plaintext and AAD, only a tag.
       {"gcm-tc1",
        AeadAlgorithm::Aes128Gcm,
        Bytes(16, 0),

@@ -20,7 +20,7 @@ TEST(Sha256, Fips180Examples) {
   };
   for (const auto& [msg, want] : cases) {
     EXPECT_EQ(Hx(sha256(as_bytes(msg))), want) << msg.size();
-    // Incremental in uneven pieces and as parts must agree with one-shot.
+    // Incremental in uneven chunks and as parts must agree with one-shot.
     Sha256 inc;
     for (size_t i = 0; i < msg.size();) {
       size_t n = std::min<size_t>(msg.size() - i, 1 + i % 97);
