@@ -2,6 +2,7 @@
 // included) and frontiers (the latest operations, heads of the change graph).
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <unordered_map>
 #include <variant>
@@ -19,6 +20,7 @@ class VersionVector {
   using Map = std::unordered_map<PeerID, Counter>;
   VersionVector() = default;
   explicit VersionVector(Map m) : map_(std::move(m)) {}
+  VersionVector(std::initializer_list<std::pair<const PeerID, Counter>> l) : map_(l) {}
 
   // The end for a peer (0 when absent).
   Counter get(PeerID p) const {
