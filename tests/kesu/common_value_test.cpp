@@ -37,7 +37,9 @@ TEST(KesuValue, EqualityRules) {
   for (const auto& c : cases) {
     EXPECT_EQ(c.a == c.b, c.equal) << c.a.debug() << " vs " << c.b.debug();
     EXPECT_EQ(c.b == c.a, c.equal);
-    if (c.equal) EXPECT_EQ(hash_value(c.a), hash_value(c.b)) << c.a.debug();
+    if (c.equal) {
+      EXPECT_EQ(hash_value(c.a), hash_value(c.b)) << c.a.debug();
+    }
   }
   auto dup = KesuValue::map_from_pairs({{"k", 1}, {"k", 2}});
   EXPECT_EQ(dup, KesuValue::map_from_pairs({{"k", 2}}));

@@ -35,9 +35,11 @@ enum class ValueType : uint8_t { Null, Bool, Double, I64, Binary, String, List, 
 
 class KesuValue {
  public:
-  KesuValue() = default;                            // Null
-  KesuValue(std::nullptr_t) {}                      // NOLINT
-  KesuValue(bool b) : v_(b) {}                      // NOLINT
+  KesuValue() = default;        // Null
+  KesuValue(std::nullptr_t) {}  // NOLINT
+  KesuValue(bool b) : v_(b) {}  // NOLINT
+  // A text literal would otherwise silently become Bool; use string().
+  KesuValue(const char*) = delete;
   KesuValue(double d) : v_(d) {}                    // NOLINT
   KesuValue(int64_t i) : v_(i) {}                   // NOLINT
   KesuValue(int i) : v_(int64_t(i)) {}              // NOLINT
