@@ -1,3 +1,8 @@
+// GCC 12 reports a false -Wrestrict on "literal" + std::string temporaries
+// at -O2 and above (GCC PR 105329); the concatenations here are ordinary.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 #include "kesu/common/container_id.h"
 
 #include <zlib.h>
