@@ -330,7 +330,7 @@ TEST(KesuValueEncoding, RandomValuesRoundTrip) {
         case 7: {
           KesuMap m;
           for (size_t i = rng.below(5); i > 0; --i)
-            m["k" + std::to_string(rng.below(9))] = make(depth + 1);
+            m[std::string("k").append(std::to_string(rng.below(9)))] = make(depth + 1);
           return KesuValue::map(m);
         }
         default:
