@@ -100,15 +100,15 @@ void HostLogSink::flush() {
 
 bool install_host_log_sink() {
   static std::once_flag once;
-  static bool installed = false;
-  std::call_once(once, [] {
+  bool installed_now = false;
+  std::call_once(once, [&] {
     static HostLogSink sink;
     if (set_process_logger(&sink)) {
       set_max_log_level(static_cast<int>(LogLevel::Debug));
-      installed = true;
+      installed_now = true;
     }
   });
-  return installed;
+  return installed_now;
 }
 
 void log_event(LogLevel level, std::string_view target, const std::vector<LogField>& fields) {
