@@ -54,7 +54,7 @@ auto lower_return(T&& v) {
   } else if constexpr (requires { v.into_handle(); }) {
     return v.into_handle();
   } else {
-    return buffer_from(write_value<U>(v));
+    return write_buffer<U>(v);
   }
 }
 

@@ -1,6 +1,11 @@
 #include "bindings/codec.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "util/utf8.h"
 
@@ -16,6 +21,30 @@ LiftResult<ByteView> Reader::take(size_t n) {
   ByteView out = data_.subspan(pos_, n);
   pos_ += n;
   return out;
+}
+
+Writer::~Writer() {
+  release_buffer(buf_);
+}
+
+void Writer::put(ByteView bytes) {
+  if (bytes.empty()) return;
+  reserve(bytes.size());
+  std::memcpy(buf_.data + buf_.len, bytes.data(), bytes.size());
+  buf_.len += bytes.size();
+}
+
+void Writer::grow(size_t extra) {
+  uint64_t want = std::max<uint64_t>(buf_.len + extra, std::max<uint64_t>(64, buf_.capacity * 2));
+  void* p = buf_.capacity ? std::realloc(buf_.data, want) : std::malloc(want);
+  if (!p) throw std::bad_alloc();
+  buf_.data = static_cast<uint8_t*>(p);
+  buf_.capacity = want;
+}
+
+ByteBuffer Writer::into_buffer() {
+  if (buf_.capacity == 0) return empty_buffer();
+  return std::exchange(buf_, ByteBuffer{0, 0, nullptr});
 }
 
 void Writer::put_length(size_t n) {
@@ -51,7 +80,7 @@ LiftResult<std::string> Codec<std::string>::read(Reader& r) {
 
 void Codec<std::string>::write(Writer& w, std::string_view v) {
   w.put_length(v.size());
-  append(w.bytes(), as_bytes(v));
+  w.put(as_bytes(v));
 }
 
 LiftResult<Bytes> Codec<Bytes>::read(Reader& r) {
@@ -66,7 +95,7 @@ LiftResult<Bytes> Codec<Bytes>::read(Reader& r) {
 
 void Codec<Bytes>::write(Writer& w, ByteView v) {
   w.put_length(v.size());
-  append(w.bytes(), v);
+  w.put(v);
 }
 
 }  // namespace brenvik::ffi

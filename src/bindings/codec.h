@@ -46,15 +46,33 @@ class Reader {
   size_t pos_ = 0;
 };
 
-// Appends values to one growing output buffer.
+// Appends values to one growing output buffer, allocated the way every
+// ByteBuffer is, so that a lowered result is handed to the host without a copy.
 class Writer {
  public:
-  Bytes& bytes() { return out_; }
-  Bytes take() { return std::move(out_); }
+  Writer() = default;
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  void put(uint8_t b) {
+    reserve(1);
+    buf_.data[buf_.len++] = b;
+  }
+  void put(ByteView bytes);
   void put_length(size_t n);  // i32; throws std::length_error past 2^31-1
+  ByteView view() const { return {buf_.data, static_cast<size_t>(buf_.len)}; }
+  // The written bytes as a buffer owned by the caller; the writer is emptied.
+  ByteBuffer into_buffer();
+  // A copy of the written bytes.
+  Bytes copy() const { return Bytes(view().begin(), view().end()); }
 
  private:
-  Bytes out_;
+  void reserve(size_t extra) {
+    if (buf_.capacity - buf_.len < extra) grow(extra);
+  }
+  void grow(size_t extra);
+  ByteBuffer buf_{0, 0, nullptr};
 };
 
 std::string not_enough_bytes(size_t remaining, size_t needed);
@@ -81,7 +99,7 @@ requires(std::is_integral_v<T> && !std::is_same_v<T, bool>) struct Codec<T> {
   }
   static void write(Writer& w, T v) {
     auto u = static_cast<std::make_unsigned_t<T>>(v);
-    for (int s = int(sizeof(T)) * 8 - 8; s >= 0; s -= 8) w.bytes().push_back(uint8_t(u >> s));
+    for (int s = int(sizeof(T)) * 8 - 8; s >= 0; s -= 8) w.put(uint8_t(u >> s));
   }
 };
 
@@ -108,7 +126,7 @@ struct Codec<double> {
 template <>
 struct Codec<bool> {
   static LiftResult<bool> read(Reader& r);
-  static void write(Writer& w, bool v) { w.bytes().push_back(v ? 1 : 0); }
+  static void write(Writer& w, bool v) { w.put(v ? 1 : 0); }
 };
 
 // Reads an i32 length or count; negative values fail.
@@ -140,7 +158,7 @@ struct Codec<std::optional<T>> {
     return std::optional<T>(std::move(v).value());
   }
   static void write(Writer& w, const std::optional<T>& v) {
-    w.bytes().push_back(v ? 1 : 0);
+    w.put(v ? 1 : 0);
     if (v) Codec<T>::write(w, *v);
   }
 };
@@ -228,7 +246,15 @@ template <typename T>
 Bytes write_value(const T& v) {
   Writer w;
   Codec<T>::write(w, v);
-  return w.take();
+  return w.copy();
+}
+
+// Writes one value straight into a new buffer for the host.
+template <typename T>
+ByteBuffer write_buffer(const T& v) {
+  Writer w;
+  Codec<T>::write(w, v);
+  return w.into_buffer();
 }
 
 }  // namespace brenvik::ffi

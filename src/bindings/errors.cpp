@@ -112,7 +112,7 @@ Bytes lower_interface_error(const InterfaceError& e) {
   Writer w;
   Codec<int32_t>::write(w, e.number());
   Codec<std::string>::write(w, text);
-  return w.take();
+  return w.copy();
 }
 
 }  // namespace brenvik::ffi
