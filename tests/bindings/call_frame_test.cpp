@@ -208,12 +208,16 @@ TEST(CallFrame, InternalFaultsBecomeCode2AndTheObjectStaysUsable) {
     BrenvikFfiCallStatus st = fresh_status();
     auto out = brenvik_ffi_fn_method_probe_fail(p.dup(), c.mode, &st);
     EXPECT_EQ(st.code, c.code) << c.mode;
-    if (c.code == 2) EXPECT_EQ(take_error_text(st), c.text);
+    if (c.code == 2) {
+      EXPECT_EQ(take_error_text(st), c.text);
+    }
     if (c.code == 1) {
       Bytes e = take(st.error_buf);
       EXPECT_EQ(e, cat({be32(20), str_field("Invalid argument: bad")}));
     }
-    if (c.code == 0) EXPECT_EQ(take_text(out), "fine");
+    if (c.code == 0) {
+      EXPECT_EQ(take_text(out), "fine");
+    }
     EXPECT_EQ(p.count(), 1) << c.mode;
   }
   EXPECT_EQ(p.owner->calls.load(), 4);
