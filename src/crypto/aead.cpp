@@ -37,8 +37,7 @@ Result<void, CryptoError> do_seal(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher,
   BRENVIK_TRY_VOID(check_sizes(nonce, aad, pt.size(), out.size()));
   if (out.size() != pt.size() + kAeadTagSize) return Err(CryptoError::InvalidLength);
   int len = 0;
-  if (EVP_EncryptInit_ex2(ctx, cipher, key.empty() ? nullptr : key.data(), nonce.data(), nullptr) !=
-      1)
+  if (detail::cipher_init(ctx, cipher, key.empty() ? nullptr : key.data(), nonce.data(), 1) != 1)
     return Err(CryptoError::LibraryFailure);
   if (!aad.empty() && EVP_EncryptUpdate(ctx, nullptr, &len, aad.data(), int(aad.size())) != 1)
     return Err(CryptoError::LibraryFailure);
@@ -63,8 +62,7 @@ Result<void, CryptoError> do_open(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher,
   uint8_t tag[kAeadTagSize];
   std::memcpy(tag, ct.data() + body, kAeadTagSize);
   int len = 0;
-  if (EVP_DecryptInit_ex2(ctx, cipher, key.empty() ? nullptr : key.data(), nonce.data(), nullptr) !=
-      1)
+  if (detail::cipher_init(ctx, cipher, key.empty() ? nullptr : key.data(), nonce.data(), 0) != 1)
     return Err(CryptoError::LibraryFailure);
   if (!aad.empty() && EVP_DecryptUpdate(ctx, nullptr, &len, aad.data(), int(aad.size())) != 1)
     return Err(CryptoError::LibraryFailure);
@@ -135,13 +133,15 @@ Result<Bytes, CryptoError> AeadKey::open(ByteView nonce, ByteView aad, ByteView 
 Result<void, CryptoError> aead_seal(AeadAlgorithm alg, ByteView key, ByteView nonce, ByteView aad,
                                     ByteView plaintext, std::span<uint8_t> out) {
   if (key.size() != aead_key_size(alg)) return Err(CryptoError::InvalidKeyLength);
-  return do_seal(detail::thread_cipher_ctx(), cipher_of(alg), key, nonce, aad, plaintext, out);
+  return do_seal(detail::thread_cipher_ctx(cipher_of(alg)), cipher_of(alg), key, nonce, aad,
+                 plaintext, out);
 }
 
 Result<void, CryptoError> aead_open(AeadAlgorithm alg, ByteView key, ByteView nonce, ByteView aad,
                                     ByteView ciphertext, std::span<uint8_t> out) {
   if (key.size() != aead_key_size(alg)) return Err(CryptoError::InvalidKeyLength);
-  return do_open(detail::thread_cipher_ctx(), cipher_of(alg), key, nonce, aad, ciphertext, out);
+  return do_open(detail::thread_cipher_ctx(cipher_of(alg)), cipher_of(alg), key, nonce, aad,
+                 ciphertext, out);
 }
 
 Result<Bytes, CryptoError> aead_seal(AeadAlgorithm alg, ByteView key, ByteView nonce, ByteView aad,
@@ -171,13 +171,14 @@ Result<void, CryptoError> chacha20_xor(ByteView key, ByteView nonce, uint32_t co
   iv[0] = uint8_t(counter), iv[1] = uint8_t(counter >> 8), iv[2] = uint8_t(counter >> 16),
   iv[3] = uint8_t(counter >> 24);
   std::memcpy(iv + 4, nonce.data(), 12);
-  EVP_CIPHER_CTX* ctx = detail::thread_cipher_ctx();
-  int n = 0, len = 0;
-  if (EVP_EncryptInit_ex2(ctx, detail::cipher_chacha20(), key.data(), iv, nullptr) != 1)
+  EVP_CIPHER_CTX* ctx = detail::thread_cipher_ctx(detail::cipher_chacha20());
+  int n = 0;
+  if (detail::cipher_init(ctx, detail::cipher_chacha20(), key.data(), iv, 1) != 1)
     return Err(CryptoError::LibraryFailure);
-  if (!in.empty() && EVP_EncryptUpdate(ctx, out.data(), &n, in.data(), int(in.size())) != 1)
+  // A stream cipher: the update consumes every byte, so no final call is needed.
+  if (!in.empty() && (EVP_EncryptUpdate(ctx, out.data(), &n, in.data(), int(in.size())) != 1 ||
+                      size_t(n) != in.size()))
     return Err(CryptoError::LibraryFailure);
-  if (EVP_EncryptFinal_ex(ctx, out.data() + n, &len) != 1) return Err(CryptoError::LibraryFailure);
   return Ok<CryptoError>();
 }
 

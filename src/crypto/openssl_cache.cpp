@@ -50,9 +50,18 @@ EVP_MD_CTX* thread_sign_ctx() {
   thread_local MdCtx c;
   return fetched_or_die(c.ctx);
 }
-EVP_CIPHER_CTX* thread_cipher_ctx() {
-  thread_local CipherCtx c;
-  return fetched_or_die(c.ctx);
+EVP_CIPHER_CTX* thread_cipher_ctx(const EVP_CIPHER* cipher) {
+  thread_local CipherCtx gcm, chacha_poly, chacha, other;
+  if (cipher == cipher_aes128gcm()) return fetched_or_die(gcm.ctx);
+  if (cipher == cipher_chacha20poly1305()) return fetched_or_die(chacha_poly.ctx);
+  if (cipher == cipher_chacha20()) return fetched_or_die(chacha.ctx);
+  return fetched_or_die(other.ctx);
+}
+
+int cipher_init(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* cipher, const unsigned char* key,
+                const unsigned char* iv, int enc) {
+  const EVP_CIPHER* current = EVP_CIPHER_CTX_get0_cipher(ctx);
+  return EVP_CipherInit_ex2(ctx, current == cipher ? nullptr : cipher, key, iv, enc, nullptr);
 }
 
 }  // namespace brenvik::crypto::detail
