@@ -2,10 +2,10 @@
 
 #include <array>
 #include <atomic>
-#include <cstdio>
 
 #include "bindings/buffer.h"
 #include "bindings/codec.h"
+#include "util/debug_string.h"
 
 namespace brenvik::ffi {
 namespace {
@@ -96,42 +96,6 @@ void register_callback_table(CallbackInterface which, const void* table) {
 
 const void* callback_table(CallbackInterface which) {
   return g_tables[static_cast<int>(which)].load(std::memory_order_acquire);
-}
-
-std::string debug_quoted(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
 }
 
 std::string unexpected_callback_error_display(std::string_view reason) {

@@ -47,8 +47,6 @@ class CallbackFault : public std::runtime_error {
 
 // "UnexpectedCallbackError(reason: \"...\")" with debug escapes.
 std::string unexpected_callback_error_display(std::string_view reason);
-// A string in double quotes with the usual debug escapes.
-std::string debug_quoted(std::string_view s);
 
 class CallbackProxy {
  public:

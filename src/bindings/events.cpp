@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "bindings/host_log.h"
+#include "util/log.h"
 
 namespace brenvik::ffi {
 
@@ -51,10 +51,9 @@ void deliver_host_event(const EventCallbackSlot& slot, EventQueue& queue, std::s
       failure = "Unknown panic!";
     }
     if (!failure.empty()) {
-      log_event(
-          LogLevel::Warn, "brenvik_protocol::bindings::events",
-          {{"message", std::string("Event callback failed; the event stays queued for poll_event")},
-           {"error", failure}});
+      BRENVIK_LOG(LogLevel::Warn, "brenvik_protocol::bindings::events",
+                  {"message", "Event callback failed; the event stays queued for poll_event"},
+                  {"error", failure});
     }
   }
   queue.push(std::move(event_json));

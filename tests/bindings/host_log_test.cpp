@@ -1,6 +1,6 @@
-// The host log sink: line format, message building, and one installation per
-// process that yields to a logger the host installed first. Installation is
-// process-wide, so those cases run in a child process each.
+// The host log sink hookup: nothing before it, Debug but not Trace after it,
+// installed once, and a logger the host process installed first keeps the
+// slot. Installation is process-wide, so each case runs in a child process.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,34 +8,13 @@
 #include <cstdio>
 
 #include "bindings/host_log.h"
+#include "util/log.h"
 
 namespace brenvik::ffi {
 namespace {
 
-TEST(HostLog, LineFormat) {
-  EXPECT_EQ(
-      format_log_line(LogLevel::Warn, "brenvik_protocol::protocol::send",
-                      "Send failed, message deferred"),
-      "[brenvik-protocol] WARN brenvik_protocol::protocol::send: Send failed, message deferred\n");
-}
-
-TEST(HostLog, MessageFromFields) {
-  struct Case {
-    std::vector<LogField> fields;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
-      {{{"message", std::string("hello")}, {"peer", std::string("a\"b")}, {"n", int64_t(3)}},
-       "hello peer=\"a\\\"b\" n=3"},
-      {{{"count", uint64_t(7)}}, "count=7"},
-      {{{"message", std::string("x")}, {"ok", true}}, "x ok=true"},
-      {{{"lock", std::string("inner")}, {"message", std::string("late")}},
-       "lock=\"inner\" message=\"late\""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(format_log_message(c.fields), c.expected);
-}
-
-// Runs `body` in a child whose stderr goes to a pipe; returns what it wrote.
+// Runs `body` in a child whose stderr goes to a pipe; returns what it wrote
+// and expects a clean exit.
 std::string child_stderr(void (*body)()) {
   int fds[2];
   EXPECT_EQ(pipe(fds), 0);
@@ -55,35 +34,35 @@ std::string child_stderr(void (*body)()) {
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   return out;
 }
 
 TEST(HostLog, NothingBeforeInstallDebugButNotTraceAfter) {
   std::string out = child_stderr([] {
-    log_event(LogLevel::Warn, "t", {{"message", std::string("before")}});
-    if (!install_host_log_sink()) _exit(3);
-    if (install_host_log_sink()) _exit(4);  // only once
-    log_event(LogLevel::Debug, "t", {{"message", std::string("debug")}});
-    log_event(LogLevel::Trace, "t", {{"message", std::string("trace")}});
+    BRENVIK_LOG(LogLevel::Warn, "t", {"message", "before"});
+    install_host_log_sink();
+    install_host_log_sink();
+    BRENVIK_LOG(LogLevel::Debug, "brenvik_protocol::x", {"message", "debug"}, {"n", 3});
+    BRENVIK_LOG(LogLevel::Trace, "t", {"message", "trace"});
   });
-  EXPECT_EQ(out, "[brenvik-protocol] DEBUG t: debug\n");
+  EXPECT_EQ(out, "[brenvik-protocol] DEBUG brenvik_protocol::x: debug n=3\n");
 }
 
 TEST(HostLog, AHostLoggerInstalledFirstKeepsTheSlot) {
   std::string out = child_stderr([] {
-    struct Quiet final : Logger {
+    struct HostLogger final : LogSink {
       bool enabled(LogLevel, std::string_view) const override { return true; }
-      void log(LogLevel, std::string_view, std::string_view m) override {
-        std::fprintf(stderr, "host:%.*s\n", int(m.size()), m.data());
+      void log(const LogRecord& r) override {
+        std::fprintf(stderr, "host:%.*s\n", int(r.message.size()), r.message.data());
       }
       void flush() override {}
     };
-    static Quiet quiet;
-    set_process_logger(&quiet);
-    set_max_log_level(2);
-    if (install_host_log_sink()) _exit(3);
-    log_event(LogLevel::Warn, "t", {{"message", std::string("w")}});
-    log_event(LogLevel::Debug, "t", {{"message", std::string("d")}});
+    set_logger(std::make_unique<HostLogger>());
+    set_max_log_level(LogLevel::Warn);
+    install_host_log_sink();
+    BRENVIK_LOG(LogLevel::Warn, "t", {"message", "w"});
+    BRENVIK_LOG(LogLevel::Debug, "t", {"message", "d"});
   });
   EXPECT_EQ(out, "host:w\n");
 }
