@@ -1,0 +1,118 @@
+#include "bindings/errors.h"
+
+#include <stdexcept>
+
+#include "bindings/codec.h"
+
+namespace brenvik::ffi {
+
+InterfaceError InterfaceError::with_message(Kind k, std::string message) {
+  switch (k) {
+    case Kind::NotStarted:
+    case Kind::AlreadyStarted:
+    case Kind::MlsNotInitialized:
+    case Kind::DataLayerDisabled:
+    case Kind::DataLayerNoStorage:
+    case Kind::SessionNotReady:
+      throw std::logic_error("InterfaceError variant takes no message");
+    case Kind::InvalidConfig:
+    case Kind::SendFailed:
+    case Kind::NoKeyPackage:
+    case Kind::EncryptionFailed:
+    case Kind::InvalidState:
+    case Kind::Mls:
+    case Kind::UserBlocked:
+    case Kind::MediaTransferLimit:
+    case Kind::LockPoisoned:
+    case Kind::Other:
+    case Kind::Transport:
+    case Kind::Serialization:
+    case Kind::Service:
+    case Kind::GroupNotFound:
+    case Kind::PermissionDenied:
+    case Kind::InvalidArgument:
+    case Kind::DocTooLarge:
+    case Kind::DataCorrupt:
+    case Kind::TelemetryConfig:
+      break;
+  }
+  InterfaceError e(k);
+  e.message_ = std::move(message);
+  return e;
+}
+
+InterfaceError InterfaceError::session_not_ready(SessionEstablishmentState s) {
+  InterfaceError e(Kind::SessionNotReady);
+  e.state_ = s;
+  e.message_ = std::string(variant_name(s));
+  return e;
+}
+
+std::string InterfaceError::display() const {
+  const std::string& m = message_;
+  switch (kind_) {
+    case Kind::NotStarted:
+      return "Protocol not started";
+    case Kind::AlreadyStarted:
+      return "Protocol already started";
+    case Kind::InvalidConfig:
+      return "Invalid configuration: " + m;
+    case Kind::SendFailed:
+      return "Failed to send message: " + m;
+    case Kind::NoKeyPackage:
+      return "No key package available for recipient: " + m;
+    case Kind::SessionNotReady:
+      return "Session not ready: " + m;
+    case Kind::EncryptionFailed:
+      return "Failed to encrypt message: " + m;
+    case Kind::InvalidState:
+      return "Invalid state: " + m;
+    case Kind::MlsNotInitialized:
+      return "MLS not initialized";
+    case Kind::Mls:
+      return "MLS error: " + m;
+    case Kind::UserBlocked:
+      return "User is blocked: " + m;
+    case Kind::MediaTransferLimit:
+      return "Too many concurrent media transfers to " + m +
+             "; retry after an active transfer completes";
+    case Kind::LockPoisoned:
+      return "Internal lock poisoned: " + m;
+    case Kind::Other:
+      return m;
+    case Kind::Transport:
+      return "Transport error: " + m;
+    case Kind::Serialization:
+      return "Serialization error: " + m;
+    case Kind::Service:
+      return "Service error: " + m;
+    case Kind::GroupNotFound:
+      return "Group not found: " + m;
+    case Kind::PermissionDenied:
+      return "Permission denied: " + m;
+    case Kind::InvalidArgument:
+      return "Invalid argument: " + m;
+    case Kind::DataLayerDisabled:
+      return "Data layer is disabled";
+    case Kind::DataLayerNoStorage:
+      return "Data layer has no storage; initializeMls must run first";
+    case Kind::DocTooLarge:
+      return "Document is over the size cap: " + m;
+    case Kind::DataCorrupt:
+      return "Document data is corrupt: " + m;
+    case Kind::TelemetryConfig:
+      return "telemetry config invalid: " + m;
+  }
+  throw std::logic_error("InterfaceError with an unknown variant");
+}
+
+Bytes lower_interface_error(const InterfaceError& e) {
+  // Text first, so that a failing format leaves nothing half written.
+  std::string text = e.display();
+  Writer w;
+  Codec<int32_t>::write(w, e.number());
+  Codec<std::string>::write(w, text);
+  return w.copy();
+}
+
+}  // namespace brenvik::ffi

@@ -1,0 +1,186 @@
+#include "bindings/storage_adapters.h"
+
+namespace brenvik::ffi {
+namespace {
+
+const char* variant_text(StorageError e) {
+  switch (e) {
+    case StorageError::StoreFailed:
+      return "Store failed";
+    case StorageError::LoadFailed:
+      return "Load failed";
+    case StorageError::DeleteFailed:
+      return "Delete failed";
+    case StorageError::NotFound:
+      return "";
+    case StorageError::DataCorrupted:
+      return "Data corrupted";
+  }
+  return "";
+}
+
+const char* op_text(StorageOp op) {
+  switch (op) {
+    case StorageOp::Store:
+      return "Store failed";
+    case StorageOp::Load:
+      return "Load failed";
+    case StorageOp::Delete:
+      return "Delete failed";
+  }
+  return "";
+}
+
+// Classifies a host failure: 0 operation failure, 1 not found, 2 corrupted.
+struct Mapped {
+  int cls;
+  std::string text;
+};
+
+Mapped classify(const HostStorageFailure& f, StorageOp op, std::string_view key) {
+  if (const auto* declared = std::get_if<StorageError>(&f.what)) {
+    switch (*declared) {
+      case StorageError::StoreFailed:
+      case StorageError::LoadFailed:
+      case StorageError::DeleteFailed:
+        return {0, variant_text(*declared)};
+      case StorageError::NotFound:
+        return {1, std::string(key)};
+      case StorageError::DataCorrupted:
+        return {2, "Data corrupted"};
+    }
+  }
+  const std::string& message = std::get<std::string>(f.what);
+  return {0, message.empty() ? std::string(op_text(op)) : message};
+}
+
+template <typename E, typename R>
+Result<R, E> lift_host(HostStorageResult<R> r, StorageOp op, std::string_view key,
+                       E (*convert)(const HostStorageFailure&, StorageOp, std::string_view)) {
+  if (!r.ok()) return Err(convert(r.error(), op, key));
+  return std::move(r).value();
+}
+
+}  // namespace
+
+MlsStorageError to_mls_storage_error(const HostStorageFailure& f, StorageOp op,
+                                     std::string_view key) {
+  Mapped m = classify(f, op, key);
+  using K = MlsStorageError::Kind;
+  if (m.cls == 1) return {K::KeyNotFound, std::move(m.text)};
+  if (m.cls == 2) return {K::CorruptedData, std::move(m.text)};
+  switch (op) {
+    case StorageOp::Store:
+      return {K::StoreFailed, std::move(m.text)};
+    case StorageOp::Load:
+      return {K::LoadFailed, std::move(m.text)};
+    case StorageOp::Delete:
+      return {K::DeleteFailed, std::move(m.text)};
+  }
+  return {K::LoadFailed, std::move(m.text)};
+}
+
+StateStorageError to_state_storage_error(const HostStorageFailure& f, StorageOp op,
+                                         std::string_view key) {
+  Mapped m = classify(f, op, key);
+  using K = StateStorageError::Kind;
+  if (m.cls == 1) return {K::NotFound, std::move(m.text)};
+  if (m.cls == 2) return {K::Corrupted, std::move(m.text)};
+  switch (op) {
+    case StorageOp::Store:
+      return {K::StoreFailed, std::move(m.text)};
+    case StorageOp::Load:
+      return {K::LoadFailed, std::move(m.text)};
+    case StorageOp::Delete:
+      return {K::DeleteFailed, std::move(m.text)};
+  }
+  return {K::LoadFailed, std::move(m.text)};
+}
+
+std::string StateStorageError::display() const {
+  switch (kind) {
+    case Kind::StoreFailed:
+      return "Failed to store protocol state: " + text;
+    case Kind::LoadFailed:
+      return "Failed to load protocol state: " + text;
+    case Kind::DeleteFailed:
+      return "Failed to delete protocol state: " + text;
+    case Kind::NotFound:
+      return "Protocol state entry not found: " + text;
+    case Kind::Corrupted:
+      return "Protocol state entry corrupted: " + text;
+  }
+  return text;
+}
+
+// ---- MLS adapter
+
+Result<void, MlsStorageError> MlsStorageAdapter::store(std::string_view key_type,
+                                                       std::string_view key, ByteView value) const {
+  auto r = host_->store(key_type, key, value);
+  if (!r.ok()) return Err(to_mls_storage_error(r.error(), StorageOp::Store, key));
+  return {};
+}
+
+Result<std::optional<Bytes>, MlsStorageError> MlsStorageAdapter::load(std::string_view key_type,
+                                                                      std::string_view key) const {
+  return lift_host(host_->load(key_type, key), StorageOp::Load, key, &to_mls_storage_error);
+}
+
+Result<void, MlsStorageError> MlsStorageAdapter::delete_(std::string_view key_type,
+                                                         std::string_view key) const {
+  auto r = host_->delete_(key_type, key);
+  if (!r.ok()) return Err(to_mls_storage_error(r.error(), StorageOp::Delete, key));
+  return {};
+}
+
+Result<std::vector<std::string>, MlsStorageError> MlsStorageAdapter::list_keys(
+    std::string_view key_type) const {
+  return lift_host(host_->list_keys(key_type), StorageOp::Load, "", &to_mls_storage_error);
+}
+
+Result<bool, MlsStorageError> MlsStorageAdapter::exists(std::string_view key_type,
+                                                        std::string_view key) const {
+  auto r = load(key_type, key);
+  if (!r.ok()) return Err(std::move(r).error());
+  return r->has_value();
+}
+
+Result<void, MlsStorageError> MlsStorageAdapter::clear(std::string_view key_type) const {
+  auto keys = list_keys(key_type);
+  if (!keys.ok()) return Err(std::move(keys).error());
+  for (const auto& key : *keys) {
+    auto r = delete_(key_type, key);
+    if (!r.ok()) return r;
+  }
+  return {};
+}
+
+// ---- protocol-state adapter
+
+Result<void, StateStorageError> StateStorageAdapter::store(std::string_view key_type,
+                                                           std::string_view key,
+                                                           ByteView value) const {
+  auto r = host_->store(key_type, key, value);
+  if (!r.ok()) return Err(to_state_storage_error(r.error(), StorageOp::Store, key));
+  return {};
+}
+
+Result<std::optional<Bytes>, StateStorageError> StateStorageAdapter::load(
+    std::string_view key_type, std::string_view key) const {
+  return lift_host(host_->load(key_type, key), StorageOp::Load, key, &to_state_storage_error);
+}
+
+Result<void, StateStorageError> StateStorageAdapter::delete_(std::string_view key_type,
+                                                             std::string_view key) const {
+  auto r = host_->delete_(key_type, key);
+  if (!r.ok()) return Err(to_state_storage_error(r.error(), StorageOp::Delete, key));
+  return {};
+}
+
+Result<std::vector<std::string>, StateStorageError> StateStorageAdapter::list_keys(
+    std::string_view key_type) const {
+  return lift_host(host_->list_keys(key_type), StorageOp::Load, "", &to_state_storage_error);
+}
+
+}  // namespace brenvik::ffi

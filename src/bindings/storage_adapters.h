@@ -1,0 +1,84 @@
+// The two adapters through which the library's storage layers reach the host's
+// storage interfaces, turning host replies into each layer's own errors.
+//
+// A declared host error maps by the operation that was attempted: variants 1-3
+// become that operation's failure (the variant only picks the text), 4 becomes
+// not-found holding the key, 5 corrupted data. An unexpected host failure
+// (status code 2 or above) also becomes that operation's failure, carrying the
+// host's message: a storage hiccup must reach the caller as an ordinary storage
+// error it already handles, not as a fault unwinding through the facade's locks.
+// list_keys counts as a load with an empty key; the deletes of clear as deletes.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings/callbacks.h"
+#include "util/result.h"
+
+namespace brenvik::ffi {
+
+enum class StorageOp { Store, Load, Delete };
+
+// The MLS layer's storage error as the adapter produces it.
+struct MlsStorageError {
+  enum class Kind { StoreFailed, LoadFailed, DeleteFailed, KeyNotFound, CorruptedData };
+  Kind kind;
+  std::string text;  // the failure text, the missing key, or "Data corrupted"
+  bool operator==(const MlsStorageError&) const = default;
+};
+
+// The protocol-state layer's storage error as the adapter produces it.
+struct StateStorageError {
+  enum class Kind { StoreFailed, LoadFailed, DeleteFailed, NotFound, Corrupted };
+  Kind kind;
+  std::string text;
+  // "Failed to store protocol state: ...", "Protocol state entry not found: <key>", ...
+  std::string display() const;
+  bool operator==(const StateStorageError&) const = default;
+};
+
+MlsStorageError to_mls_storage_error(const HostStorageFailure& f, StorageOp op,
+                                     std::string_view key);
+StateStorageError to_state_storage_error(const HostStorageFailure& f, StorageOp op,
+                                         std::string_view key);
+
+class MlsStorageAdapter {
+ public:
+  explicit MlsStorageAdapter(std::shared_ptr<MlsStorageProviderProxy> host)
+      : host_(std::move(host)) {}
+  Result<void, MlsStorageError> store(std::string_view key_type, std::string_view key,
+                                      ByteView value) const;
+  Result<std::optional<Bytes>, MlsStorageError> load(std::string_view key_type,
+                                                     std::string_view key) const;
+  Result<void, MlsStorageError> delete_(std::string_view key_type, std::string_view key) const;
+  Result<std::vector<std::string>, MlsStorageError> list_keys(std::string_view key_type) const;
+  // One host load; the value, when there is one, is dropped unread.
+  Result<bool, MlsStorageError> exists(std::string_view key_type, std::string_view key) const;
+  // One list_keys, then one delete per key in listed order; stops at the first
+  // failure, leaving the later keys in place.
+  Result<void, MlsStorageError> clear(std::string_view key_type) const;
+
+ private:
+  std::shared_ptr<MlsStorageProviderProxy> host_;
+};
+
+class StateStorageAdapter {
+ public:
+  explicit StateStorageAdapter(std::shared_ptr<ProtocolStateStorageProviderProxy> host)
+      : host_(std::move(host)) {}
+  Result<void, StateStorageError> store(std::string_view key_type, std::string_view key,
+                                        ByteView value) const;
+  Result<std::optional<Bytes>, StateStorageError> load(std::string_view key_type,
+                                                       std::string_view key) const;
+  Result<void, StateStorageError> delete_(std::string_view key_type, std::string_view key) const;
+  Result<std::vector<std::string>, StateStorageError> list_keys(std::string_view key_type) const;
+
+ private:
+  std::shared_ptr<ProtocolStateStorageProviderProxy> host_;
+};
+
+}  // namespace brenvik::ffi
