@@ -403,6 +403,14 @@ struct TlsCodec<Bytes> {
   static void read(TlsReader& r, Bytes& v) { r.opaque(v); }
 };
 
+// opaque x<V> from a view, for structures that are only ever encoded (the
+// labelled inputs of signatures, KDFs and hashes); they need no copy of the
+// content. Decoding into a view is deliberately not provided.
+template <>
+struct TlsCodec<ByteView> {
+  static void write(TlsWriter& w, ByteView v) { w.opaque(v); }
+};
+
 // opaque x[N]
 template <size_t N>
 struct TlsCodec<std::array<uint8_t, N>> {
