@@ -30,6 +30,7 @@ enum class ErrorCode {
 
 class Error {
  public:
+  Error() = default;  // for Result<void, Error>; never reported
   Error(ErrorCode code, std::string detail = {}) : code_(code), detail_(std::move(detail)) {}
   static Error codec(TlsError e) { return {ErrorCode::Codec, std::string(tls_error_message(e))}; }
   static Error crypto(crypto::CryptoError e) {
@@ -42,7 +43,7 @@ class Error {
   std::string message() const;
 
  private:
-  ErrorCode code_;
+  ErrorCode code_ = ErrorCode::Crypto;
   std::string detail_;
 };
 
