@@ -73,8 +73,12 @@ Result<void, Error> decode_private_content(ByteView plain, ContentType type, Con
       return Err(Error(ErrorCode::InvalidContent, "reserved content type"));
   }
   r.opaque(auth.signature);
-  auth.confirmation_tag.reset();
-  if (type == ContentType::commit) r.opaque(auth.confirmation_tag.emplace());
+  auth.confirmation_tag = std::nullopt;
+  if (type == ContentType::commit) {
+    Bytes tag;
+    r.opaque(tag);
+    auth.confirmation_tag = std::move(tag);
+  }
   if (!r.ok()) return Err(Error::codec(r.error()));
   for (uint8_t b : r.raw(r.remaining()))
     if (b != 0) return Err(Error(ErrorCode::InvalidPadding));
