@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "rfc9420/ratchet_tree.h"
+#include "test_support.h"
+#include "util/hex.h"
+
+namespace brenvik::rfc9420 {
+namespace {
+
+using nlohmann::json;
+
+TEST(PublicTree, TreeValidationVectorsHashesAndResolutions) {
+  std::string text;
+  if (!brenvik::testing::read_file(brenvik::testing::vectors_dir() / "mls" / "tree-validation.json",
+                                   text))
+    GTEST_SKIP() << "tree-validation.json not found";
+  size_t cases = 0;
+  for (const auto& c : json::parse(text)) {
+    if (c["cipher_suite"].get<int>() != 1) continue;
+    auto wire = tls_decode<RatchetTree>(*hex_decode(c["tree"].get<std::string>()));
+    ASSERT_TRUE(wire.ok());
+    auto tree = PublicTree::from_wire(*wire);
+    ASSERT_TRUE(tree.ok()) << tree.error().message();
+    ASSERT_EQ(tree->node_count(), c["tree_hashes"].size());
+    for (uint32_t x = 0; x < tree->node_count(); ++x) {
+      EXPECT_EQ(hex_encode(tree->tree_hash(x)), c["tree_hashes"][x].get<std::string>())
+          << "case " << cases << " node " << x;
+      EXPECT_EQ(tree->resolution(x), c["resolutions"][x].get<std::vector<uint32_t>>())
+          << "case " << cases << " node " << x;
+    }
+    EXPECT_EQ(tree->to_wire(), *wire);
+    ++cases;
+  }
+  EXPECT_GT(cases, 0u);
+}
+
+TEST(PublicTree, RefusesMalformedWireTrees) {
+  LeafNode leaf;
+  leaf.credential = Credential::basic(to_bytes("a"));
+  Node leaf_node{tls::Case<NodeType::leaf, LeafNode>{leaf}};
+  Node parent_node{tls::Case<NodeType::parent, ParentNode>{}};
+  const std::pair<const char*, RatchetTree> cases[] = {
+      {"empty", {}},
+      {"ends blank", {leaf_node, {}, {}}},
+      {"parent at a leaf position", {parent_node}},
+      {"leaf at a parent position", {leaf_node, leaf_node}},
+  };
+  for (const auto& [what, wire] : cases) EXPECT_FALSE(PublicTree::from_wire(wire).ok()) << what;
+  // Five nodes (three leaves) pad to the seven of a four-leaf tree.
+  auto t = PublicTree::from_wire({leaf_node, {}, leaf_node, {}, leaf_node});
+  ASSERT_TRUE(t.ok());
+  EXPECT_EQ(t->node_count(), 7u);
+  EXPECT_EQ(t->leaf_count(), 4u);
+  EXPECT_EQ(t->resolution(5), std::vector<uint32_t>{4});
+  EXPECT_EQ(t->resolution(3), (std::vector<uint32_t>{0, 2, 4}));
+}
+
+}  // namespace
+}  // namespace brenvik::rfc9420
