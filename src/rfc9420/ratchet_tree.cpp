@@ -1,6 +1,8 @@
 #include "rfc9420/ratchet_tree.h"
 
+#include <algorithm>
 #include <bit>
+#include <stdexcept>
 
 #include "crypto/sha256.h"
 
@@ -64,27 +66,96 @@ std::vector<PublicTree::NodeIndex> PublicTree::resolution(NodeIndex x) const {
 }
 
 Bytes PublicTree::tree_hash(NodeIndex x) const {
+  return tree_hash_excluding(x, {});
+}
+
+Bytes PublicTree::tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& excluded) const {
+  auto is_excluded = [&](uint32_t leaf) {
+    return std::find(excluded.begin(), excluded.end(), leaf) != excluded.end();
+  };
   TlsWriter w;
   if (tree_math::is_leaf(x)) {
     w.u8(uint8_t(NodeType::leaf));
     w.u32(tree_math::node_to_leaf(x));
     const LeafNode* l = blank(x) ? nullptr : nodes_[x]->leaf();
+    if (l && is_excluded(tree_math::node_to_leaf(x))) l = nullptr;
     w.u8(l ? 1 : 0);
     if (l) tls_write(w, *l);
   } else {
     uint32_t n = leaf_count();
     // Depth is at most 31 levels: the recursion is bounded by the tree math.
-    Bytes left = tree_hash(*tree_math::left(x, n));
-    Bytes right = tree_hash(*tree_math::right(x, n));
+    Bytes left = tree_hash_excluding(*tree_math::left(x, n), excluded);
+    Bytes right = tree_hash_excluding(*tree_math::right(x, n), excluded);
     w.u8(uint8_t(NodeType::parent));
     const ParentNode* p = parent_node(x);
     w.u8(p ? 1 : 0);
-    if (p) tls_write(w, *p);
+    if (p && excluded.empty()) {
+      tls_write(w, *p);
+    } else if (p) {
+      ParentNode filtered = *p;
+      std::erase_if(filtered.unmerged_leaves, is_excluded);
+      tls_write(w, filtered);
+    }
     w.opaque(left);
     w.opaque(right);
   }
   auto d = crypto::sha256(w.bytes());
   return Bytes(d.begin(), d.end());
+}
+
+Bytes PublicTree::parent_hash(NodeIndex p, NodeIndex s) const {
+  const ParentNode* pn = parent_node(p);
+  if (!pn) throw std::logic_error("parent hash of a blank node");
+  TlsWriter w;
+  w.opaque(pn->encryption_key);
+  w.opaque(pn->parent_hash);
+  w.opaque(tree_hash_excluding(s, pn->unmerged_leaves));
+  auto d = crypto::sha256(w.bytes());
+  return Bytes(d.begin(), d.end());
+}
+
+bool PublicTree::parent_hash_valid_for(NodeIndex d, NodeIndex p) const {
+  if (blank(d) || d == p || !tree_math::in_subtree(d, p)) return false;
+  const Bytes* d_hash = nullptr;
+  if (const ParentNode* dp = nodes_[d]->parent())
+    d_hash = &dp->parent_hash;
+  else if (const LeafNode* dl = nodes_[d]->leaf())
+    d_hash = dl->parent_hash();
+  if (!d_hash) return false;
+  uint32_t n = leaf_count();
+  NodeIndex l = *tree_math::left(p, n), r = *tree_math::right(p, n);
+  NodeIndex c = tree_math::in_subtree(d, l) ? l : r;
+  NodeIndex s = c == l ? r : l;
+  if (*d_hash != parent_hash(p, s)) return false;
+  // D in the resolution of C, and P's unmerged leaves under C are exactly
+  // the rest of that resolution.
+  std::vector<NodeIndex> res = resolution(c);
+  auto it = std::find(res.begin(), res.end(), d);
+  if (it == res.end()) return false;
+  res.erase(it);
+  std::vector<NodeIndex> unmerged_under_c;
+  for (uint32_t leaf : parent_node(p)->unmerged_leaves) {
+    NodeIndex x = tree_math::leaf_to_node(leaf);
+    if (tree_math::in_subtree(x, c)) unmerged_under_c.push_back(x);
+  }
+  std::sort(res.begin(), res.end());
+  std::sort(unmerged_under_c.begin(), unmerged_under_c.end());
+  return res == unmerged_under_c;
+}
+
+bool PublicTree::parent_hashes_valid() const {
+  for (NodeIndex p = 1; p < nodes_.size(); p += 2) {
+    if (blank(p)) continue;
+    // Descendants of p span [p - (2^k - 1), p + (2^k - 1)].
+    uint32_t k = tree_math::level(p);
+    NodeIndex lo = p - ((NodeIndex{1} << k) - 1);
+    NodeIndex hi = std::min<uint64_t>(p + ((uint64_t{1} << k) - 1), nodes_.size() - 1);
+    int chains = 0;
+    for (NodeIndex d = lo; d <= hi && chains < 2; ++d)
+      if (d != p && parent_hash_valid_for(d, p)) ++chains;
+    if (chains != 1) return false;
+  }
+  return true;
 }
 
 }  // namespace brenvik::rfc9420

@@ -36,7 +36,25 @@ class PublicTree {
   Bytes tree_hash(NodeIndex x) const;
   Bytes tree_hash() const { return tree_hash(*tree_math::root(leaf_count())); }
 
+  // Parent hash of parent node p with copath child s (§7.9):
+  // Hash(ParentHashInput{p.encryption_key, p.parent_hash,
+  // original_sibling_tree_hash}), the sibling's tree hash taken with p's
+  // unmerged leaves blanked. Requires p non-blank and s a child of p.
+  Bytes parent_hash(NodeIndex p, NodeIndex s) const;
+  // Whether every non-blank parent node is parent-hash valid: exactly one
+  // descendant chains to it (§7.9.2, checked top down).
+  bool parent_hashes_valid() const;
+
+  // Replaces a node (tests and, later, tree updates).
+  void set_node(NodeIndex x, OptionalBox<Node> node) { nodes_.at(x) = std::move(node); }
+
  private:
+  // Tree hash with the given leaves blanked and dropped from every
+  // unmerged_leaves list.
+  Bytes tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& excluded) const;
+  // Whether d's parent_hash is valid with respect to parent node p.
+  bool parent_hash_valid_for(NodeIndex d, NodeIndex p) const;
+
   std::vector<OptionalBox<Node>> nodes_;
 };
 

@@ -16,7 +16,7 @@ TEST(PublicTree, TreeValidationVectorsHashesAndResolutions) {
   if (!brenvik::testing::read_file(brenvik::testing::vectors_dir() / "mls" / "tree-validation.json",
                                    text))
     GTEST_SKIP() << "tree-validation.json not found";
-  size_t cases = 0;
+  size_t cases = 0, tampered_parents = 0;
   for (const auto& c : json::parse(text)) {
     if (c["cipher_suite"].get<int>() != 1) continue;
     auto wire = tls_decode<RatchetTree>(*hex_decode(c["tree"].get<std::string>()));
@@ -31,9 +31,23 @@ TEST(PublicTree, TreeValidationVectorsHashesAndResolutions) {
           << "case " << cases << " node " << x;
     }
     EXPECT_EQ(tree->to_wire(), *wire);
+    EXPECT_TRUE(tree->parent_hashes_valid()) << "case " << cases;
+
+    // Changing any parent's key breaks the chain that authenticates it.
+    for (uint32_t x = 1; x < tree->node_count(); x += 2) {
+      const ParentNode* p = tree->parent_node(x);
+      if (!p) continue;
+      PublicTree tampered = *tree;
+      ParentNode changed = *p;
+      changed.encryption_key[0] ^= 1;
+      tampered.set_node(x, Node{tls::Case<NodeType::parent, ParentNode>{changed}});
+      EXPECT_FALSE(tampered.parent_hashes_valid()) << "case " << cases << " node " << x;
+      ++tampered_parents;
+    }
     ++cases;
   }
   EXPECT_GT(cases, 0u);
+  EXPECT_GT(tampered_parents, 10u);
 }
 
 TEST(PublicTree, RefusesMalformedWireTrees) {
