@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "crypto/sha256.h"
+#include "rfc9420/cipher_suite.h"
 
 namespace brenvik::rfc9420 {
 
@@ -156,6 +157,20 @@ bool PublicTree::parent_hashes_valid() const {
     if (chains != 1) return false;
   }
   return true;
+}
+
+Result<void, Error> verify_leaf_node_signature(const LeafNode& leaf, ByteView group_id,
+                                               uint32_t leaf_index) {
+  std::optional<LeafNodeGroupContext> group;
+  if (leaf.leaf_node_source() != LeafNodeSource::key_package)
+    group = LeafNodeGroupContext{group_id, leaf_index};
+  auto ok = verify_with_label(leaf.signature_key, "LeafNodeTBS", leaf_node_tbs(leaf, group),
+                              leaf.signature);
+  if (!ok.ok())
+    return Err(
+        Error(ErrorCode::InvalidSignature, std::string(crypto::crypto_error_message(ok.error()))));
+  if (!*ok) return Err(Error(ErrorCode::InvalidSignature, "leaf node"));
+  return {};
 }
 
 }  // namespace brenvik::rfc9420

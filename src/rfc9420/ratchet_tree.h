@@ -58,4 +58,10 @@ class PublicTree {
   std::vector<OptionalBox<Node>> nodes_;
 };
 
+// VerifyWithLabel(leaf.signature_key, "LeafNodeTBS", LeafNodeTBS) for the
+// leaf at leaf_index of the group (the group context is ignored for
+// key-package leaves). InvalidSignature when it does not verify.
+Result<void, Error> verify_leaf_node_signature(const LeafNode& leaf, ByteView group_id,
+                                               uint32_t leaf_index);
+
 }  // namespace brenvik::rfc9420

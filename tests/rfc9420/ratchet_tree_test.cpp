@@ -32,6 +32,19 @@ TEST(PublicTree, TreeValidationVectorsHashesAndResolutions) {
     }
     EXPECT_EQ(tree->to_wire(), *wire);
     EXPECT_TRUE(tree->parent_hashes_valid()) << "case " << cases;
+    Bytes group_id = *hex_decode(c["group_id"].get<std::string>());
+    for (uint32_t l = 0; l < tree->leaf_count(); ++l) {
+      const LeafNode* leaf = tree->leaf(l);
+      if (!leaf) continue;
+      EXPECT_TRUE(verify_leaf_node_signature(*leaf, group_id, l).ok()) << cases << "/" << l;
+      // Bound to its position in update/commit leaves, and to its content.
+      if (leaf->leaf_node_source() != LeafNodeSource::key_package) {
+        EXPECT_FALSE(verify_leaf_node_signature(*leaf, group_id, l + 1).ok());
+      }
+      LeafNode changed = *leaf;
+      changed.encryption_key[0] ^= 1;
+      EXPECT_FALSE(verify_leaf_node_signature(changed, group_id, l).ok());
+    }
 
     // Changing any parent's key breaks the chain that authenticates it.
     for (uint32_t x = 1; x < tree->node_count(); x += 2) {
