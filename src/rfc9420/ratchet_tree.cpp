@@ -104,6 +104,52 @@ Bytes PublicTree::tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& 
   return Bytes(d.begin(), d.end());
 }
 
+void PublicTree::blank_direct_path(uint32_t leaf_index) {
+  for (NodeIndex x : tree_math::direct_path(tree_math::leaf_to_node(leaf_index), leaf_count()))
+    nodes_[x].reset();
+}
+
+uint32_t PublicTree::add_leaf(LeafNode leaf) {
+  uint32_t index = 0;
+  while (index < leaf_count() && !blank(tree_math::leaf_to_node(index))) ++index;
+  if (index == leaf_count()) {
+    if (leaf_count() >= tree_math::kMaxLeaves) throw std::length_error("ratchet tree is full");
+    nodes_.resize(nodes_.size() * 2 + 1);  // new blank root and right subtree
+  }
+  for (NodeIndex x : tree_math::direct_path(tree_math::leaf_to_node(index), leaf_count())) {
+    if (blank(x)) continue;
+    auto& unmerged = std::get<1>(nodes_[x]->body).value.unmerged_leaves;
+    unmerged.insert(std::upper_bound(unmerged.begin(), unmerged.end(), index), index);
+  }
+  nodes_[tree_math::leaf_to_node(index)] =
+      Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}};
+  return index;
+}
+
+Result<void, Error> PublicTree::update_leaf(uint32_t leaf_index, LeafNode leaf) {
+  if (!this->leaf(leaf_index))
+    return Err(Error(ErrorCode::InvalidSender, "update of a blank leaf"));
+  nodes_[tree_math::leaf_to_node(leaf_index)] =
+      Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}};
+  blank_direct_path(leaf_index);
+  return {};
+}
+
+Result<void, Error> PublicTree::remove_leaf(uint32_t leaf_index) {
+  if (!leaf(leaf_index)) return Err(Error(ErrorCode::InvalidSender, "removal of a blank leaf"));
+  nodes_[tree_math::leaf_to_node(leaf_index)].reset();
+  blank_direct_path(leaf_index);
+  while (leaf_count() > 1) {
+    uint32_t half = leaf_count() / 2;
+    bool right_occupied = false;
+    for (uint32_t l = half; l < leaf_count() && !right_occupied; ++l)
+      right_occupied = !blank(tree_math::leaf_to_node(l));
+    if (right_occupied) break;
+    nodes_.resize(nodes_.size() / 2);  // keep the left subtree
+  }
+  return {};
+}
+
 Bytes PublicTree::parent_hash(NodeIndex p, NodeIndex s) const {
   const ParentNode* pn = parent_node(p);
   if (!pn) throw std::logic_error("parent hash of a blank node");

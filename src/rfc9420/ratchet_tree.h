@@ -45,10 +45,22 @@ class PublicTree {
   // descendant chains to it (§7.9.2, checked top down).
   bool parent_hashes_valid() const;
 
+  // Applies an Add (§12.1.1): the leftmost blank leaf, or a new one after
+  // extending the tree; the leaf joins the unmerged leaves of every
+  // non-blank parent above it. Returns its leaf index.
+  uint32_t add_leaf(LeafNode leaf);
+  // Applies an Update (§12.1.2): replaces the leaf and blanks its direct
+  // path. Requires an occupied leaf (InvalidSender otherwise).
+  Result<void, Error> update_leaf(uint32_t leaf_index, LeafNode leaf);
+  // Applies a Remove (§12.1.3): blanks the leaf and its direct path, then
+  // truncates while the right half holds no member. Requires an occupied leaf.
+  Result<void, Error> remove_leaf(uint32_t leaf_index);
+
   // Replaces a node (tests and, later, tree updates).
   void set_node(NodeIndex x, OptionalBox<Node> node) { nodes_.at(x) = std::move(node); }
 
  private:
+  void blank_direct_path(uint32_t leaf_index);
   // Tree hash with the given leaves blanked and dropped from every
   // unmerged_leaves list.
   Bytes tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& excluded) const;

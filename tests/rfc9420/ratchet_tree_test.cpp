@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "rfc9420/proposal.h"
 #include "rfc9420/ratchet_tree.h"
 #include "test_support.h"
 #include "util/hex.h"
@@ -63,6 +64,37 @@ TEST(PublicTree, TreeValidationVectorsHashesAndResolutions) {
   EXPECT_GT(tampered_parents, 10u);
 }
 
+TEST(PublicTree, TreeOperationVectors) {
+  std::string text;
+  if (!brenvik::testing::read_file(brenvik::testing::vectors_dir() / "mls" / "tree-operations.json",
+                                   text))
+    GTEST_SKIP() << "tree-operations.json not found";
+  size_t cases = 0;
+  for (const auto& c : json::parse(text)) {
+    if (c["cipher_suite"].get<int>() != 1) continue;
+    auto h = [&](const char* k) { return *hex_decode(c[k].get<std::string>()); };
+    auto tree = PublicTree::from_wire(*tls_decode<RatchetTree>(h("tree_before")));
+    ASSERT_TRUE(tree.ok());
+    EXPECT_EQ(tree->tree_hash(), h("tree_hash_before"));
+    auto proposal = tls_decode<Proposal>(h("proposal"));
+    ASSERT_TRUE(proposal.ok());
+    uint32_t sender = c["proposal_sender"].get<uint32_t>();
+    if (const auto* add = std::get_if<Add>(&proposal->body)) {
+      tree->add_leaf(add->key_package->leaf_node);
+    } else if (const auto* upd = std::get_if<Update>(&proposal->body)) {
+      ASSERT_TRUE(tree->update_leaf(sender, *upd->leaf_node).ok());
+    } else if (const auto* rem = std::get_if<Remove>(&proposal->body)) {
+      ASSERT_TRUE(tree->remove_leaf(rem->removed).ok());
+    } else {
+      FAIL() << "unexpected proposal type " << proposal->type();
+    }
+    EXPECT_EQ(tls_encode(tree->to_wire()), h("tree_after")) << "case " << cases;
+    EXPECT_EQ(tree->tree_hash(), h("tree_hash_after")) << "case " << cases;
+    ++cases;
+  }
+  EXPECT_GT(cases, 0u);
+}
+
 TEST(PublicTree, RefusesMalformedWireTrees) {
   LeafNode leaf;
   leaf.credential = Credential::basic(to_bytes("a"));
@@ -82,6 +114,21 @@ TEST(PublicTree, RefusesMalformedWireTrees) {
   EXPECT_EQ(t->leaf_count(), 4u);
   EXPECT_EQ(t->resolution(5), std::vector<uint32_t>{4});
   EXPECT_EQ(t->resolution(3), (std::vector<uint32_t>{0, 2, 4}));
+  // Leaf 3 is blank: updating or removing it is refused.
+  auto removed = t->remove_leaf(3);
+  ASSERT_FALSE(removed.ok());
+  EXPECT_EQ(removed.error().code(), ErrorCode::InvalidSender);
+  auto updated = t->update_leaf(3, leaf);
+  ASSERT_FALSE(updated.ok());
+  EXPECT_EQ(updated.error().code(), ErrorCode::InvalidSender);
+  ASSERT_TRUE(t->remove_leaf(1).ok());
+  EXPECT_EQ(t->leaf_count(), 4u);    // leaf 2 still holds the right half
+  EXPECT_EQ(t->add_leaf(leaf), 1u);  // leftmost blank
+  EXPECT_EQ(t->add_leaf(leaf), 3u);
+  EXPECT_EQ(t->add_leaf(leaf), 4u);  // extends to eight leaves
+  EXPECT_EQ(t->leaf_count(), 8u);
+  ASSERT_TRUE(t->remove_leaf(4).ok());  // right half empty again: truncated
+  EXPECT_EQ(t->leaf_count(), 4u);
 }
 
 }  // namespace
