@@ -61,4 +61,33 @@ Result<int64_t, CodecError> leb128_get_i64(ByteView data, size_t& pos) {
   return Err(CodecError::Overflow);
 }
 
+Result<void, CodecError> leb128_get_u64_many(ByteView data, size_t& pos, std::span<uint64_t> out) {
+  const uint8_t* p = data.data();
+  const size_t n = data.size();
+  const size_t want = out.size();
+  size_t k = 0;
+  while (k < want) {
+    if (pos <= n && n - pos >= 8) {
+      const uint64_t w = load_u64_le(p + pos);
+      uint64_t stops = ~w & 0x8080808080808080ull;
+      if (stops != 0) {
+        // Every terminating byte in the word ends one value.
+        unsigned start = 0;
+        do {
+          const unsigned end = unsigned(__builtin_ctzll(stops) >> 3) + 1;
+          out[k++] = leb128_detail::gather7(w >> (8 * start), end - start);
+          start = end;
+          stops &= stops - 1;
+        } while (stops != 0 && k < want);
+        pos += start;
+        continue;
+      }
+    }
+    auto r = leb128_get_u64(data, pos);
+    if (!r.ok()) return Err(r.error());
+    out[k++] = *r;
+  }
+  return {};
+}
+
 }  // namespace brenvik
