@@ -13,6 +13,14 @@
 namespace brenvik {
 namespace {
 
+// prefix followed by n (built by appending, which GCC 12 does not misread
+// as an overlapping copy the way it does literal + string).
+std::string named(std::string_view prefix, uint64_t n) {
+  std::string s(prefix);
+  s.append(std::to_string(n));
+  return s;
+}
+
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -303,7 +311,7 @@ TEST_F(BleTransportTest, EvictionReachesObserverAndCountsFailure) {
   ble.set_eviction_observer([&](const EvictedAssembly& e) { seen.push_back(e); });
   for (int i = 0; i < 65; ++i) {
     auto frames = fragment_message(make_message("x", 600), 185).value();
-    ASSERT_TRUE(ble.on_fragment_received_from("p" + std::to_string(i % 5), frames[0]).ok());
+    ASSERT_TRUE(ble.on_fragment_received_from(named("p", i % 5), frames[0]).ok());
   }
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(ble.metrics().messages_failed, 1u);
