@@ -111,18 +111,21 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   std::optional<LeafIndex> parent_right;
   std::vector<std::pair<LeafIndex, FugueSpan>> between;
   {
-    auto it = tree_.iter_range_to_end(*start);
-    while (auto s = it.next()) {
-      size_t off = s->start.value_or(0);
-      const FugueSpan& e = *s->elem;
-      if (off >= e.rle_len()) continue;
-      if (e.status.future) {
-        between.emplace_back(s->leaf, e);
-        continue;
+    std::optional<LeafIndex> leaf = start->leaf;
+    size_t off = start->offset;
+    while (leaf) {
+      const FugueSpan& e = tree_.get_elem(*leaf);
+      if (off < e.rle_len()) {
+        if (!e.status.future) {
+          right_origin = element_id(e, off);
+          if (off > 0 || e.origin_left == left_origin) parent_right = *leaf;
+          break;
+        }
+        between.emplace_back(*leaf, e);
       }
-      right_origin = element_id(e, off);
-      if (off > 0 || e.origin_left == left_origin) parent_right = s->leaf;
-      break;
+      std::optional<ArenaIndex> next = tree_.next_sibling(*leaf);
+      leaf = next ? std::optional<LeafIndex>(next->unwrap_leaf()) : std::nullopt;
+      off = 0;
     }
   }
   span.origin_left = left_origin;

@@ -22,10 +22,11 @@ void PieceList::push_back(InsertPiece p) {
     one_ = p;
   } else {
     if (n_ == 1) {
-      heap_.reserve(4);
-      heap_.push_back(one_);
+      heap_ = std::make_unique<std::vector<InsertPiece>>();
+      heap_->reserve(4);
+      heap_->push_back(one_);
     }
-    heap_.push_back(p);
+    heap_->push_back(p);
   }
   ++n_;
 }

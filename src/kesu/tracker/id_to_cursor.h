@@ -31,20 +31,22 @@ class PieceList {
  public:
   size_t size() const { return n_; }
   bool empty() const { return n_ == 0; }
-  const InsertPiece& operator[](size_t i) const { return n_ <= 1 ? one_ : heap_[i]; }
-  InsertPiece& operator[](size_t i) { return n_ <= 1 ? one_ : heap_[i]; }
+  const InsertPiece& operator[](size_t i) const { return n_ <= 1 ? one_ : (*heap_)[i]; }
+  InsertPiece& operator[](size_t i) { return n_ <= 1 ? one_ : (*heap_)[i]; }
   const InsertPiece& back() const { return (*this)[n_ - 1]; }
   InsertPiece& back() { return (*this)[n_ - 1]; }
   void push_back(InsertPiece p);
   void clear() {
-    std::vector<InsertPiece>().swap(heap_);
+    heap_.reset();
     n_ = 0;
   }
 
  private:
+  // One pointer rather than an inline vector: the map holds one list per
+  // fragment, and most fragments never leave the inline piece.
   InsertPiece one_{};
-  std::vector<InsertPiece> heap_;
   uint32_t n_ = 0;
+  std::unique_ptr<std::vector<InsertPiece>> heap_;
 };
 
 // An insert item of an iteration: the ids `ids` live in rope leaf `leaf`.

@@ -286,6 +286,8 @@ void Tracker::collect_retreat_updates(const IdSpan& span,
 
 void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
   if (on_diff_status) rope_.clear_diff_status();
+  // Nothing to undo or redo: the usual case while operations arrive in order.
+  if (version == current_) return;
   VersionVector taken = std::move(current_);
   current_ = VersionVector();
   std::vector<SpanStatusUpdate> updates;
