@@ -1,0 +1,314 @@
+#include "kesu/tracker/tracker.h"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <utility>
+
+#include "kesu/arena/invariant.h"
+#include "kesu/tracker/compact_id_util.h"
+
+namespace kesu {
+
+namespace {
+
+IdSpan span_ids(const FugueSpan& s) {
+  return IdSpan{s.id.peer, {s.id.counter, counter_add_sat(s.id.counter, s.rle_len())}};
+}
+
+IdSpan single(PeerID peer, Counter c) {
+  return IdSpan{peer, CounterSpan::single(c)};
+}
+
+// Insert records of at most this many ids are rebuilt in one pass when
+// several new leaves land in them.
+constexpr uint32_t kRebuildLimit = 256;
+
+}  // namespace
+
+Tracker::Tracker() {
+  FugueSpan placeholder;
+  placeholder.id = IdFull{kPlaceholderPeer, 0, 0};
+  placeholder.content = RichtextChunk::unknown(kPlaceholderLen);
+  LeafIndex leaf = rope_.push(placeholder);
+  id_to_cursor_.push_whole(ID{kPlaceholderPeer, 0}, IdCursor::insert(leaf, kPlaceholderLen));
+}
+
+void Tracker::raise(VersionVector& v, PeerID peer, Counter end) {
+  if (v.get(peer) < end) v.set(peer, end);
+}
+
+void Tracker::bring_forward(PeerID peer, Counter end) {
+  Counter from = std::max<Counter>(current_.get(peer), 0);
+  if (from >= end) return;
+  std::vector<SpanStatusUpdate> updates;
+  collect_forward_updates(IdSpan{peer, {from, end}}, updates);
+  apply_updates(std::move(updates), false);
+}
+
+void Tracker::insert(IdFull op, size_t pos, RichtextChunk content) {
+  uint32_t len = content.len();
+  Counter last = counter_add_sat(op.counter, int64_t(len) - 1);
+  Counter applied_end = applied_.get(op.peer);
+  if (applied_end > op.counter) {
+    if (current_.get(op.peer) <= last) bring_forward(op.peer, counter_add_sat(op.counter, len));
+    if (applied_end > last) {
+      raise(current_, op.peer, counter_add_sat(last, 1));
+      return;
+    }
+    uint32_t start = uint32_t(applied_end - op.counter);
+    op.lamport += start;
+    op.counter = applied_end;
+    pos += start;
+    content = content.slice_range(start, len);
+  }
+  integrate_insert(pos, content, op, true);
+}
+
+void Tracker::integrate_insert(size_t pos, RichtextChunk content, IdFull op, bool update_versions) {
+  FugueSpan span;
+  span.id = op;
+  if (op.peer != kPlaceholderPeer) span.real_id = compact_id_or_fatal(op.peer, op.counter);
+  span.content = content;
+  uint32_t len = content.len();
+  CrdtRope::InsertResult r =
+      rope_.insert_span(pos, span, [this](ID id) { return id_to_cursor_.get_insert(id); });
+  id_to_cursor_.push(op.id(), IdCursor::insert(r.leaf, len));
+  register_split_leaves(std::span<const LeafIndex>(r.splits.begin(), r.splits.end()));
+  if (update_versions) {
+    Counter end = counter_add_sat(op.counter, len);
+    if (end >= 1) {
+      raise(current_, op.peer, end);
+      raise(applied_, op.peer, end);
+    }
+  }
+}
+
+void Tracker::remove(ID op, ID target_start, size_t pos, size_t len, bool reverse) {
+  Counter last = counter_add_sat(op.counter, int64_t(len) - 1);
+  Counter applied_end = applied_.get(op.peer);
+  if (applied_end > op.counter) {
+    if (current_.get(op.peer) <= last)
+      bring_forward(op.peer, counter_add_sat(op.counter, int64_t(len)));
+    if (applied_end > last) {
+      raise(current_, op.peer, counter_add_sat(last, 1));
+      return;
+    }
+    uint32_t start = uint32_t(applied_end - op.counter);
+    op.counter = applied_end;
+    len -= start;
+    // The replayed prefix of a forward delete removed the first elements of the
+    // range; of a reverse one, the last. Either way the rest begins at pos.
+    if (!reverse) target_start.counter = counter_add_sat(target_start.counter, start);
+  }
+  std::vector<IdSpan> targets;
+  std::vector<SplitLeaves> splits =
+      rope_.delete_range(target_start, pos, len, reverse, [&](const FugueSpan& piece) {
+        int64_t a = piece.id.counter;
+        uint32_t n = piece.rle_len();
+        if (reverse && n != 0) {
+          targets.push_back(IdSpan{piece.id.peer, {Counter(a + n - 1), Counter(a - 1)}});
+        } else {
+          targets.push_back(IdSpan{piece.id.peer, {Counter(a), Counter(a + n)}});
+        }
+      });
+  Counter cur = op.counter;
+  for (const IdSpan& t : targets) {
+    id_to_cursor_.push(ID{op.peer, cur}, IdCursor::del(t));
+    cur = counter_add_sat(cur, t.counter.length());
+  }
+  for (const SplitLeaves& s : splits)
+    register_split_leaves(std::span<const LeafIndex>(s.begin(), s.end()));
+  Counter end = counter_add_sat(op.counter, int64_t(len));
+  if (end >= 1) {
+    raise(current_, op.peer, end);
+    raise(applied_, op.peer, end);
+  }
+}
+
+void Tracker::remove_signed(ID op, ID target_start, size_t pos, int64_t signed_len) {
+  size_t len = size_t(signed_len < 0 ? -signed_len : signed_len);
+  size_t start = signed_len < 1 ? size_t(int64_t(pos) + signed_len + 1) : pos;
+  remove(op, target_start, start, len, signed_len < 0);
+}
+
+void Tracker::register_split_leaves(std::span<const LeafIndex> leaves) {
+  if (leaves.empty()) return;
+  if (leaves.size() == 1) {
+    id_to_cursor_.update_insert(span_ids(rope_.span(leaves[0])), leaves[0]);
+    return;
+  }
+  std::unordered_map<PeerID, std::vector<std::pair<IdSpan, LeafIndex>>> by_peer;
+  for (LeafIndex l : leaves) {
+    IdSpan s = span_ids(rope_.span(l));
+    by_peer[s.peer].emplace_back(s, l);
+  }
+  for (auto& [peer, list] : by_peer) {
+    std::vector<IdFragment>* frags = id_to_cursor_.fragments_mut(peer);
+    if (!frags) continue;
+    if (list.size() == 1) {
+      id_to_cursor_.update_insert(list[0].first, list[0].second);
+      continue;
+    }
+    std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
+      return a.first.counter.start < b.first.counter.start;
+    });
+    size_t i = 0;
+    while (i < list.size()) {
+      std::optional<size_t> fi = IdToCursor::locate(*frags, list[i].first.counter.start);
+      if (!fi) invariant_failed(kMsgUnwrapNone);
+      IdFragment& f = (*frags)[*fi];
+      if (f.cursor.is_move()) invariant_unreachable("update_insert_many on Move");
+      if (f.cursor.is_delete()) invariant_failed(kMsgUnreachable);
+      int64_t fend = int64_t(f.counter) + f.cursor.rle_len();
+      // The spans of this record that lie wholly inside it.
+      size_t j = i;
+      while (j < list.size() && list[j].first.counter.start >= f.counter &&
+             list[j].first.counter.end <= fend)
+        ++j;
+      InsertSet& set = f.cursor.as_insert();
+      if (j - i >= 2 && set.is_small() && set.len() <= kRebuildLimit) {
+        // Expand to one leaf per element, overwrite, compress back into runs.
+        std::array<LeafIndex, kRebuildLimit> per;
+        uint32_t k = 0;
+        const PieceList& pieces = set.small_pieces();
+        for (size_t p = 0; p < pieces.size(); ++p)
+          for (uint32_t c = 0; c < pieces[p].len; ++c) per[k++] = pieces[p].leaf;
+        for (size_t s = i; s < j; ++s) {
+          const IdSpan& ids = list[s].first;
+          for (int64_t c = ids.counter.start; c < ids.counter.end; ++c)
+            per[size_t(c - f.counter)] = list[s].second;
+        }
+        std::vector<InsertPiece> runs;
+        for (uint32_t c = 0; c < k; ++c) {
+          if (!runs.empty() && runs.back().leaf == per[c]) {
+            ++runs.back().len;
+          } else {
+            runs.push_back(InsertPiece{per[c], 1});
+          }
+        }
+        set.replace_pieces(std::move(runs));
+        i = j;
+        continue;
+      }
+      if (j == i) {
+        // Reaches past the record: the general update walks the records it crosses.
+        id_to_cursor_.update_insert(list[i].first, list[i].second);
+        ++i;
+        continue;
+      }
+      for (size_t s = i; s < j; ++s) {
+        const IdSpan& ids = list[s].first;
+        set.update(uint32_t(ids.counter.start - f.counter), uint32_t(ids.counter.end - f.counter),
+                   list[s].second);
+      }
+      i = j;
+    }
+  }
+}
+
+void Tracker::apply_updates(std::vector<SpanStatusUpdate> updates, bool on_diff_status) {
+  if (updates.empty()) return;
+  std::vector<LeafIndex> created = rope_.apply_status_updates(std::move(updates), on_diff_status);
+  register_split_leaves(created);
+}
+
+void Tracker::collect_forward_updates(const IdSpan& span,
+                                      std::vector<SpanStatusUpdate>& updates) const {
+  IdToCursorIter it = id_to_cursor_.iter(span);
+  while (auto item = it.next()) {
+    if (auto* ins = std::get_if<IdInsertItem>(&*item)) {
+      updates.push_back({ins->leaf, ins->ids, false, 0});
+    } else if (auto* del = std::get_if<IdDeleteItem>(&*item)) {
+      IdToCursorIter t = id_to_cursor_.iter(del->targets);
+      while (auto x = t.next()) {
+        if (auto* ti = std::get_if<IdInsertItem>(&*x)) {
+          updates.push_back({ti->leaf, ti->ids, std::nullopt, 1});
+        } else if (auto* tm = std::get_if<IdMoveItem>(&*x)) {
+          updates.push_back({tm->to, single(tm->id.peer, tm->id.counter), std::nullopt, 1});
+        } else {
+          invariant_failed(kMsgUnreachable);
+        }
+      }
+    } else {
+      const IdMoveItem& m = std::get<IdMoveItem>(*item);
+      IdToCursorIter t = id_to_cursor_.iter(single(m.from.peer, m.from.counter));
+      while (auto x = t.next()) {
+        if (auto* ti = std::get_if<IdInsertItem>(&*x)) {
+          updates.push_back({ti->leaf, ti->ids, std::nullopt, 1});
+        } else if (auto* tm = std::get_if<IdMoveItem>(&*x)) {
+          updates.push_back({tm->to, single(tm->id.peer, tm->id.counter), std::nullopt, 1});
+        } else {
+          invariant_failed(kMsgUnreachable);
+        }
+      }
+      updates.push_back({m.to, single(m.id.peer, m.id.counter), false, 0});
+    }
+  }
+}
+
+void Tracker::collect_retreat_updates(const IdSpan& span,
+                                      std::vector<SpanStatusUpdate>& updates) const {
+  IdToCursorIter it = id_to_cursor_.iter(span);
+  while (auto item = it.next()) {
+    if (auto* ins = std::get_if<IdInsertItem>(&*item)) {
+      updates.push_back({ins->leaf, ins->ids, true, 0});
+    } else if (auto* del = std::get_if<IdDeleteItem>(&*item)) {
+      IdToCursorIter t = id_to_cursor_.iter(del->targets);
+      while (auto x = t.next()) {
+        if (auto* ti = std::get_if<IdInsertItem>(&*x)) {
+          updates.push_back({ti->leaf, ti->ids, std::nullopt, -1});
+        } else if (auto* tm = std::get_if<IdMoveItem>(&*x)) {
+          updates.push_back({tm->to, single(tm->id.peer, tm->id.counter), std::nullopt, -1});
+        } else {
+          invariant_failed(kMsgUnreachable);
+        }
+      }
+    } else {
+      const IdMoveItem& m = std::get<IdMoveItem>(*item);
+      IdToCursorIter t = id_to_cursor_.iter(single(m.from.peer, m.from.counter));
+      bool visited = false;
+      while (auto x = t.next()) {
+        visited = true;
+        if (auto* ti = std::get_if<IdInsertItem>(&*x)) {
+          updates.push_back({ti->leaf, ti->ids, std::nullopt, -1});
+        } else if (auto* tm = std::get_if<IdMoveItem>(&*x)) {
+          updates.push_back({tm->to, single(tm->id.peer, tm->id.counter), std::nullopt, -1});
+        } else {
+          invariant_failed(kMsgUnreachable);
+        }
+      }
+      if (!visited) invariant_failed("assertion failed: visited");
+      updates.push_back({m.to, single(m.id.peer, m.id.counter), true, 0});
+    }
+  }
+}
+
+void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
+  if (on_diff_status) rope_.clear_diff_status();
+  // Nothing to undo or redo: the usual case while operations arrive in order.
+  if (version == current_) return;
+  VersionVector taken = std::move(current_);
+  current_ = VersionVector();
+  std::vector<SpanStatusUpdate> updates;
+  for (const IdSpan& s : taken.diff_iter(version)) collect_retreat_updates(s, updates);
+  for (const IdSpan& s : version.diff_iter(taken)) collect_forward_updates(s, updates);
+  if (on_diff_status) {
+    current_ = std::move(taken);
+    apply_updates(std::move(updates), true);
+  } else {
+    current_ = version;
+    apply_updates(std::move(updates), false);
+  }
+}
+
+std::vector<CrdtRopeDelta> Tracker::diff(const VersionVector& from, const VersionVector& to) {
+  checkout_to(from, false);
+  checkout_to(to, true);
+  std::vector<CrdtRopeDelta> out;
+  CrdtRopeDiffIter it = rope_.get_diff();
+  while (auto d = it.next()) out.push_back(std::move(*d));
+  return out;
+}
+
+}  // namespace kesu

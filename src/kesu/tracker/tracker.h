@@ -1,0 +1,83 @@
+// Tracker: replays the sequence edits of one list or text container so that
+// the state at any replayed version, and the change between two versions,
+// can be computed.
+//
+// Operations arrive in causal order, each while the tracker stands at the
+// version the operation was made on (checkout_to its dependencies first).
+// Every element ever inserted stays in the rope; moving between versions only
+// flips statuses, so concurrent inserts meet each other as "future" spans and
+// are ordered by the same rule on every replica.
+//
+// Not thread-safe; one tracker belongs to one diff computation of one container.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "kesu/common/id.h"
+#include "kesu/common/version.h"
+#include "kesu/tracker/crdt_rope.h"
+#include "kesu/tracker/id_to_cursor.h"
+
+namespace kesu {
+
+class Tracker {
+ public:
+  // A rope holding only the placeholder run (the elements that existed before
+  // the replayed operations), and empty versions.
+  Tracker();
+  Tracker(const Tracker&) = delete;
+  Tracker& operator=(const Tracker&) = delete;
+  Tracker(Tracker&&) noexcept = default;
+  Tracker& operator=(Tracker&&) noexcept = default;
+
+  // Replays an insert of `content` at visible position `pos` of the current
+  // version. A part replayed before is skipped.
+  void insert(IdFull op, size_t pos, RichtextChunk content);
+
+  // Replays a delete of `len` visible elements from `pos`. `target_start` is
+  // the id the operation gives to the element at pos; `reverse` says its first
+  // atom removed the last element of the range. A part replayed before is
+  // skipped.
+  void remove(ID op, ID target_start, size_t pos, size_t len, bool reverse);
+
+  // Replays a list delete written as (position, signed length): a negative
+  // length deletes backwards, ending at the position.
+  void remove_signed(ID op, ID target_start, size_t pos, int64_t signed_len);
+
+  // The common insertion step: places the run, records it, re-points split
+  // leaves and (when update_versions) raises both versions.
+  void integrate_insert(size_t pos, RichtextChunk content, IdFull op, bool update_versions);
+
+  // Moves `status` (or, with on_diff_status, `diff_status`) to `version`.
+  void checkout_to(const VersionVector& version, bool on_diff_status);
+
+  // The change from version `from` to version `to`, in positions of `from`.
+  // Leaves the tracker at `from`.
+  std::vector<CrdtRopeDelta> diff(const VersionVector& from, const VersionVector& to);
+
+  // Appends the updates that make the operations of `span` present.
+  void collect_forward_updates(const IdSpan& span, std::vector<SpanStatusUpdate>& updates) const;
+
+  // Re-points the id-to-cursor map at leaves a rope edit created.
+  void register_split_leaves(std::span<const LeafIndex> leaves);
+
+  const CrdtRope& rope() const { return rope_; }
+  const IdToCursor& id_to_cursor() const { return id_to_cursor_; }
+  const VersionVector& applied_version() const { return applied_; }
+  const VersionVector& current_version() const { return current_; }
+
+ private:
+  void apply_updates(std::vector<SpanStatusUpdate> updates, bool on_diff_status);
+  void bring_forward(PeerID peer, Counter end);
+  void collect_retreat_updates(const IdSpan& span, std::vector<SpanStatusUpdate>& updates) const;
+  static void raise(VersionVector& v, PeerID peer, Counter end);
+
+  CrdtRope rope_;
+  IdToCursor id_to_cursor_;
+  VersionVector applied_;
+  VersionVector current_;
+};
+
+}  // namespace kesu
