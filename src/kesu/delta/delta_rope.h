@@ -241,12 +241,20 @@ class DeltaRope {
   bool absorb_into_last(F&& absorb) {
     auto last = tree_.last_leaf();
     if (!last) return false;
-    bool absorbed = false;
-    tree_.update_leaf(*last, [&](Item& e) {
-      absorbed = absorb(e);
-      return std::pair<std::optional<Item>, std::optional<Item>>{};
-    });
-    return absorbed;
+    Item& e = tree_.get_elem_mut(*last);
+    const DeltaLen before = Trait::elem_cache(e);
+    if (absorb(e)) {
+      const DeltaLen after = Trait::elem_cache(e);
+      tree_.recursive_update_cache(
+          *last, DeltaLen{after.data_len - before.data_len, after.delta_len - before.delta_len});
+      return true;
+    }
+    if (e.is_empty()) {
+      // update_leaf drops a leaf whose item is empty and rebalances its parent.
+      tree_.update_leaf(
+          *last, [](Item&) { return std::pair<std::optional<Item>, std::optional<Item>>{}; });
+    }
+    return false;
   }
 
   DeltaRope& push_replace(Item n) {
