@@ -138,6 +138,51 @@ KesuValue sample_value() {
   return KesuValue::list(std::move(items));
 }
 
+// Values dominated by payload bytes: texts of a paragraph and binary blobs.
+KesuValue blob_value() {
+  KesuList items;
+  uint64_t s = 7;
+  for (int i = 0; i < 2000; ++i) {
+    std::string text(200 + mix(s) % 800, 'x');
+    Bytes blob(500 + mix(s) % 1500, uint8_t(i));
+    items.push_back(
+        KesuValue::list({KesuValue::string(std::move(text)), KesuValue::binary(std::move(blob)),
+                         KesuValue(int64_t(mix(s)))}));
+  }
+  return KesuValue::list(std::move(items));
+}
+
+void BM_ValueBlobCompactEncode(benchmark::State& st) {
+  auto v = blob_value();
+  size_t n = 0;
+  for (auto _ : st) {
+    Bytes out;
+    encode_compact_value(v, out);
+    n = out.size();
+    benchmark::DoNotOptimize(out);
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * n));
+}
+void BM_ValueBlobCompactDecode(benchmark::State& st) {
+  Bytes b;
+  encode_compact_value(blob_value(), b);
+  for (auto _ : st) {
+    ByteReader r(b);
+    benchmark::DoNotOptimize(decode_compact_value(r));
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * b.size()));
+}
+void BM_ValueBlobNestedDecode(benchmark::State& st) {
+  KeyArena keys;
+  Bytes b;
+  write_nested_value(blob_value(), b, keys);
+  for (auto _ : st) {
+    ByteReader r(b);
+    benchmark::DoNotOptimize(read_nested_value(r, keys.keys(), 1, 1));
+  }
+  st.SetBytesProcessed(int64_t(st.iterations() * b.size()));
+}
+
 void BM_ValueCompactEncode(benchmark::State& st) {
   auto v = sample_value();
   size_t n = 0;
@@ -194,6 +239,9 @@ BENCHMARK(BM_ValueCompactEncode);
 BENCHMARK(BM_ValueCompactDecode);
 BENCHMARK(BM_ValueNestedEncode);
 BENCHMARK(BM_ValueNestedDecode);
+BENCHMARK(BM_ValueBlobCompactEncode);
+BENCHMARK(BM_ValueBlobCompactDecode);
+BENCHMARK(BM_ValueBlobNestedDecode);
 
 }  // namespace
 }  // namespace kesu

@@ -86,8 +86,8 @@ TEST(KesuValue, DefaultsDebugAndJson) {
 
 TEST(KesuValue, HashIgnoresInsertionOrderAndNanBits) {
   KesuMap a, b;
-  for (int i = 0; i < 50; ++i) a.emplace("k" + std::to_string(i), KesuValue(i));
-  for (int i = 49; i >= 0; --i) b.emplace("k" + std::to_string(i), KesuValue(i));
+  for (int i = 0; i < 50; ++i) a.emplace(std::string("k").append(std::to_string(i)), KesuValue(i));
+  for (int i = 49; i >= 0; --i) b.emplace(std::string("k").append(std::to_string(i)), KesuValue(i));
   EXPECT_EQ(hash_value(KesuValue::map(a)), hash_value(KesuValue::map(b)));
   EXPECT_NE(hash_value(KesuValue::list({1, 2})), hash_value(KesuValue::list({2, 1})));
   EXPECT_NE(hash_value(KesuValue(int64_t(1))), hash_value(KesuValue(1.0)));

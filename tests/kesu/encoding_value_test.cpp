@@ -261,6 +261,26 @@ TEST(KesuArenas, KeysAndContainers) {
   }
 }
 
+TEST(KesuValueEncoding, ElementReaders) {
+  Bytes b;
+  write_bytes(b, encode_delta_rle<int64_t>({3, 4, 5}));
+  write_bytes(b, encode_delta_rle<int64_t>({-1}));
+  write_bytes(b, hx("03 01 02 03"));
+  write_str(b, "long interned key");
+  ByteReader r(b);
+  EXPECT_EQ(*read_delta_column<uint32_t>(r, 100), (std::vector<uint32_t>{3, 4, 5}));
+  auto neg = read_delta_column<uint32_t>(r, 100);
+  ASSERT_FALSE(neg.ok());
+  EXPECT_EQ(neg.error().kind, SerdeErrorKind::CustomDeserialize);
+  EXPECT_EQ(*read_plain_u64_column(r), (std::vector<uint64_t>{1, 2, 3}));
+  auto s = read_interned_string(r);
+  ASSERT_TRUE(s.ok());
+  EXPECT_TRUE(s->same_entry(InternalString("long interned key")));
+  Bytes list = hx("02 00 0101");
+  ByteReader rl(list);
+  EXPECT_EQ(*read_value_list(rl), (std::vector<KesuValue>{KesuValue(), KesuValue(true)}));
+}
+
 // Builds position arena bytes from explicit rows.
 Bytes position_rows(const std::vector<uint64_t>& prefixes, const std::vector<Bytes>& rests) {
   Bytes r;
@@ -330,7 +350,7 @@ TEST(KesuValueEncoding, RandomValuesRoundTrip) {
         case 7: {
           KesuMap m;
           for (size_t i = rng.below(5); i > 0; --i)
-            m["k" + std::to_string(rng.below(9))] = make(depth + 1);
+            m[std::string("k").append(std::to_string(rng.below(9)))] = make(depth + 1);
           return KesuValue::map(m);
         }
         default:

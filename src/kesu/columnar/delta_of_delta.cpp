@@ -100,53 +100,17 @@ ColumnarResult<DeltaOfDeltaDecoder> DeltaOfDeltaDecoder::open(ByteView bytes) {
   return d;
 }
 
-uint64_t DeltaOfDeltaDecoder::read_bits(unsigned k) {
-  uint64_t v = 0;
-  while (k > 0) {
-    uint8_t byte = data_[size_t(bitpos_ >> 3)];
-    unsigned avail = 8 - unsigned(bitpos_ & 7);
-    unsigned take = avail < k ? avail : k;
-    uint64_t bits = (byte >> (avail - take)) & ((1u << take) - 1);
-    v = (take == 64 ? 0 : v << take) | bits;
-    bitpos_ += take;
-    k -= take;
-  }
-  return v;
-}
-
 ColumnarResult<std::optional<int64_t>> DeltaOfDeltaDecoder::next() {
-  if (!first_taken_) {
-    first_taken_ = true;
-    if (!first_) return std::optional<int64_t>();
-    prev_ = *first_;
-    return std::optional<int64_t>(*first_);
+  int64_t v;
+  switch (next_raw(v)) {
+    case Step::Value:
+      return std::optional<int64_t>(v);
+    case Step::End:
+      return std::optional<int64_t>();
+    case Step::Error:
+      return Err(error_);
   }
-  if (!first_) return std::optional<int64_t>();
-  if (!can_read(1)) return std::optional<int64_t>();
-  // Fast path: an unchanged slope is a single 0 bit.
-  uint8_t byte = data_[size_t(bitpos_ >> 3)];
-  bool bit = (byte >> (7 - (bitpos_ & 7))) & 1;
-  ++bitpos_;
-  int64_t dod = 0;
-  if (bit) {
-    static constexpr unsigned kPayload[5] = {7, 9, 12, 21, 64};
-    static constexpr int64_t kOffset[5] = {63, 255, 2047, 1048575, 0};
-    unsigned code = 0;
-    while (code < 4) {
-      if (!can_read(1))
-        return Err(ColumnarError::rle_decode("DeltaOfDelta stream ends inside a code"));
-      if (read_bits(1) == 0) break;
-      ++code;
-    }
-    unsigned k = kPayload[code];
-    if (!can_read(k))
-      return Err(ColumnarError::rle_decode("DeltaOfDelta stream ends inside a payload"));
-    uint64_t payload = read_bits(k);
-    dod = int64_t(payload - uint64_t(kOffset[code]));
-  }
-  prev_delta_ = int64_t(uint64_t(prev_delta_) + uint64_t(dod));
-  prev_ = int64_t(uint64_t(prev_) + uint64_t(prev_delta_));
-  return std::optional<int64_t>(prev_);
+  return Err(error_);
 }
 
 }  // namespace kesu

@@ -4,6 +4,8 @@
 // payloads). Small changes of slope cost one bit per value.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -51,14 +53,14 @@ class DeltaOfDeltaDecoder {
     std::vector<T> out;
     out.reserve(std::min<size_t>(n, kMaxReserveBytes / sizeof(T)));
     for (size_t i = 0; i < n; ++i) {
-      auto v = next();
-      if (!v.ok()) return Err(std::move(v).error());
-      if (!v->has_value())
+      int64_t v;
+      Step st = next_raw(v);
+      if (st == Step::Error) return Err(error_);
+      if (st == Step::End)
         return Err(ColumnarError::rle_decode("The elements of decoder is less than n (" +
                                              std::to_string(n) + ")"));
-      auto c = convert<T>(**v);
-      if (!c.ok()) return Err(std::move(c).error());
-      out.push_back(*c);
+      if (!fits<T>(v)) return Err(conversion_error(v));
+      out.push_back(T(v));
     }
     return out;
   }
@@ -68,15 +70,15 @@ class DeltaOfDeltaDecoder {
   ColumnarResult<std::vector<T>> decode_all(size_t max_values) {
     std::vector<T> out;
     for (;;) {
-      auto v = next();
-      if (!v.ok()) return Err(std::move(v).error());
-      if (!v->has_value()) return out;
+      int64_t v;
+      Step st = next_raw(v);
+      if (st == Step::Error) return Err(error_);
+      if (st == Step::End) return out;
       if (out.size() == max_values)
         return Err(ColumnarError::rle_decode("column holds more than " +
                                              std::to_string(max_values) + " values"));
-      auto c = convert<T>(**v);
-      if (!c.ok()) return Err(std::move(c).error());
-      out.push_back(*c);
+      if (!fits<T>(v)) return Err(conversion_error(v));
+      out.push_back(T(v));
     }
   }
 
@@ -84,16 +86,73 @@ class DeltaOfDeltaDecoder {
   ByteView rest() const { return data_.subspan(size_t((bitpos_ + 7) / 8)); }
 
  private:
+  enum class Step { Value, End, Error };
   template <typename T>
-  static ColumnarResult<T> convert(int64_t v) {
-    if (i128(v) < i128(std::numeric_limits<T>::min()) ||
-        i128(v) > i128(std::numeric_limits<T>::max()))
-      return Err(
-          ColumnarError::rle_decode(std::to_string(v) + " cannot be safely converted from i128"));
-    return T(v);
+  static bool fits(int64_t v) {
+    return i128(v) >= i128(std::numeric_limits<T>::min()) &&
+           i128(v) <= i128(std::numeric_limits<T>::max());
+  }
+  static ColumnarError conversion_error(int64_t v) {
+    return ColumnarError::rle_decode(std::to_string(v) + " cannot be safely converted from i128");
   }
   bool can_read(unsigned k) const { return int64_t(bitpos_) + int64_t(k) <= total_bits_; }
-  uint64_t read_bits(unsigned k);
+  // The next 64 bits of the input from the current bit, most significant
+  // first; bits past the end of the input read as zero.
+  uint64_t peek64() const {
+    size_t byte = size_t(bitpos_ >> 3);
+    unsigned off = unsigned(bitpos_ & 7);
+    if (byte + 9 <= data_.size()) {
+      uint64_t w = brenvik::load_u64_be(data_.data() + byte);
+      return off ? (w << off) | (uint64_t(data_[byte + 8]) >> (8 - off)) : w;
+    }
+    uint64_t w = 0;
+    for (size_t i = 0; i < 9; ++i) {
+      uint64_t b = byte + i < data_.size() ? data_[byte + i] : 0;
+      int shift = 56 - 8 * int(i) + int(off);
+      w |= shift >= 0 ? (shift < 64 ? b << shift : 0) : b >> -shift;
+    }
+    return w;
+  }
+  // Decodes the next value into v.
+  Step next_raw(int64_t& v) {
+    if (!first_taken_) {
+      first_taken_ = true;
+      if (!first_) return Step::End;
+      prev_ = *first_;
+      v = prev_;
+      return Step::Value;
+    }
+    if (!first_ || !can_read(1)) return Step::End;
+    uint64_t w = peek64();
+    int64_t dod = 0;
+    if (!(w >> 63)) {
+      ++bitpos_;  // an unchanged slope: a single 0 bit
+    } else {
+      static constexpr unsigned kPayload[5] = {7, 9, 12, 21, 64};
+      static constexpr int64_t kOffset[5] = {63, 255, 2047, 1048575, 0};
+      unsigned ones = unsigned(std::countl_one(w));
+      unsigned code = ones >= 5 ? 4 : ones - 1;
+      unsigned code_len = ones >= 5 ? 5 : ones + 1;
+      if (!can_read(code_len)) {
+        error_ = ColumnarError::rle_decode("DeltaOfDelta stream ends inside a code");
+        return Step::Error;
+      }
+      unsigned k = kPayload[code];
+      if (!can_read(code_len + k)) {
+        error_ = ColumnarError::rle_decode("DeltaOfDelta stream ends inside a payload");
+        return Step::Error;
+      }
+      bitpos_ += code_len;
+      uint64_t p = peek64();
+      uint64_t payload = k == 64 ? p : p >> (64 - k);
+      bitpos_ += k;
+      dod = int64_t(payload - uint64_t(kOffset[code]));
+    }
+    prev_delta_ = int64_t(uint64_t(prev_delta_) + uint64_t(dod));
+    prev_ = int64_t(uint64_t(prev_) + uint64_t(prev_delta_));
+    v = prev_;
+    return Step::Value;
+  }
 
   ByteView data_;           // the bit stream and whatever follows it
   uint64_t bitpos_ = 0;     // bits consumed from data_
@@ -102,6 +161,7 @@ class DeltaOfDeltaDecoder {
   bool first_taken_ = false;
   int64_t prev_ = 0;
   int64_t prev_delta_ = 0;
+  ColumnarError error_ = ColumnarError::unknown();
 };
 
 }  // namespace kesu

@@ -12,9 +12,18 @@ size_t PeerTable::register_peer(PeerID p) {
 }
 
 size_t KeyArena::register_key(const InternalString& key) {
-  auto [it, inserted] = index_.emplace(key, keys_.size());
+  auto [it, inserted] = index_.emplace(std::string(key.as_str()), keys_.size());
   if (inserted) keys_.push_back(key);
   return it->second;
+}
+
+size_t KeyArena::register_key(std::string_view key) {
+  std::string text(key);
+  auto it = index_.find(text);
+  if (it != index_.end()) return it->second;
+  index_.emplace(std::move(text), keys_.size());
+  keys_.emplace_back(key);
+  return keys_.size() - 1;
 }
 
 size_t ContainerArena::register_container(const ContainerID& id) {

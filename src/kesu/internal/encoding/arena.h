@@ -28,13 +28,15 @@ class PeerTable {
 class KeyArena {
  public:
   size_t register_key(const InternalString& key);
+  // Looks the text up first and interns it only when it is new.
+  size_t register_key(std::string_view key);
   size_t size() const { return keys_.size(); }
   const InternalString& operator[](size_t i) const { return keys_[i]; }
   const std::vector<InternalString>& keys() const { return keys_; }
 
  private:
   std::vector<InternalString> keys_;
-  std::unordered_map<InternalString, size_t> index_;
+  std::unordered_map<std::string, size_t> index_;
 };
 
 class ContainerArena {

@@ -244,7 +244,7 @@ size_t write_nested_value(const KesuValue& root, Bytes& out, KeyArena& keys) {
             break;
         }
       },
-      [&](const std::string& k) { write_uvarint(out, keys.register_key(InternalString(k))); });
+      [&](const std::string& k) { write_uvarint(out, keys.register_key(std::string_view(k))); });
   return out.size() - before;
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "kesu/columnar/column_set.h"
 #include "kesu/columnar/varint.h"
 #include "kesu/common/error.h"
 #include "kesu/common/value.h"
@@ -117,5 +118,16 @@ SerdeResult<InternalString> read_interned_string(ByteReader& r);
 SerdeResult<std::vector<KesuValue>> read_value_list(ByteReader& r);
 // A byte string holding a LEB128 count and that many unsigned LEB128 values.
 SerdeResult<std::vector<uint64_t>> read_plain_u64_column(ByteReader& r);
+// A byte string decoded as a delta run-length column of T (each running sum
+// must fit T). A column error is reported as the column readers do: one line
+// on standard error, then CustomDeserialize with the error's text.
+template <typename T>
+SerdeResult<std::vector<T>> read_delta_column(ByteReader& r, size_t max_values) {
+  auto b = r.read_bytes();
+  if (!b.ok()) return Err(std::move(b).error());
+  auto v = DeltaRleDecoder<T>(*b).decode_all(max_values);
+  if (!v.ok()) return Err(column_deserialize_error(v.error()));
+  return std::move(v).value();
+}
 
 }  // namespace kesu
