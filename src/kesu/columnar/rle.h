@@ -303,6 +303,18 @@ class DeltaRleEncoder {
     inner_.append(saturating_sub(x, acc_));
     acc_ = x;
   }
+  // Like append, but a difference outside the 128-bit range (possible only
+  // for 128-bit columns) is refused with OverflowError instead of clamped,
+  // since a clamped difference decodes to a different value. The writer is
+  // unchanged on failure.
+  ColumnarResult<bool> try_append(T v) {
+    i128 x = i128(v);
+    i128 d;
+    if (__builtin_sub_overflow(x, acc_, &d)) return Err(ColumnarError::overflow());
+    inner_.append(d);
+    acc_ = x;
+    return true;
+  }
   Bytes finish() { return inner_.finish(); }
 
  private:
