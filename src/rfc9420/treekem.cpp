@@ -60,12 +60,10 @@ NodeIndex copath_child(const PublicTree& tree, NodeIndex parent, uint32_t leaf) 
   return tree_math::in_subtree(tree_math::leaf_to_node(leaf), l) ? r : l;
 }
 
-std::vector<NodeIndex> filtered_direct_path(const PublicTree& tree, uint32_t leaf,
-                                            std::span<const uint32_t> excluded) {
+std::vector<NodeIndex> filtered_direct_path(const PublicTree& tree, uint32_t leaf) {
   std::vector<NodeIndex> out;
   for (NodeIndex p : tree_math::direct_path(tree_math::leaf_to_node(leaf), tree.leaf_count()))
-    if (!resolution_excluding(tree, copath_child(tree, p, leaf), excluded).empty())
-      out.push_back(p);
+    if (!tree.resolution(copath_child(tree, p, leaf)).empty()) out.push_back(p);
   return out;
 }
 
@@ -97,9 +95,8 @@ void TreePrivateKeys::prune(const PublicTree& tree) {
 }
 
 Result<crypto::SecretBytes, Error> TreePrivateKeys::implant(const PublicTree& tree, uint32_t sender,
-                                                            NodeIndex start, ByteView path_secret,
-                                                            std::span<const uint32_t> excluded) {
-  std::vector<NodeIndex> fdp = filtered_direct_path(tree, sender, excluded);
+                                                            NodeIndex start, ByteView path_secret) {
+  std::vector<NodeIndex> fdp = filtered_direct_path(tree, sender);
   auto pos = std::find(fdp.begin(), fdp.end(), start);
   if (pos == fdp.end()) return Err(invalid("path secret for a node off the sender's path"));
   crypto::SecretBytes secret(path_secret);
@@ -124,7 +121,7 @@ Result<GeneratedPath, Error> generate_update_path(PublicTree& tree, uint32_t lea
                                                   std::span<const uint32_t> excluded) {
   if (!tree.leaf(leaf)) return Err(Error(ErrorCode::InvalidSender, "committer's leaf is blank"));
   tree.blank_direct_path(leaf);
-  std::vector<NodeIndex> fdp = filtered_direct_path(tree, leaf, excluded);
+  std::vector<NodeIndex> fdp = filtered_direct_path(tree, leaf);
 
   GeneratedPath out;
   auto seed = crypto::random_bytes(kNh);
@@ -206,7 +203,7 @@ Result<void, Error> merge_update_path(PublicTree& tree, uint32_t sender, const U
   if (in_tree(leaf.encryption_key)) return Err(invalid("path leaf reuses an encryption key"));
 
   tree.blank_direct_path(sender);
-  std::vector<NodeIndex> fdp = filtered_direct_path(tree, sender, excluded);
+  std::vector<NodeIndex> fdp = filtered_direct_path(tree, sender);
   if (path.nodes.size() != fdp.size()) return Err(invalid("path length does not match the tree"));
   for (size_t i = 0; i < fdp.size(); ++i) {
     const UpdatePathNode& n = path.nodes[i];
@@ -237,7 +234,7 @@ Result<crypto::SecretBytes, Error> process_update_path(PublicTree& tree, uint32_
   BRENVIK_TRY_VOID(merge_update_path(tree, sender, path, context, excluded));
   keys.prune(tree);
 
-  std::vector<NodeIndex> fdp = filtered_direct_path(tree, sender, excluded);
+  std::vector<NodeIndex> fdp = filtered_direct_path(tree, sender);
   NodeIndex my_node = tree_math::leaf_to_node(me);
   for (size_t i = 0; i < fdp.size(); ++i) {
     NodeIndex child = copath_child(tree, fdp[i], sender);
@@ -252,7 +249,7 @@ Result<crypto::SecretBytes, Error> process_update_path(PublicTree& tree, uint32_
       if (!secret.ok())
         return Err(Error(ErrorCode::DecryptionFailed, "path secret does not decrypt"));
       if (secret->size() != kNh) return Err(invalid("path secret has the wrong size"));
-      return keys.implant(tree, sender, fdp[i], secret->view(), excluded);
+      return keys.implant(tree, sender, fdp[i], secret->view());
     }
     return Err(invalid("no key for the path secret addressed to this member"));
   }

@@ -19,10 +19,10 @@ namespace brenvik::rfc9420 {
 using tree_math::NodeIndex;
 
 // The nodes of a leaf's direct path whose copath child has a non-empty
-// resolution (§4.1.2), leaf to root; `excluded` leaves (members added by the
-// same commit) do not count toward a resolution.
-std::vector<NodeIndex> filtered_direct_path(const PublicTree& tree, uint32_t leaf,
-                                            std::span<const uint32_t> excluded = {});
+// resolution (§4.1.2), leaf to root. Members added by the same commit count
+// here: their path node stays, with no ciphertext for them (they receive its
+// secret in the Welcome).
+std::vector<NodeIndex> filtered_direct_path(const PublicTree& tree, uint32_t leaf);
 // The copath child of `parent` seen from `leaf` (the child not above the leaf).
 NodeIndex copath_child(const PublicTree& tree, NodeIndex parent, uint32_t leaf);
 // resolution(x) without the given leaves.
@@ -50,8 +50,7 @@ class TreePrivateKeys {
   // beyond the root (the commit secret). InvalidContent when `start` is not
   // on that path or a derived key does not match.
   Result<crypto::SecretBytes, Error> implant(const PublicTree& tree, uint32_t sender,
-                                             NodeIndex start, ByteView path_secret,
-                                             std::span<const uint32_t> excluded = {});
+                                             NodeIndex start, ByteView path_secret);
 
  private:
   uint32_t own_leaf_ = 0;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 #include <nlohmann/json.hpp>
 
 #include "test_support.h"
@@ -113,6 +116,179 @@ TEST(TreeKem, VectorsProcessAndRegenerate) {
   }
   EXPECT_GT(processed, 50u);
   EXPECT_GT(regenerated, 10u);
+}
+
+}  // namespace
+}  // namespace brenvik::rfc9420
+
+namespace brenvik::rfc9420 {
+namespace {
+
+// A simulated member: its own view of the tree and its private keys.
+struct SimMember {
+  crypto::Ed25519PrivateKey signer;
+  PublicTree tree;
+  TreePrivateKeys keys;
+};
+
+LeafNode fresh_key_package_leaf(const crypto::Ed25519PrivateKey& signer,
+                                crypto::X25519PrivateKey& enc, int id) {
+  LeafNode l;
+  l.encryption_key.assign(enc.public_key().begin(), enc.public_key().end());
+  l.signature_key.assign(signer.public_key().begin(), signer.public_key().end());
+  l.credential = Credential::basic(to_bytes("member-" + std::to_string(id)));
+  l.capabilities.versions = {ProtocolVersion::mls10};
+  l.capabilities.cipher_suites = {kSuite};
+  l.source = Lifetime{0, ~uint64_t{0}};
+  l.signature = *sign_with_label(signer, "LeafNodeTBS", leaf_node_tbs(l, std::nullopt));
+  return l;
+}
+
+// Random adds, self-updates and removals, each committed with a path by a
+// random member: afterwards every member holds the same tree and derived the
+// committer's commit secret, and a new member can start from the path
+// secret of its common ancestor with the committer.
+TEST(TreeKem, RandomMembershipChangesKeepEveryViewInStep) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    std::mt19937 rng(seed);
+    std::map<uint32_t, SimMember> members;  // by leaf index
+    int next_id = 0;
+    GroupContext ctx;
+    ctx.cipher_suite = kSuite;
+    ctx.group_id = to_bytes("group");
+    {
+      auto signer = *crypto::Ed25519PrivateKey::generate();
+      auto enc = *crypto::X25519PrivateKey::generate();
+      RatchetTree wire{Node{
+          tls::Case<NodeType::leaf, LeafNode>{fresh_key_package_leaf(signer, enc, next_id++)}}};
+      SimMember first{signer, *PublicTree::from_wire(wire), TreePrivateKeys(0)};
+      first.keys.set(0, enc);
+      members.emplace(0, std::move(first));
+    }
+    size_t max_seen = 1;
+    for (int step = 0; step < 100; ++step) {
+      std::vector<uint32_t> leaves;
+      for (const auto& [l, m] : members) leaves.push_back(l);
+      uint32_t committer = leaves[rng() % leaves.size()];
+      // Mostly adds while the group grows (up to 64), then updates and
+      // removals: 0 = add, 1 = self-update, 2 = remove.
+      uint32_t r = rng() % 10;
+      int op = step < 60 ? (r < 8 ? 0 : r < 9 ? 1 : 2) : (r < 4 ? 1 : 2);
+      if (members.size() < 2) op = 0;
+      if (members.size() >= 64 && op == 0) op = 2;
+
+      std::vector<uint32_t> added;
+      std::optional<std::pair<uint32_t, SimMember>> joiner;
+      if (op == 0) {
+        auto signer = *crypto::Ed25519PrivateKey::generate();
+        auto enc = *crypto::X25519PrivateKey::generate();
+        LeafNode leaf = fresh_key_package_leaf(signer, enc, next_id++);
+        uint32_t index = 0;
+        for (auto& [l, m] : members) index = m.tree.add_leaf(leaf);
+        added.push_back(index);
+        SimMember j{signer, {}, TreePrivateKeys(index)};
+        j.keys.set(tree_math::leaf_to_node(index), enc);
+        joiner.emplace(index, std::move(j));
+      } else if (op == 2) {
+        uint32_t victim = committer;
+        while (victim == committer) victim = leaves[rng() % leaves.size()];
+        members.erase(victim);
+        for (auto& [l, m] : members) ASSERT_TRUE(m.tree.remove_leaf(victim).ok());
+      }
+      ++ctx.epoch;
+      SimMember& c = members.at(committer);
+      const LeafNode* old = c.tree.leaf(committer);
+      LeafTemplate tmpl{old->credential, old->capabilities, old->extensions};
+      GroupContext cctx = ctx;
+      auto gen = generate_update_path(c.tree, committer, tmpl, c.signer, cctx, c.keys, added);
+      ASSERT_TRUE(gen.ok()) << gen.error().message();
+      ASSERT_TRUE(c.tree.parent_hashes_valid()) << "seed " << seed << " step " << step;
+      for (auto& [l, m] : members) {
+        if (l == committer) continue;
+        GroupContext mctx = ctx;
+        auto secret = process_update_path(m.tree, committer, gen->path, mctx, m.keys, added);
+        ASSERT_TRUE(secret.ok()) << "seed " << seed << " step " << step << " member " << l << ": "
+                                 << secret.error().message();
+        EXPECT_TRUE(*secret == gen->commit_secret);
+        EXPECT_EQ(m.tree.tree_hash(), c.tree.tree_hash());
+        EXPECT_EQ(mctx, cctx);
+      }
+      if (joiner) {
+        auto& [index, j] = *joiner;
+        j.tree = c.tree;
+        NodeIndex ancestor =
+            *tree_math::common_ancestor(tree_math::leaf_to_node(index),
+                                        tree_math::leaf_to_node(committer), c.tree.leaf_count());
+        const crypto::SecretBytes* secret = nullptr;
+        for (const auto& [x, s] : gen->path_secrets)
+          if (x == ancestor) secret = &s;
+        ASSERT_NE(secret, nullptr) << "the common ancestor is on the committer's path";
+        auto commit_secret = j.keys.implant(j.tree, committer, ancestor, secret->view());
+        ASSERT_TRUE(commit_secret.ok()) << commit_secret.error().message();
+        EXPECT_TRUE(*commit_secret == gen->commit_secret);
+        members.emplace(index, std::move(j));
+      }
+      ctx.tree_hash = cctx.tree_hash;
+      max_seen = std::max(max_seen, members.size());
+    }
+    EXPECT_GE(max_seen, 35u) << "seed " << seed;
+  }
+}
+
+// A path that was tampered with is refused by its receiver.
+TEST(TreeKem, RefusesTamperedPaths) {
+  std::vector<SimMember> m;
+  RatchetTree wire;
+  std::vector<crypto::X25519PrivateKey> encs;
+  for (int i = 0; i < 4; ++i) {
+    auto signer = *crypto::Ed25519PrivateKey::generate();
+    encs.push_back(*crypto::X25519PrivateKey::generate());
+    if (i > 0) wire.emplace_back();
+    wire.push_back(
+        Node{tls::Case<NodeType::leaf, LeafNode>{fresh_key_package_leaf(signer, encs[i], i)}});
+    m.push_back({signer, {}, TreePrivateKeys(uint32_t(i))});
+  }
+  auto base = *PublicTree::from_wire(wire);
+  for (int i = 0; i < 4; ++i) m[i].keys.set(tree_math::leaf_to_node(i), encs[i]);
+  GroupContext ctx;
+  ctx.cipher_suite = kSuite;
+  ctx.group_id = to_bytes("g");
+  PublicTree sender_tree = base;
+  const LeafNode* old = base.leaf(0);
+  GroupContext sctx = ctx;
+  auto gen = generate_update_path(sender_tree, 0, {old->credential, old->capabilities, {}},
+                                  m[0].signer, sctx, m[0].keys);
+  ASSERT_TRUE(gen.ok());
+  using Mutation = void (*)(UpdatePath&);
+  const std::pair<const char*, Mutation> cases[] = {
+      {"node key", [](UpdatePath& p) { p.nodes[1].encryption_key[0] ^= 1; }},
+      {"ciphertext", [](UpdatePath& p) { p.nodes[1].encrypted_path_secret[0].ciphertext[0] ^= 1; }},
+      {"kem output", [](UpdatePath& p) { p.nodes[1].encrypted_path_secret[0].kem_output[3] ^= 1; }},
+      {"missing node", [](UpdatePath& p) { p.nodes.pop_back(); }},
+      {"extra ciphertext",
+       [](UpdatePath& p) {
+         p.nodes[0].encrypted_path_secret.push_back(p.nodes[0].encrypted_path_secret[0]);
+       }},
+      {"leaf key (signature)", [](UpdatePath& p) { p.leaf_node.encryption_key[0] ^= 1; }},
+      {"leaf source", [](UpdatePath& p) { p.leaf_node.source = UpdateSource{}; }},
+      {"swapped nodes", [](UpdatePath& p) { std::swap(p.nodes[0], p.nodes[1]); }},
+  };
+  for (const auto& [what, mutate] : cases) {
+    UpdatePath path = gen->path;
+    mutate(path);
+    PublicTree tree = base;
+    GroupContext c = ctx;
+    TreePrivateKeys keys = m[2].keys;  // below the root's copath child
+    EXPECT_FALSE(process_update_path(tree, 0, path, c, keys).ok()) << what;
+  }
+  // The unmodified path is accepted (the cases above fail for their reason).
+  PublicTree tree = base;
+  GroupContext c = ctx;
+  TreePrivateKeys keys = m[2].keys;
+  EXPECT_TRUE(process_update_path(tree, 0, gen->path, c, keys).ok());
+  // A member's own path, or a blank sender, is refused.
+  TreePrivateKeys own = m[0].keys;
+  EXPECT_FALSE(process_update_path(tree, 0, gen->path, c, own).ok());
 }
 
 }  // namespace
