@@ -257,3 +257,50 @@ Result<crypto::SecretBytes, Error> process_update_path(PublicTree& tree, uint32_
 }
 
 }  // namespace brenvik::rfc9420
+
+namespace brenvik::rfc9420 {
+
+Result<void, Error> validate_tree_for_join(const PublicTree& tree, ByteView group_id,
+                                           uint64_t now) {
+  std::vector<Bytes> encryption_keys, signature_keys;
+  std::vector<CredentialType> used_credentials;
+  for (uint32_t l = 0; l < tree.leaf_count(); ++l) {
+    const LeafNode* leaf = tree.leaf(l);
+    if (!leaf) continue;
+    BRENVIK_TRY_VOID(verify_leaf_node_signature(*leaf, group_id, l));
+    if (const Lifetime* lt = leaf->lifetime(); lt && (now < lt->not_before || now > lt->not_after))
+      return Err(invalid("leaf lifetime does not contain the current time"));
+    const Capabilities& caps = leaf->capabilities;
+    if (std::find(caps.versions.begin(), caps.versions.end(), ProtocolVersion::mls10) ==
+            caps.versions.end() ||
+        std::find(caps.cipher_suites.begin(), caps.cipher_suites.end(), kSuite) ==
+            caps.cipher_suites.end())
+      return Err(invalid("leaf capabilities lack the group's version or cipher suite"));
+    encryption_keys.push_back(leaf->encryption_key);
+    signature_keys.push_back(leaf->signature_key);
+    used_credentials.push_back(leaf->credential.type());
+  }
+  // Every member must support every credential type in use; basic is
+  // supported by default.
+  for (uint32_t l = 0; l < tree.leaf_count(); ++l) {
+    const LeafNode* leaf = tree.leaf(l);
+    if (!leaf) continue;
+    const auto& supported = leaf->capabilities.credentials;
+    for (CredentialType t : used_credentials)
+      if (t != credential_type::basic &&
+          std::find(supported.begin(), supported.end(), t) == supported.end())
+        return Err(invalid("a member does not support a credential type in use"));
+  }
+  for (NodeIndex x = 1; x < tree.node_count(); x += 2)
+    if (const ParentNode* p = tree.parent_node(x)) encryption_keys.push_back(p->encryption_key);
+  auto unique = [](std::vector<Bytes>& v) {
+    std::sort(v.begin(), v.end());
+    return std::adjacent_find(v.begin(), v.end()) == v.end();
+  };
+  if (!unique(encryption_keys)) return Err(invalid("an encryption key appears twice in the tree"));
+  if (!unique(signature_keys)) return Err(invalid("a signature key appears twice in the tree"));
+  if (!tree.parent_hashes_valid()) return Err(invalid("tree parent hashes do not chain"));
+  return {};
+}
+
+}  // namespace brenvik::rfc9420

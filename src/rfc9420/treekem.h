@@ -108,3 +108,15 @@ Result<void, Error> merge_update_path(PublicTree& tree, uint32_t sender, const U
                                       std::span<const uint32_t> excluded = {});
 
 }  // namespace brenvik::rfc9420
+
+namespace brenvik::rfc9420 {
+
+// The checks a joiner runs on a received tree before trusting it (RFC 9420
+// §12.4.3.1, §7.9.2, §7.3): parent-hash chains, every leaf's signature,
+// key-package lifetimes containing `now` (seconds since the Unix epoch),
+// unique encryption keys over
+// all nodes and unique signature keys over leaves, credentials each member
+// supports and capabilities that list the group's suite and version.
+Result<void, Error> validate_tree_for_join(const PublicTree& tree, ByteView group_id, uint64_t now);
+
+}  // namespace brenvik::rfc9420

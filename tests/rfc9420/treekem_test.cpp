@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <random>
 
@@ -286,6 +287,53 @@ TEST(TreeKem, RefusesTamperedPaths) {
   GroupContext c = ctx;
   TreePrivateKeys keys = m[2].keys;
   EXPECT_TRUE(process_update_path(tree, 0, gen->path, c, keys).ok());
+  // The joiner's checks: the generated tree passes; each damaged copy
+  // fails for its own reason (leaves re-signed so that only one thing is wrong).
+  ASSERT_TRUE(validate_tree_for_join(sender_tree, ctx.group_id, 1000).ok());
+  auto resign = [&](LeafNode& l, int signer) {
+    l.signature = *sign_with_label(m[signer].signer, "LeafNodeTBS", leaf_node_tbs(l, std::nullopt));
+  };
+  struct Damage {
+    const char* expected;
+    std::function<void(LeafNode&)> change;  // applied to leaf 3
+  };
+  const Damage damages[] = {
+      {"lifetime",
+       [&](LeafNode& l) {
+         l.source = Lifetime{0, 10}, resign(l, 3);
+       }},
+      {"lifetime",
+       [&](LeafNode& l) {
+         l.source = Lifetime{2000, 3000}, resign(l, 3);
+       }},
+      {"encryption key appears twice",
+       [&](LeafNode& l) { l.encryption_key = sender_tree.leaf(2)->encryption_key, resign(l, 3); }},
+      {"signature key appears twice",
+       [&](LeafNode& l) { l.signature_key = sender_tree.leaf(2)->signature_key, resign(l, 2); }},
+      {"version or cipher suite",
+       [&](LeafNode& l) { l.capabilities.cipher_suites = {2}, resign(l, 3); }},
+      {"credential type",
+       [&](LeafNode& l) {
+         l.credential = Credential{X509Credential{{Certificate{to_bytes("cert")}}}};
+         l.capabilities.credentials = {credential_type::x509};
+         resign(l, 3);
+       }},
+      {"leaf node", [&](LeafNode& l) { l.encryption_key[0] ^= 1; }},  // signature
+      {"parent hashes",
+       [&](LeafNode& l) {
+         l.extensions.push_back({9, {}}), resign(l, 3);
+       }},
+  };
+  for (const auto& d : damages) {
+    PublicTree damaged = sender_tree;
+    LeafNode l = *damaged.leaf(3);
+    d.change(l);
+    damaged.set_node(6, Node{tls::Case<NodeType::leaf, LeafNode>{l}});
+    auto r = validate_tree_for_join(damaged, ctx.group_id, 1000);
+    ASSERT_FALSE(r.ok()) << d.expected;
+    EXPECT_NE(r.error().message().find(d.expected), std::string::npos) << r.error().message();
+  }
+
   // A member's own path, or a blank sender, is refused.
   TreePrivateKeys own = m[0].keys;
   EXPECT_FALSE(process_update_path(tree, 0, gen->path, c, own).ok());
