@@ -20,7 +20,9 @@
 #include <string>
 
 #include "protocol/config/config_duration.h"
-#include "protocol/config/dors_config.h"
+#include "reliability/deduplicator.h"
+#include "reliability/retry_queue.h"
+#include "router/dors_router.h"
 
 namespace brenvik {
 
@@ -50,32 +52,9 @@ struct AckConfig {
   bool operator==(const AckConfig&) const = default;
 };
 
-// `retry`: the seven fields replaced together by update_retry_config, in the
-// order the host passes them.
-struct RetryConfig {
-  uint32_t max_retries = 10;                               // attempts before "Max retries exceeded"
-  uint64_t initial_delay_ms = 1'000;                       // first back-off delay
-  uint64_t max_delay_ms = 300'000;                         // ceiling of the back-off delay
-  float backoff_multiplier = 2.0f;                         // growth factor, finite and >= 1.0
-  uint64_t outbox_max_lifetime_ms = 604'800'000;           // 7 days, at most i64::MAX
-  uint64_t pending_message_max_lifetime_ms = 604'800'000;  // 7 days, at most i64::MAX
-  bool budgeted = false;                                   // retry pacing switch (host)
-  bool operator==(const RetryConfig&) const = default;
-};
-
-// `reliability.dedup`: the seven fields replaced together by
-// update_dedup_config. The four Bloom rules apply only while
-// use_bloom_filter is on.
-struct DedupConfig {
-  uint64_t max_tracked_messages = 5'000;
-  uint64_t retention_time_secs = 604'800;
-  uint64_t bloom_filter_bits = 1'048'576;
-  uint64_t bloom_hash_count = 7;
-  uint64_t bloom_filter_count = 4;
-  uint64_t bloom_rotation_secs = 900;
-  bool use_bloom_filter = false;
-  bool operator==(const DedupConfig&) const = default;
-};
+// `retry` is RetryConfig (reliability/retry_queue.h) and
+// `reliability.dedup` is DedupConfig (reliability/deduplicator.h): the
+// tables built from them own those records.
 
 struct ReliabilityConfig {
   DedupConfig dedup;
