@@ -57,7 +57,8 @@ TEST_F(ConfigUpdateTest, RefusedAckUpdateChangesNothing) {
 
   auto r = updates.update_ack_config(0, 10);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "ack.default_timeout_ms must be greater than 0");
+  EXPECT_EQ(r.error(),
+            ProtocolError::invalid_config("ack.default_timeout_ms must be greater than 0"));
   EXPECT_EQ(config.ack, before);
   EXPECT_TRUE(acks.is_pending(m.id));
   EXPECT_EQ(acks.default_timeout_ms(), before.default_timeout_ms);
@@ -139,7 +140,8 @@ TEST_F(ConfigUpdateTest, RefusedRetryUpdateKeepsEveryScheduledRetry) {
   bad.max_delay_ms = 1'000;
   auto r = updates.update_retry_config(bad);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "retry.initial_delay_ms must be <= retry.max_delay_ms");
+  EXPECT_EQ(r.error(),
+            ProtocolError::invalid_config("retry.initial_delay_ms must be <= retry.max_delay_ms"));
   EXPECT_EQ(retries.size(), 2u);
   EXPECT_EQ(config.retry, before);
   EXPECT_EQ(retries.config(), before);
@@ -230,7 +232,8 @@ TEST_F(ConfigUpdateTest, RefusedDedupUpdateChangesNothing) {
   bad.bloom_hash_count = 0;
   auto r = updates.update_dedup_config(bad);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "reliability.dedup.bloom_hash_count must be greater than 0");
+  EXPECT_EQ(r.error(), ProtocolError::invalid_config(
+                           "reliability.dedup.bloom_hash_count must be greater than 0"));
   EXPECT_EQ(dedup.config(), before);
   EXPECT_EQ(config.reliability.dedup, before);
   EXPECT_EQ(seen_set_dirty, 0u);
@@ -247,7 +250,7 @@ TEST_F(ConfigUpdateTest, RelayUpdateFailsOnlyWhenTheRestOfTheRecordIsInvalid) {
   const RelayConfig before = config.relay;
   auto r = updates.update_relay_config(RelayConfig{0, false, RelayPriority::Low});
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "initial_ttl must be greater than 0");
+  EXPECT_EQ(r.error(), ProtocolError::invalid_config("initial_ttl must be greater than 0"));
   EXPECT_EQ(config.relay, before);
 }
 

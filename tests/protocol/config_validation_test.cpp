@@ -240,6 +240,17 @@ TEST(ConfigValidationTest, FirstFailingRuleWinsInDeclaredOrder) {
   }
 }
 
+TEST(ConfigValidationTest, ValidateWrapsTheRuleAsInvalidConfig) {
+  EXPECT_TRUE(valid_protocol_config().validate().ok());
+  ProtocolConfig c = valid_protocol_config();
+  c.app_id = "";
+  c.initial_ttl = 0;
+  auto r = c.validate();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ProtocolError::Kind::InvalidConfig);
+  EXPECT_EQ(r.error().message(), "Invalid configuration: Invalid app ID: App ID cannot be empty");
+}
+
 // Boundaries and special values: the change and the expected outcome
 // (nullopt: the record stays valid).
 struct Edge {

@@ -9,16 +9,11 @@ constexpr std::string_view kLogTarget = "brenvik_protocol::protocol::config";
 
 }  // namespace
 
-ConfigUpdates::UpdateResult ConfigUpdates::check(const ProtocolConfig& candidate) {
-  if (auto violation = candidate.first_violation()) return Err(std::move(*violation));
-  return {};
-}
-
 ConfigUpdates::UpdateResult ConfigUpdates::update_ack_config(uint64_t default_timeout_ms,
                                                              uint64_t max_pending_acks) {
   ProtocolConfig candidate = t_.config;
   candidate.ack = AckConfig{default_timeout_ms, max_pending_acks};
-  BRENVIK_TRY_VOID(check(candidate));
+  BRENVIK_TRY_VOID(candidate.validate());
 
   const std::vector<PendingAck> dropped = t_.acks.reconfigure(default_timeout_ms, max_pending_acks);
   if (!dropped.empty()) {
@@ -35,7 +30,7 @@ ConfigUpdates::UpdateResult ConfigUpdates::update_ack_config(uint64_t default_ti
 ConfigUpdates::UpdateResult ConfigUpdates::update_dedup_config(const DedupConfig& dedup) {
   ProtocolConfig candidate = t_.config;
   candidate.reliability.dedup = dedup;
-  BRENVIK_TRY_VOID(check(candidate));
+  BRENVIK_TRY_VOID(candidate.validate());
 
   t_.dedup.update_config(dedup);
   t_.config.reliability.dedup = dedup;
@@ -46,7 +41,7 @@ ConfigUpdates::UpdateResult ConfigUpdates::update_dedup_config(const DedupConfig
 ConfigUpdates::UpdateResult ConfigUpdates::update_relay_config(const RelayConfig& relay) {
   ProtocolConfig candidate = t_.config;
   candidate.relay = relay;
-  BRENVIK_TRY_VOID(check(candidate));
+  BRENVIK_TRY_VOID(candidate.validate());
 
   t_.config.relay = relay;
   return {};
@@ -61,7 +56,7 @@ ConfigUpdates::UpdateResult ConfigUpdates::set_relay_priority(RelayPriority prio
 ConfigUpdates::UpdateResult ConfigUpdates::update_retry_config(const RetryConfig& retry) {
   ProtocolConfig candidate = t_.config;
   candidate.retry = retry;
-  BRENVIK_TRY_VOID(check(candidate));
+  BRENVIK_TRY_VOID(candidate.validate());
 
   t_.retries.reconfigure(retry);
   t_.config.retry = retry;

@@ -58,8 +58,8 @@ struct ConfigTargets {
 
 class ConfigUpdates {
  public:
-  // Error: the message of the first failing rule.
-  using UpdateResult = Result<void, std::string>;
+  // Error: InvalidConfig with the message of the first failing rule.
+  using UpdateResult = Result<void, ProtocolError>;
 
   explicit ConfigUpdates(ConfigTargets targets) : t_(targets) {}
 
@@ -92,9 +92,6 @@ class ConfigUpdates {
   DedupStats get_dedup_stats() const { return t_.dedup.stats(); }
 
  private:
-  // Checks `candidate`; the error is the first failing rule's message.
-  static UpdateResult check(const ProtocolConfig& candidate);
-
   ConfigTargets t_;
 };
 

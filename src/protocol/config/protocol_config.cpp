@@ -178,4 +178,11 @@ std::optional<std::string> ProtocolConfig::first_violation() const {
   return custody_config_violation(*this);
 }
 
+Result<void, ProtocolError> ProtocolConfig::validate() const {
+  if (auto violation = first_violation()) {
+    return Err(ProtocolError::invalid_config(std::move(*violation)));
+  }
+  return {};
+}
+
 }  // namespace brenvik

@@ -20,9 +20,11 @@
 #include <string>
 
 #include "protocol/config/config_duration.h"
+#include "protocol/core/protocol_error.h"
 #include "reliability/deduplicator.h"
 #include "reliability/retry_queue.h"
 #include "router/dors_router.h"
+#include "util/result.h"
 
 namespace brenvik {
 
@@ -172,6 +174,9 @@ struct ProtocolConfig {
   // The message of the first failing rule, or nothing when the record is
   // valid. Pure.
   std::optional<std::string> first_violation() const;
+  // first_violation as the core's error: InvalidConfig carrying the rule's
+  // message (displayed after "Invalid configuration: ").
+  Result<void, ProtocolError> validate() const;
 };
 
 // The custody rules alone (the last step of ProtocolConfig's check); reads
