@@ -142,7 +142,7 @@ Result<MessageId, JsonError> read_message_id_json(JsonReader& r) {
   if (t != JsonType::String) return Err(r.invalid_type("a UUID string"));
   BRENVIK_TRY(std::string_view text, r.read_string_view());
   auto id = parse_uuid_text(text);
-  if (!id.ok()) return Err(r.error(id.error()));
+  if (!id.ok()) return Err(r.error("UUID parsing failed: " + id.error()));
   return id.value();
 }
 

@@ -8,7 +8,7 @@ namespace brenvik {
 
 namespace {
 
-void write_message(JsonWriter& w, const Message& m) {
+void write_message(JsonWriter& w, const Message& m, bool keep_key_material) {
   std::string id;
   id.reserve(36);
   append_message_id(id, m.id);
@@ -27,7 +27,7 @@ void write_message(JsonWriter& w, const Message& m) {
   if (m.binary_content) w.key("binary_content").byte_array(*m.binary_content);
   if (m.media_metadata) {
     w.key("media_metadata");
-    if (m.media_metadata->has_key_material()) {
+    if (!keep_key_material && m.media_metadata->has_key_material()) {
       media_metadata_to_json(w, m.media_metadata->without_key_material());
     } else {
       media_metadata_to_json(w, *m.media_metadata);
@@ -179,8 +179,19 @@ JsonStatus read_field(JsonReader& r, Message& m, size_t i) {
 
 std::string message_json_text(const Message& m) {
   JsonWriter w(128);
-  write_message(w, m);
+  write_message(w, m, false);
   return w.take();
+}
+
+void write_message_json(JsonWriter& w, const Message& m, bool keep_key_material) {
+  write_message(w, m, keep_key_material);
+}
+
+Result<Message, JsonError> read_message_json_value(JsonReader& r) {
+  Message m;
+  BRENVIK_TRY_VOID(read_record(r, "struct Message", kMessageFields,
+                               [&](size_t i) { return read_field(r, m, i); }));
+  return m;
 }
 
 Result<Bytes, TransportError> encode_message_json(const Message& m) {

@@ -11,6 +11,7 @@
 #include "core/message.h"
 #include "util/bytes.h"
 #include "util/json_reader.h"
+#include "util/json_writer.h"
 #include "util/result.h"
 
 namespace brenvik {
@@ -22,6 +23,13 @@ namespace brenvik {
 Result<Bytes, TransportError> encode_message_json(const Message& message);
 // The same text as a string (for callers that embed it).
 std::string message_json_text(const Message& message);
+
+// The message object into an open writer. With `keep_key_material` the
+// media description is written as held (the stored form of the protocol
+// state); without, exactly as encode_message_json writes it.
+void write_message_json(JsonWriter& w, const Message& message, bool keep_key_material);
+// Reads one message value at the reader's position (object or array form).
+Result<Message, JsonError> read_message_json_value(JsonReader& r);
 
 // Reads a whole input (then only whitespace). The error is the JSON reader's,
 // with its position; decode_message wraps it.

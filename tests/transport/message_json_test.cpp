@@ -146,7 +146,7 @@ TEST(MessageJson, ReaderRefusals) {
       {with(R"("alice")", R"("")"), p + "Invalid user ID: User ID cannot be empty at line 1"},
       {with(R"("app")", R"("a:b")"),
        p + "Invalid app ID: App ID contains invalid characters ('/', '\\', or ':') at line 1"},
-      {with(kId, "nope"), p + "invalid length at line 1"},
+      {with(kId, "nope"), p + "UUID parsing failed: invalid length at line 1"},
       {required_members(R"(,"metadata":{"a":1})"), p + "invalid type: integer `1`"},
       {required_members(R"(,"requires_ack":1)"), p + "invalid type: integer `1`"},
       {required_members(R"(,"binary_content":[256])"), p + "invalid value: integer `256`"},
