@@ -153,18 +153,22 @@ void Deduplicator::unlink(List& l, Node* n, bool age) {
 void Deduplicator::erase(Node* n) {
   unlink(age_, n, true);
   unlink(evict_list(n->second.persist), n, false);
-  seen_.erase(seen_.find(n->first));
+  seen_.erase(seen_.find(KeyView{n->first.text, n->first.hash}));
 }
 
 Deduplicator::Node* Deduplicator::insert_entry(std::string key, int64_t first_seen,
                                                int64_t last_seen, bool persist) {
+  const size_t h = std::hash<std::string_view>{}(key);
   auto [it, inserted] =
-      seen_.emplace(std::move(key), Entry{first_seen, last_seen, persist, {}, {}});
+      seen_.emplace(Key{std::move(key), h}, Entry{first_seen, last_seen, persist, {}, {}});
   Node* n = &*it;
-  if (!inserted) return n;
-  insert_sorted(age_, n, true);
-  insert_sorted(evict_list(persist), n, false);
+  if (inserted) link_new(n);
   return n;
+}
+
+void Deduplicator::link_new(Node* n) {
+  insert_sorted(age_, n, true);
+  insert_sorted(evict_list(n->second.persist), n, false);
 }
 
 void Deduplicator::clear_exact() {
@@ -175,7 +179,7 @@ void Deduplicator::clear_exact() {
 }
 
 bool Deduplicator::is_duplicate(std::string_view id) const {
-  if (!bloom_) return seen_.find(id) != seen_.end();
+  if (!bloom_) return seen_.find(view_of(id)) != seen_.end();
   const BloomHashes h = bloom_hashes(id);
   for (const BloomSlot& s : bloom_->slots) {
     if (s.contains(h)) return true;
@@ -197,11 +201,22 @@ bool Deduplicator::check_and_record(std::string_view id, bool persist) {
     ++cur.inserted;
     return true;
   }
-  if (seen_.find(id) != seen_.end()) return false;
+  const KeyView key = view_of(id);
+  if (seen_.find(key) != seen_.end()) return false;
   if (seen_.size() >= config_.max_tracked_messages) {
     expire();
     if (seen_.size() >= config_.max_tracked_messages && !seen_.empty()) {
-      erase(evict_plain_.head ? evict_plain_.head : evict_persist_.head);
+      // The evicted entry's node (and its key's buffer) takes the new id, so
+      // a full map inserts without allocating.
+      Node* victim = evict_plain_.head ? evict_plain_.head : evict_persist_.head;
+      unlink(age_, victim, true);
+      unlink(evict_list(victim->second.persist), victim, false);
+      auto node = seen_.extract(seen_.find(KeyView{victim->first.text, victim->first.hash}));
+      node.key().text.assign(id);
+      node.key().hash = key.hash;
+      node.mapped() = Entry{now, now, persist, {}, {}};
+      link_new(&*seen_.insert(std::move(node)).position);
+      return true;
     }
   }
   insert_entry(std::string(id), now, now, persist);
@@ -214,7 +229,7 @@ bool Deduplicator::touch(std::string_view id) {
     rotate_if_due(now);
     return is_duplicate(id);
   }
-  auto it = seen_.find(id);
+  auto it = seen_.find(view_of(id));
   if (it == seen_.end()) return false;
   Node* n = &*it;
   List& l = evict_list(n->second.persist);
@@ -226,7 +241,7 @@ bool Deduplicator::touch(std::string_view id) {
 
 bool Deduplicator::forget(std::string_view id) {
   if (bloom_) return false;
-  auto it = seen_.find(id);
+  auto it = seen_.find(view_of(id));
   if (it == seen_.end()) return false;
   erase(&*it);
   return true;
@@ -247,7 +262,7 @@ std::vector<SeenId> Deduplicator::export_seen(size_t limit) const {
   std::vector<SeenId> out;
   if (bloom_) return out;
   for (Node* n = evict_persist_.head; n; n = n->second.evict.next) {
-    out.push_back(SeenId{n->first, floor_div(n->second.first_seen, kNsPerMs)});
+    out.push_back(SeenId{n->first.text, floor_div(n->second.first_seen, kNsPerMs)});
   }
   std::sort(out.begin(), out.end(), [](const SeenId& a, const SeenId& b) {
     if (a.seen_at_ms != b.seen_at_ms) return a.seen_at_ms > b.seen_at_ms;
@@ -265,7 +280,7 @@ size_t Deduplicator::restore_seen(const std::vector<SeenId>& list, int64_t now) 
     if (seen_.size() >= config_.max_tracked_messages) break;
     if (s.seen_at_ms > kI64Max / kNsPerMs || s.seen_at_ms < kI64Min / kNsPerMs) continue;
     const int64_t t = s.seen_at_ms * kNsPerMs;
-    if (t <= cutoff || seen_.find(s.id) != seen_.end()) continue;
+    if (t <= cutoff || seen_.find(view_of(s.id)) != seen_.end()) continue;
     insert_entry(s.id, t, t, true);
     ++restored;
   }
@@ -291,7 +306,7 @@ void Deduplicator::update_config(const DedupConfig& next) {
   if (was_exact) {
     const int64_t cutoff = retention_cutoff(now);
     for (auto& [k, e] : seen_) {
-      if (e.first_seen > cutoff) kept.push_back(Kept{k, e.first_seen, e.last_seen, e.persist});
+      if (e.first_seen > cutoff) kept.push_back(Kept{k.text, e.first_seen, e.last_seen, e.persist});
     }
     std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
       if (a.first_seen != b.first_seen) return a.first_seen > b.first_seen;

@@ -118,8 +118,31 @@ class Deduplicator {
   size_t size() const { return seen_.size(); }
 
  private:
+  // Keys carry their hash, so a lookup hashes the probe once and never
+  // rehashes stored keys while walking a bucket.
+  struct Key {
+    std::string text;
+    size_t hash = 0;
+  };
+  struct KeyView {
+    std::string_view text;
+    size_t hash = 0;
+  };
+  struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(const Key& k) const noexcept { return k.hash; }
+    size_t operator()(const KeyView& k) const noexcept { return k.hash; }
+  };
+  struct KeyEq {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const noexcept {
+      return a.hash == b.hash && a.text == b.text;
+    }
+  };
+  static KeyView view_of(std::string_view s) { return {s, std::hash<std::string_view>{}(s)}; }
   struct Entry;
-  using Node = std::pair<const std::string, Entry>;
+  using Node = std::pair<const Key, Entry>;
   struct Link {
     Node* prev = nullptr;
     Node* next = nullptr;
@@ -157,6 +180,7 @@ class Deduplicator {
   List& evict_list(bool persist) { return persist ? evict_persist_ : evict_plain_; }
   void erase(Node* n);
   Node* insert_entry(std::string key, int64_t first_seen, int64_t last_seen, bool persist);
+  void link_new(Node* n);
   void clear_exact();
   void build_bank(int64_t now);
   void rotate_if_due(int64_t now);
@@ -164,7 +188,7 @@ class Deduplicator {
 
   DedupConfig config_;
   const Clock& clock_;
-  TextKeyMap<Entry> seen_;
+  std::unordered_map<Key, Entry, KeyHash, KeyEq> seen_;
   List age_;
   List evict_plain_;
   List evict_persist_;

@@ -70,7 +70,9 @@ float sort_key(float v) {
 
 std::string optional_name(std::optional<TransportType> t) {
   if (!t) return "None";
-  return "Some(" + std::string(transport_type_display_name(*t)) + ")";
+  std::string out("Some(");
+  out.append(transport_type_display_name(*t)).push_back(')');
+  return out;
 }
 
 }  // namespace
@@ -438,7 +440,8 @@ std::optional<TransportType> DorsRouter::decide(
     for (size_t i = 0; i < candidates.size(); ++i) {
       if (i) scores += ", ";
       scores += transport_type_display_name(candidates[i].first);
-      scores += "=" + std::to_string(candidates[i].second);
+      scores += '=';
+      scores += std::to_string(candidates[i].second);
     }
     scores += "]";
     BRENVIK_LOG(LogLevel::Debug, kLogTarget, {"message", "DORS scored transports"},
