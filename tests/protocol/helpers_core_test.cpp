@@ -198,3 +198,18 @@ TEST(StateStorageErrorTest, ResultTextPassesSuccessAndMessages) {
 
 }  // namespace
 }  // namespace brenvik
+
+#include "protocol/helpers/message_metadata.h"
+
+namespace brenvik {
+namespace {
+
+TEST(WithMetadataTest, ReplacesAnExistingKeyAndKeepsOneEntry) {
+  Message m = MessageBuilder("alice", "bob", "app").with_metadata("ack_for", "old").build();
+  m = with_metadata(std::move(m), "ack_for", "new");
+  m = with_metadata(std::move(m), "ack_hop_count", "2");
+  EXPECT_EQ(m.metadata, (MessageMetadata{{"ack_for", "new"}, {"ack_hop_count", "2"}}));
+}
+
+}  // namespace
+}  // namespace brenvik
