@@ -122,6 +122,12 @@ uint64_t FragmentReassembler::held_bytes() const {
   return total;
 }
 
+uint64_t FragmentReassembler::buffered_bytes() const {
+  uint64_t total = 0;
+  for (const auto& [k, a] : assemblies_) total += a.arena.size();
+  return total;
+}
+
 size_t FragmentReassembler::assemblies_of(std::string_view peer_id) const {
   auto it = per_peer_.find(std::string(peer_id));
   return it == per_peer_.end() ? 0 : it->second;

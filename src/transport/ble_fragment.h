@@ -121,6 +121,9 @@ class FragmentReassembler {
   size_t size() const { return assemblies_.size(); }
   // Payload bytes held over all assemblies.
   uint64_t held_bytes() const;
+  // Bytes buffered over all assemblies, replaced payloads included; stays
+  // within twice what is held plus one maximal frame per assembly.
+  uint64_t buffered_bytes() const;
   size_t assemblies_of(std::string_view peer_id) const;
 
  private:
