@@ -26,6 +26,9 @@ struct RetryConfig {
   uint64_t pending_message_max_lifetime_ms = 604'800'000;
   uint32_t max_retries = 10;
   bool park_retry_once = false;
+  // Whether the core's retry pass is paced by its token bucket (the queue
+  // itself does not read it).
+  bool pacing_enabled = false;
 
   bool operator==(const RetryConfig&) const = default;
 };

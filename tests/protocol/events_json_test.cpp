@@ -278,7 +278,7 @@ std::vector<Golden> goldens() {
                              TransportSelectionReason::CurrentUnavailable, std::nullopt},
        R"({"type":"dors_transport_switched","from":"ble","to":"internet","reason_code":"CURRENT_UNAVAILABLE"})"});
   g.push_back(
-      {DorsEscalationTriggered{EscalationPhase::Applied, "ble", "nostr", EscalationReason::LowTtl,
+      {DorsEscalationTriggered{EscalationPhase::Applied, "ble", "nostr", EscalationReasonCode::LowTtl,
                                std::string("d")},
        R"({"type":"dors_escalation_triggered","phase":"APPLIED","from":"ble","to":"nostr","reason_code":"LOW_TTL","reason_detail":"d"})"});
   g.push_back(
@@ -349,7 +349,7 @@ TEST(EventJson, CodeTablesWriteEveryValue) {
   for (uint8_t i = 0; i < 7; ++i) EXPECT_EQ(enum_json_text(DecryptionFailureCode(i)), decrypt[i]);
   const char* esc[] = {"FALLBACK_SUCCESS", "RETRY_THRESHOLD", "POOR_SIGNAL",
                        "CONGESTION",       "LOW_TTL",         "LOW_SUCCESS_RATE"};
-  for (uint8_t i = 0; i < 6; ++i) EXPECT_EQ(enum_json_text(EscalationReason(i)), esc[i]);
+  for (uint8_t i = 0; i < 6; ++i) EXPECT_EQ(enum_json_text(EscalationReasonCode(i)), esc[i]);
   const char* sel[] = {"INITIAL_SELECTION", "PRIMARY_SELECTED",   "PRIMARY_SUCCESS",
                        "FALLBACK_SUCCESS",  "ESCALATION_APPLIED", "CURRENT_UNAVAILABLE"};
   for (uint8_t i = 0; i < 6; ++i) EXPECT_EQ(enum_json_text(TransportSelectionReason(i)), sel[i]);

@@ -101,7 +101,7 @@ std::string_view enum_name(TransportSelectionReason v) {
 std::string_view enum_name(EscalationPhase v) {
   return pick(kPhaseNames, v);
 }
-std::string_view enum_name(EscalationReason v) {
+std::string_view enum_name(EscalationReasonCode v) {
   return pick(kEscalationNames, v);
 }
 std::string_view enum_name(SecurityWarningReason v) {
@@ -129,7 +129,7 @@ std::string_view enum_json_text(TransportSelectionReason v) {
 std::string_view enum_json_text(EscalationPhase v) {
   return pick(kPhaseJson, v);
 }
-std::string_view enum_json_text(EscalationReason v) {
+std::string_view enum_json_text(EscalationReasonCode v) {
   return pick(kEscalationJson, v);
 }
 std::string_view enum_json_text(SecurityWarningReason v) {

@@ -33,7 +33,7 @@ enum class TransportSelectionReason : uint8_t {
 
 enum class EscalationPhase : uint8_t { Triggered, Applied };
 
-enum class EscalationReason : uint8_t {
+enum class EscalationReasonCode : uint8_t {
   FallbackSuccess,
   RetryThreshold,
   PoorSignal,
@@ -80,7 +80,7 @@ std::string_view enum_name(PresenceStatus v);
 std::string_view enum_name(PresenceSource v);
 std::string_view enum_name(TransportSelectionReason v);
 std::string_view enum_name(EscalationPhase v);
-std::string_view enum_name(EscalationReason v);
+std::string_view enum_name(EscalationReasonCode v);
 std::string_view enum_name(SecurityWarningReason v);
 std::string_view enum_name(WelcomeFailureReason v);
 std::string_view enum_name(DocRemovalOrigin v);
@@ -91,7 +91,7 @@ std::string_view enum_json_text(PresenceStatus v);
 std::string_view enum_json_text(PresenceSource v);
 std::string_view enum_json_text(TransportSelectionReason v);
 std::string_view enum_json_text(EscalationPhase v);
-std::string_view enum_json_text(EscalationReason v);
+std::string_view enum_json_text(EscalationReasonCode v);
 std::string_view enum_json_text(SecurityWarningReason v);
 std::string_view enum_json_text(WelcomeFailureReason v);
 std::string_view enum_json_text(DocRemovalOrigin v);

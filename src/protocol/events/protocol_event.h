@@ -1218,7 +1218,7 @@ struct DorsEscalationTriggered {
   EscalationPhase phase{};
   std::string from;
   std::string to;
-  EscalationReason reason_code{};
+  EscalationReasonCode reason_code{};
   std::optional<std::string> reason_detail;
   template <typename Self, typename V>
   static void each_field(Self& s, V&& v) {

@@ -1,0 +1,347 @@
+// ProtocolCore: the one object that holds the whole protocol state of a
+// library instance: the validated configuration, the transport registry
+// with its router, the reliability tables, the send-side tables (outbox,
+// sent index, parks, unrouted acknowledgements) and the mutex-guarded
+// shared state through which every event leaves.
+//
+// It has no thread of its own. Every operation runs on the calling host
+// thread; the facade's `inner` lock makes the caller exclusive. The shared
+// state's mutex is the only lock taken here, briefly: to read or change the
+// lifecycle and to deliver one event. It is never held while a transport,
+// the registry or another component is called.
+//
+// Time: every time-out reads the injected Clock (monotonic for intervals,
+// wall clock for stored and reported times), so tests move time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/message.h"
+#include "protocol/config/protocol_config.h"
+#include "protocol/core/protocol_error.h"
+#include "protocol/core/shared_state.h"
+#include "protocol/events/event_enums.h"
+#include "protocol/events/protocol_event.h"
+#include "protocol/mesh_relay_budget.h"
+#include "protocol/transport_manager.h"
+#include "reliability/ack_manager.h"
+#include "reliability/deduplicator.h"
+#include "reliability/retry_queue.h"
+#include "util/clock.h"
+#include "util/result.h"
+
+namespace brenvik {
+
+// Hash of a 16-byte message id for the core's tables.
+struct MessageIdHash {
+  size_t operator()(const MessageId& id) const noexcept {
+    uint64_t a, b;
+    std::memcpy(&a, id.bytes.data(), 8);
+    std::memcpy(&b, id.bytes.data() + 8, 8);
+    return size_t(a ^ (b * 0x9E3779B97F4A7C15ull));
+  }
+};
+
+// The three rich extras of a send; they travel only sealed.
+struct MediaRichExtras {
+  std::optional<ReplyContext> reply_context;
+  std::optional<MediaMetadata> media_metadata;
+  std::optional<ForwardInfo> forward_info;
+  bool any() const { return reply_context || media_metadata || forward_info; }
+  bool operator==(const MediaRichExtras&) const = default;
+};
+
+// Options of ProtocolCore::send_message, filled by the facade.
+struct SendOptions {
+  std::optional<ReplyContext> reply_context;
+  std::optional<MediaMetadata> media_metadata;
+  std::optional<std::string> reply_to_msg;  // UUID text
+  std::optional<ForwardInfo> forward_info;
+  std::optional<std::string> app_id;        // absent: the configured App ID
+  std::optional<MessagePriority> priority;  // absent: Medium
+  std::optional<TransportType> forced_transport;
+  std::optional<ContentType> content_type;  // absent: text
+};
+
+// The plaintext send request of a message that left encrypted, kept so the
+// outbox can seal it again for a new session.
+struct SentRecord {
+  std::optional<MediaMetadata> media_metadata;
+  std::optional<MediaRichExtras> rich;
+  std::string content;
+  std::optional<ForwardInfo> forwarded_from;
+  std::optional<MessageId> reply_to_msg;
+  MessagePriority priority = MessagePriority::Medium;
+  ContentType content_type = ContentType::Text;
+};
+
+// One outgoing message that waits for its delivery acknowledgement.
+struct OutboxEntry {
+  Message message;  // as last sent
+  std::optional<SentRecord> sent_record;
+  int64_t first_sent_at_ns = 0;  // wall clock, Unix nanoseconds
+  int64_t last_sent_at_ns = 0;
+  uint32_t attempt_count = 0;
+  bool relay_pushed = false;
+  std::optional<TransportType> last_transport;
+};
+
+// A delivery acknowledgement that found no route yet.
+struct UnroutedAck {
+  Message ack;
+  TransportType transport;
+  MonoTime held_at;
+};
+
+// What the outgoing encryption policy made of a content.
+struct OutgoingContent {
+  enum class Kind : uint8_t { Ready, Queued };
+  Kind kind = Kind::Ready;
+  std::string content;  // Ready
+  MessageId queued_id;  // Queued
+};
+
+// Inputs of one preparation by the outgoing encryption policy.
+struct PrepareRequest {
+  std::string recipient;
+  std::string content;
+  MessagePriority priority = MessagePriority::Medium;
+  std::optional<MessageId> reply_to_msg;
+  std::optional<ForwardInfo> forwarded_from;
+  ContentType content_type = ContentType::Text;
+  std::optional<MediaMetadata> media_metadata;
+  std::optional<MediaRichExtras> rich;
+  std::optional<std::string> app_id;
+  std::string_view source_event;
+};
+
+class ProtocolCore {
+ public:
+  static constexpr size_t kOutboxCapacity = 500;
+  static constexpr size_t kChunkOutboxCapacity = 100;
+  static constexpr size_t kUnroutedAckCapacity = 500;
+  static constexpr size_t kDeferredEventCapacity = 8192;
+  static constexpr size_t kMaxContentBytes = 262144;
+  static constexpr size_t kMaxReadReceiptIds = 256;
+  static constexpr uint32_t kRetryPassLimit = 20;
+  static constexpr double kRetryBucketCapacity = 24.0;
+  static constexpr double kRetryBucketRefillPerSec = 8.0;
+  static constexpr int64_t kCustodySweepIntervalSecs = 60;
+  static constexpr std::string_view kLogTarget = "brenvik_protocol::protocol";
+  static constexpr std::string_view kSendLogTarget = "brenvik_protocol::protocol::send";
+
+  // Validates the configuration and builds a stopped core with no
+  // transport, no MLS manager and no storage. The only failure is the
+  // configuration error of the first failing rule.
+  static Result<std::unique_ptr<ProtocolCore>, ProtocolError> create(
+      ProtocolConfig config, const Clock& clock = system_clock());
+  ~ProtocolCore();
+  ProtocolCore(const ProtocolCore&) = delete;
+  ProtocolCore& operator=(const ProtocolCore&) = delete;
+
+  // ---------------------------------------------------------------- state
+  const ProtocolConfig& config() const { return config_; }
+  const std::string& local_user_id() const { return local_user_id_; }
+  const Clock& clock() const { return clock_; }
+  const SharedStateHandle& shared() const { return shared_; }
+  // Appends an observer; it receives a copy of every delivered event.
+  void add_observer(EventObserver observer);
+  // The lifecycle; a poisoned shared state reads as an error.
+  Result<LifecycleState, ProtocolError> lifecycle() const;
+  uint64_t lamport_clock() const { return lamport_clock_; }
+  const std::array<uint8_t, 16>& scrub_secret() const { return scrub_secret_; }
+
+  TransportManager& transports() { return transport_manager_; }
+  AckManager& ack_manager() { return ack_manager_; }
+  RetryQueue& retry_queue() { return retry_queue_; }
+  Deduplicator& deduplicator() { return deduplicator_; }
+  MeshRelayBudget& mesh_relay() { return relay_budget_; }
+
+  // Blocked users (filled by the blocking operations).
+  bool is_user_blocked(const std::string& user_id) const {
+    return blocked_users_.contains(user_id);
+  }
+  void set_user_blocked(const std::string& user_id, bool blocked);
+
+  // ------------------------------------------------------------ lifecycle
+  // Stopped -> Running; "Protocol already started" otherwise.
+  Result<void, ProtocolError> start();
+  // Running/Paused -> Stopped; a stopped core succeeds doing nothing.
+  Result<void, ProtocolError> stop();
+  // Running -> Paused; "Protocol not started" otherwise.
+  Result<void, ProtocolError> pause();
+  // Paused -> Running; the configuration error "Protocol is not paused" otherwise.
+  Result<void, ProtocolError> resume();
+
+  // ---------------------------------------------------------------- events
+  // Delivers now whatever the lifecycle; dropped when the state is poisoned.
+  void emit_event(ProtocolEvent event);
+  // Delivers now when Running, else keeps (at most 8192, the rest counted).
+  void emit_or_defer_event(ProtocolEvent event);
+  void emit_or_defer_event_batch(std::vector<ProtocolEvent> events);
+  // Delivers and clears the deferred buffer; one WARN for dropped events.
+  void flush_deferred_events();
+  size_t deferred_event_count() const { return deferred_events_.size(); }
+  uint64_t deferred_events_dropped() const { return deferred_events_dropped_; }
+
+  // ------------------------------------------------------------------ tick
+  // One pass of all time-driven work while Running; nothing otherwise.
+  Result<void, ProtocolError> process_tick();
+  double retry_tokens() const { return retry_tokens_; }
+
+  // --------------------------------------------------------------- sending
+  Result<MessageId, ProtocolError> send_message(const std::string& recipient,
+                                                const std::string& content,
+                                                const SendOptions& options);
+  Result<Message, ProtocolError> build_message(const std::string& recipient, std::string content,
+                                               MessagePriority priority,
+                                               std::optional<MessageId> reply_to_msg,
+                                               std::optional<std::string> app_id);
+  Result<OutgoingContent, ProtocolError> prepare_outgoing(const PrepareRequest& request);
+  Result<MessageId, ProtocolError> send_prepared(Message message);
+  Result<MessageId, ProtocolError> send_via_forced_transport(Message message, TransportType type);
+  void record_sent_message(const MessageId& id, SentRecord record);
+  const std::unordered_map<MessageId, SentRecord, MessageIdHash>& sent_index() const {
+    return sent_index_;
+  }
+
+  // Control messages composed by the protocol itself.
+  Result<MessageId, ProtocolError> send_internal(const std::string& recipient, std::string content,
+                                                 MessagePriority priority);
+  Result<MessageId, ProtocolError> send_relay_frame(std::string content);
+  Result<MessageId, ProtocolError> send_presence_update(const std::string& recipient,
+                                                        PresenceStatus status);
+  Result<MessageId, ProtocolError> send_typing_indicator(const std::string& recipient,
+                                                         const std::string& conversation_id,
+                                                         bool is_typing);
+  Result<MessageId, ProtocolError> send_read_receipt(const std::string& recipient,
+                                                     std::vector<std::string> message_ids);
+
+  // ---------------------------------------------------------------- outbox
+  void outbox_insert(const Message& message);
+  void persist_outbox_entry(const Message& message, std::optional<TransportType> last_transport,
+                            uint32_t attempt_count);
+  std::optional<OutboxEntry> clear_outbox_entry(const MessageId& id);
+  std::optional<OutboxEntry> settle_outbox_entry(const MessageId& id);
+  std::optional<OutboxEntry> fail_outbox_entry(const MessageId& id, std::string_view reason);
+  void expire_outbox_entries();
+  bool is_parked_dm(const MessageId& id) const;
+  std::optional<std::string> take_pending_connection_request(const MessageId& id);
+  void record_pending_connection_request(const MessageId& id, std::string recipient);
+  std::optional<TransportType> media_transfer_transport(const MessageId& id) const;
+  const std::unordered_map<MessageId, OutboxEntry, MessageIdHash>& outbox() const {
+    return outbox_;
+  }
+  const std::unordered_map<MessageId, OutboxEntry, MessageIdHash>& chunk_outbox() const {
+    return chunk_outbox_;
+  }
+  // Sets relay_pushed of an outbox entry (the relay's verdict).
+  void mark_relay_pushed(const MessageId& id);
+
+  // ----------------------------------------------- deferral, retries, parks
+  Result<void, ProtocolError> on_transport_accepted(const Message& message,
+                                                    std::optional<TransportType> transport);
+  std::optional<int64_t> defer_message(const Message& message,
+                                       std::optional<TransportType> transport);
+  Result<bool, ProtocolError> track_ack(const Message& message);
+  void park_unreachable_dm(const MessageId& id, const std::string& recipient,
+                           uint32_t attempt_count, bool stored);
+  void release_parked_dms(const std::string& recipient);
+  void resend_reseal(Message& message);
+  const std::unordered_map<std::string, uint32_t>& dm_parks() const { return dm_parks_; }
+
+  // --------------------------------------------- delivery acknowledgements
+  Result<void, ProtocolError> send_delivery_ack(const Message& received,
+                                                TransportType inbound_transport);
+  void route_delivery_ack(const Message& ack, TransportType inbound_transport);
+  bool send_ack_via_route(const Message& ack, TransportType inbound_transport);
+  void hold_unrouted_ack(Message ack, TransportType transport, MonoTime held_at);
+  bool recipient_reachable(const std::string& recipient) const;
+  void settle_delivery_ack(const Message& incoming);
+  const std::deque<UnroutedAck>& unrouted_acks() const { return unrouted_acks_; }
+
+  // ------------------------------------------------------------ hand-off
+  uint64_t hand_to_neighbors(const Message& message);
+
+  // ---------------------------------------------------------------- flush
+  // Offers the unrouted acknowledgements and every outbox entry to the
+  // transports again (the first 20 now, the rest rescheduled).
+  void flush_outbox();
+  void flush_outbox_for_peer(const std::string& peer_id, std::optional<TransportType> transport);
+
+ private:
+  ProtocolCore(ProtocolConfig config, const Clock& clock);
+
+  // Tick steps.
+  Result<void, ProtocolError> retry_pass();
+  void custody_sweep();
+  Result<void, ProtocolError> settle_ack_timeouts();
+  void maintenance_pass();
+  std::optional<TransportType> flush_send(Message message, uint32_t attempt_count,
+                                          std::optional<TransportType> transport);
+
+  // Event helpers of the transport stage.
+  Result<void, ProtocolError> emit_transport_switch(std::optional<TransportType> previous,
+                                                    std::optional<TransportType> carrying);
+  Result<void, ProtocolError> emit_message_sent(const Message& message);
+  Result<void, ProtocolError> deliver_locked(ProtocolEvent event, std::string_view failure_log,
+                                             std::string_view log_target);
+  Result<void, ProtocolError> require_running() const;
+  std::optional<SentRecord> take_sent_record(const Message& message, bool is_chunk);
+  void advance_lamport_for_send();
+
+  ProtocolConfig config_;
+  const Clock& clock_;
+  std::string local_user_id_;
+  uint64_t lamport_clock_ = 0;
+  uint64_t persisted_lamport_clock_ = 0;
+  uint32_t seen_set_dirty_ = 0;
+  std::vector<ProtocolEvent> deferred_events_;
+  uint64_t deferred_events_dropped_ = 0;
+
+  TransportManager transport_manager_;
+  AckManager ack_manager_;
+  RetryQueue retry_queue_;
+  Deduplicator deduplicator_;
+  MeshRelayBudget relay_budget_;
+
+  SharedStateHandle shared_;
+  std::array<uint8_t, 16> scrub_secret_{};
+
+  MonoTime last_custody_sweep_;
+  std::unordered_map<MessageId, std::unordered_map<std::string, int64_t>, MessageIdHash>
+      custody_receipts_;
+  double retry_tokens_ = 0;
+  std::optional<MonoTime> retry_tokens_refilled_at_;
+
+  std::unordered_set<std::string> blocked_users_;
+  std::unordered_map<MessageId, OutboxEntry, MessageIdHash> outbox_;
+  std::unordered_map<MessageId, OutboxEntry, MessageIdHash> chunk_outbox_;
+  std::unordered_map<MessageId, SentRecord, MessageIdHash> sent_index_;
+  std::unordered_map<std::string, uint32_t> dm_parks_;
+  std::deque<UnroutedAck> unrouted_acks_;
+  std::unordered_map<MessageId, std::unordered_map<std::string, int64_t>, MessageIdHash>
+      custody_holders_;
+  std::unordered_map<std::string, std::pair<std::string, MonoTime>> pending_connection_requests_;
+};
+
+// Send-side checks shared by every send path.
+Result<void, ProtocolError> validate_recipient_id(std::string_view recipient);
+Result<std::optional<std::string>, ProtocolError> validate_optional_app_id(
+    const std::optional<std::string>& app_id);
+Result<void, ProtocolError> check_content_size(std::string_view content);
+ProtocolError format_invalid_reply_to(const CoreError& e);
+// Reads a message from its JSON form (object or array); the error is the
+// reader's text.
+Result<Message, std::string> parse_message_json(std::string_view json);
+
+}  // namespace brenvik
