@@ -109,7 +109,9 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   // passed on the way are the concurrent inserts standing at this point.
   std::optional<CompactId> right_origin;
   std::optional<LeafIndex> parent_right;
-  std::vector<std::pair<LeafIndex, FugueSpan>> between;
+  // Pointers, not copies: the arena never moves a live element, and nothing
+  // changes the tree until the insertion point is chosen.
+  std::vector<std::pair<LeafIndex, const FugueSpan*>> between;
   {
     std::optional<LeafIndex> leaf = start->leaf;
     size_t off = start->offset;
@@ -121,7 +123,7 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
           if (off > 0 || e.origin_left == left_origin) parent_right = *leaf;
           break;
         }
-        between.emplace_back(*leaf, e);
+        between.emplace_back(*leaf, &e);
       }
       std::optional<ArenaIndex> next = tree_.next_sibling(*leaf);
       leaf = next ? std::optional<LeafIndex>(next->unwrap_leaf()) : std::nullopt;
@@ -136,7 +138,8 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
     bool scanning = false;
     std::vector<IdSpan> visited;
     visited.reserve(4);
-    for (const auto& [oleaf, other] : between) {
+    for (const auto& [oleaf, other_ptr] : between) {
+      const FugueSpan& other = *other_ptr;
       bool same_left = other.origin_left == span.origin_left;
       if (!same_left) {
         if (!other.origin_left) break;
