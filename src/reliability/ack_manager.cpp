@@ -1,5 +1,6 @@
 #include "reliability/ack_manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -136,6 +137,32 @@ size_t AckManager::expire(Nanos age) {
     }
   }
   return removed;
+}
+
+std::vector<PendingAck> AckManager::reconfigure(uint64_t default_timeout_ms,
+                                                uint64_t max_pending_acks) {
+  default_timeout_ms_ = default_timeout_ms;
+  max_pending_ = max_pending_acks;
+  std::vector<PendingAck> dropped;
+  if (pending_.size() <= max_pending_) return dropped;
+
+  std::vector<PendingAck> order;
+  order.reserve(pending_.size());
+  for (const auto& [id, a] : pending_) order.push_back(a);
+  // The eviction preference of track_with_priority, as one order: reported
+  // time-outs before live waits, then lower priority, then older send.
+  std::sort(order.begin(), order.end(), [](const PendingAck& a, const PendingAck& b) {
+    if (a.timed_out != b.timed_out) return a.timed_out;
+    if (!a.timed_out && a.priority != b.priority) return a.priority < b.priority;
+    if (a.sent_at_ns != b.sent_at_ns) return a.sent_at_ns < b.sent_at_ns;
+    return a.message_id.bytes < b.message_id.bytes;
+  });
+  const size_t excess = pending_.size() - max_pending_;
+  for (size_t i = 0; i < excess; ++i) {
+    pending_.erase(order[i].message_id);
+    dropped.push_back(order[i]);
+  }
+  return dropped;
 }
 
 }  // namespace brenvik

@@ -80,6 +80,16 @@ class AckManager {
   // Removes timed-out waits sent at least `age` ago; returns how many.
   size_t expire(Nanos age);
 
+  // Applies a new default time-out and capacity in place. Waits in
+  // progress keep their own time-out, attempts, send time and mark, so a
+  // message in flight is still timed out and settled as before; the new
+  // default applies to waits tracked from now on. When the new capacity is
+  // below the number of waits, the ones eviction would give up first
+  // (reported time-outs, oldest send first; then lowest priority, oldest
+  // send) are dropped and returned, so that the caller can log them (their
+  // messages stay in the outbox).
+  std::vector<PendingAck> reconfigure(uint64_t default_timeout_ms, uint64_t max_pending_acks);
+
   size_t size() const { return pending_.size(); }
   std::optional<PendingAck> get(const MessageId& id) const;
   // Tracks refused because the table was full.

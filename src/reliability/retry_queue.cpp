@@ -123,4 +123,20 @@ RetryQueueStats RetryQueue::stats() const {
   return s;
 }
 
+void RetryQueue::reconfigure(const RetryConfig& config) {
+  config_ = config;
+  const int64_t now = clock_.wall_unix_ns();
+  const uint64_t ceiling_ms = std::min<uint64_t>(config_.max_delay_ms, uint64_t(kI64Max));
+  const __int128 latest_wide = __int128(now) + __int128(ceiling_ms) * kNsPerMs;
+  const int64_t latest = latest_wide > kI64Max ? kI64Max : int64_t(latest_wide);
+  bool moved = false;
+  for (RetryEntry& e : heap_) {
+    if (e.next_attempt_ns > latest) {
+      e.next_attempt_ns = latest;
+      moved = true;
+    }
+  }
+  if (moved) std::make_heap(heap_.begin(), heap_.end(), Later{});
+}
+
 }  // namespace brenvik

@@ -70,6 +70,12 @@ class RetryQueue {
   // Everything, earliest due first; the queue is left empty.
   std::vector<RetryEntry> drain();
   RetryQueueStats stats() const;
+  // Applies a new retry configuration in place. Scheduled retries stay, with
+  // their attempt and creation time, so a message in flight is still
+  // retried; a due time further ahead than the new max_delay_ms from now is
+  // brought forward to now + max_delay_ms, so that a lowered ceiling holds
+  // for retries already waiting.
+  void reconfigure(const RetryConfig& config);
 
   size_t size() const { return heap_.size(); }
   bool contains(std::string_view message_id) const {

@@ -67,7 +67,17 @@ std::vector<PublicTree::NodeIndex> PublicTree::resolution(NodeIndex x) const {
 }
 
 Bytes PublicTree::tree_hash(NodeIndex x) const {
-  return tree_hash_excluding(x, {});
+  if (hash_cache_.size() != nodes_.size()) hash_cache_.resize(nodes_.size());
+  if (x < hash_cache_.size() && !hash_cache_[x].empty()) return hash_cache_[x];
+  Bytes h = tree_hash_excluding(x, {});
+  if (x < hash_cache_.size()) hash_cache_[x] = h;
+  return h;
+}
+
+void PublicTree::changed(NodeIndex x) {
+  if (hash_cache_.size() != nodes_.size()) hash_cache_.resize(nodes_.size());
+  if (x < hash_cache_.size()) hash_cache_[x].clear();
+  for (NodeIndex a : tree_math::direct_path(x, leaf_count())) hash_cache_[a].clear();
 }
 
 Bytes PublicTree::tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& excluded) const {
@@ -85,8 +95,10 @@ Bytes PublicTree::tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& 
   } else {
     uint32_t n = leaf_count();
     // Depth is at most 31 levels: the recursion is bounded by the tree math.
-    Bytes left = tree_hash_excluding(*tree_math::left(x, n), excluded);
-    Bytes right = tree_hash_excluding(*tree_math::right(x, n), excluded);
+    // Without exclusions the cached hashes of the children serve.
+    NodeIndex lc = *tree_math::left(x, n), rc = *tree_math::right(x, n);
+    Bytes left = excluded.empty() ? tree_hash(lc) : tree_hash_excluding(lc, excluded);
+    Bytes right = excluded.empty() ? tree_hash(rc) : tree_hash_excluding(rc, excluded);
     w.u8(uint8_t(NodeType::parent));
     const ParentNode* p = parent_node(x);
     w.u8(p ? 1 : 0);
@@ -107,6 +119,7 @@ Bytes PublicTree::tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& 
 void PublicTree::blank_direct_path(uint32_t leaf_index) {
   for (NodeIndex x : tree_math::direct_path(tree_math::leaf_to_node(leaf_index), leaf_count()))
     nodes_[x].reset();
+  changed(tree_math::leaf_to_node(leaf_index));
 }
 
 uint32_t PublicTree::add_leaf(LeafNode leaf) {
@@ -115,6 +128,7 @@ uint32_t PublicTree::add_leaf(LeafNode leaf) {
   if (index == leaf_count()) {
     if (leaf_count() >= tree_math::kMaxLeaves) throw std::length_error("ratchet tree is full");
     nodes_.resize(nodes_.size() * 2 + 1);  // new blank root and right subtree
+    hash_cache_.resize(nodes_.size());     // the left subtree and its hashes are unchanged
   }
   for (NodeIndex x : tree_math::direct_path(tree_math::leaf_to_node(index), leaf_count())) {
     if (blank(x)) continue;
@@ -123,6 +137,7 @@ uint32_t PublicTree::add_leaf(LeafNode leaf) {
   }
   nodes_[tree_math::leaf_to_node(index)] =
       Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}};
+  changed(tree_math::leaf_to_node(index));
   return index;
 }
 
@@ -146,6 +161,7 @@ Result<void, Error> PublicTree::remove_leaf(uint32_t leaf_index) {
       right_occupied = !blank(tree_math::leaf_to_node(l));
     if (right_occupied) break;
     nodes_.resize(nodes_.size() / 2);  // keep the left subtree
+    hash_cache_.resize(nodes_.size());
   }
   return {};
 }

@@ -56,11 +56,17 @@ class PublicTree {
   // truncates while the right half holds no member. Requires an occupied leaf.
   Result<void, Error> remove_leaf(uint32_t leaf_index);
 
-  // Replaces a node (tests and, later, tree updates).
-  void set_node(NodeIndex x, OptionalBox<Node> node) { nodes_.at(x) = std::move(node); }
+  // Replaces a node.
+  void set_node(NodeIndex x, OptionalBox<Node> node) {
+    nodes_.at(x) = std::move(node);
+    changed(x);
+  }
+  // Blanks every node of a leaf's direct path.
+  void blank_direct_path(uint32_t leaf_index);
 
  private:
-  void blank_direct_path(uint32_t leaf_index);
+  // Drops the cached tree hashes of x and its ancestors.
+  void changed(NodeIndex x);
   // Tree hash with the given leaves blanked and dropped from every
   // unmerged_leaves list.
   Bytes tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& excluded) const;
@@ -68,6 +74,9 @@ class PublicTree {
   bool parent_hash_valid_for(NodeIndex d, NodeIndex p) const;
 
   std::vector<OptionalBox<Node>> nodes_;
+  // Tree hash of each node, empty when not computed. A tree is used by one
+  // thread at a time (the group lock), so the cache needs no lock of its own.
+  mutable std::vector<Bytes> hash_cache_;
 };
 
 // VerifyWithLabel(leaf.signature_key, "LeafNodeTBS", LeafNodeTBS) for the

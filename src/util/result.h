@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cassert>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -66,16 +67,16 @@ class [[nodiscard]] Result<void, E> {
   Result() = default;
   template <typename U>
     requires std::is_constructible_v<E, U>
-  Result(Err<U> err) : failed_(true), e_(std::move(err.error)) {}  // NOLINT
+  Result(Err<U> err) : e_(std::in_place, std::move(err.error)) {}  // NOLINT
 
-  bool ok() const noexcept { return !failed_; }
+  bool ok() const noexcept { return !e_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  const E& error() const& { assert(!ok()); return e_; }
-  E&& error() && { assert(!ok()); return std::move(e_); }
+  const E& error() const& { assert(!ok()); return *e_; }
+  E&& error() && { assert(!ok()); return std::move(*e_); }
 
  private:
-  bool failed_ = false;
-  E e_{};
+  // Optional so that error types without a default value can be used.
+  std::optional<E> e_;
 };
 
 // The success value of Result<void, E>.

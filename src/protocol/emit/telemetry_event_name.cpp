@@ -1,0 +1,92 @@
+#include "protocol/emit/telemetry_event_name.h"
+
+#include <array>
+
+namespace brenvik {
+namespace {
+
+constexpr std::array<std::string_view, 75> kNames = {
+    "protocol.message.sent",
+    "protocol.message.received",
+    "protocol.message.delivered",
+    "protocol.message.failed",
+    "protocol.message.decryption_failed",
+    "protocol.transport.switched",
+    "protocol.relay.promoted",
+    "protocol.relay.demoted",
+    "protocol.neighbor.discovered",
+    "protocol.neighbor.lost",
+    "protocol.identity.ready",
+    "protocol.network.metrics",
+    "protocol.file.progress",
+    "protocol.file.received",
+    "protocol.file.receive_failed",
+    "protocol.media.sent",
+    "protocol.media.send_failed",
+    "protocol.message.deferred",
+    "protocol.message.retrying",
+    "protocol.message.undeliverable",
+    "protocol.media.resend_required",
+    "protocol.ack.evicted",
+    "protocol.fragment.assembly_evicted",
+    "protocol.relay.demoted_battery",
+    "protocol.secure_session.established",
+    "protocol.secure_session.failed",
+    "protocol.convergence.diag",
+    "protocol.welcome.send_attempted",
+    "protocol.welcome.send_succeeded",
+    "protocol.welcome.send_failed",
+    "protocol.welcome.send_expired",
+    "protocol.connection.request_received",
+    "protocol.connection.request_undeliverable",
+    "protocol.connection.accepted",
+    "protocol.connection.rejected",
+    "protocol.connection.request_cancelled",
+    "protocol.group.created",
+    "protocol.group.message_received",
+    "protocol.group.member_added",
+    "protocol.group.member_removed",
+    "protocol.group.info",
+    "protocol.group.user_groups",
+    "protocol.group.error",
+    "protocol.group.relay_sync_changed",
+    "protocol.username.resolved",
+    "protocol.group.message_sent",
+    "protocol.group.message_partial_failure",
+    "protocol.group.delivery_report",
+    "protocol.group.rich_extras_dropped",
+    "protocol.group.unauthorized_membership_change",
+    "protocol.group.epoch_fork_detected",
+    "protocol.group.epoch_fork_resolved",
+    "protocol.group.role_changed",
+    "protocol.group.renamed",
+    "protocol.service.discovered",
+    "protocol.service.request_received",
+    "protocol.service.response_received",
+    "protocol.presence.updated",
+    "protocol.typing.received",
+    "protocol.read_receipt.received",
+    "protocol.dors.score_updated",
+    "protocol.dors.transport_selected",
+    "protocol.dors.transport_switched",
+    "protocol.dors.escalation_triggered",
+    "protocol.security.warning",
+    "protocol.message.relayed",
+    "protocol.user.blocked",
+    "protocol.user.unblocked",
+    "protocol.data.changed",
+    "protocol.data.doc_removed",
+    "protocol.data.doc_size_warning",
+    "protocol.data.attachment_requested",
+    "protocol.data.attachment_received",
+    "protocol.data.attachment_unavailable",
+    "protocol.data.doc_unsyncable",
+};
+
+}  // namespace
+
+std::string_view telemetry_event_name(size_t kind) {
+  return kind < kNames.size() ? kNames[kind] : std::string_view();
+}
+
+}  // namespace brenvik
