@@ -8,12 +8,12 @@
 
 #include "core/types.h"
 #include "protocol/events/event_enums.h"
+#include "sealed/encrypted_message.h"
 #include "util/json_reader.h"
 #include "util/result.h"
 
 namespace brenvik {
 
-enum class MlsMessageType : uint8_t { Application, Welcome, Commit, Proposal };
 std::string_view mls_message_type_name(MlsMessageType t);  // "Application", ...
 
 Result<TransportType, JsonError> read_transport_type(JsonReader& r);
