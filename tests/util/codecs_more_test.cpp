@@ -58,7 +58,7 @@ TEST(Base64Url, UnpaddedRoundTripAndRefusals) {
   EXPECT_EQ(base64url_decode("Z").error(), CodecError::InvalidLength);
 }
 
-// Examples of the DWARF specification (7.6) for both forms.
+// Examples of the DWARF debugging format, section 7.6, for both forms.
 TEST(Leb128, DwarfExamples) {
   const std::pair<uint64_t, const char*> unsigned_cases[] = {
       {2, "02"},
