@@ -3,6 +3,8 @@
 #include <stdexcept>
 
 #include "bindings/codec.h"
+#include "protocol/core/protocol_error.h"
+#include "util/error.h"
 
 namespace brenvik::ffi {
 
@@ -56,38 +58,37 @@ std::string InterfaceError::display() const {
     case Kind::AlreadyStarted:
       return "Protocol already started";
     case Kind::InvalidConfig:
-      return "Invalid configuration: " + m;
+      return kInvalidConfigPrefix(m);
     case Kind::SendFailed:
       return "Failed to send message: " + m;
     case Kind::NoKeyPackage:
-      return "No key package available for recipient: " + m;
+      return kNoKeyPackagePrefix(m);
     case Kind::SessionNotReady:
       return "Session not ready: " + m;
     case Kind::EncryptionFailed:
-      return "Failed to encrypt message: " + m;
+      return kEncryptionFailedPrefix(m);
     case Kind::InvalidState:
       return "Invalid state: " + m;
     case Kind::MlsNotInitialized:
       return "MLS not initialized";
     case Kind::Mls:
-      return "MLS error: " + m;
+      return kMlsErrorPrefix(m);
     case Kind::UserBlocked:
-      return "User is blocked: " + m;
+      return kUserBlockedPrefix(m);
     case Kind::MediaTransferLimit:
-      return "Too many concurrent media transfers to " + m +
-             "; retry after an active transfer completes";
+      return media_transfer_limit_text(m);
     case Kind::LockPoisoned:
       return "Internal lock poisoned: " + m;
     case Kind::Other:
       return m;
     case Kind::Transport:
-      return "Transport error: " + m;
+      return kTransportErrorPrefix(m);
     case Kind::Serialization:
-      return "Serialization error: " + m;
+      return kSerializationErrorPrefix(m);
     case Kind::Service:
-      return "Service error: " + m;
+      return kServiceErrorPrefix(m);
     case Kind::GroupNotFound:
-      return "Group not found: " + m;
+      return kGroupNotFoundPrefix(m);
     case Kind::PermissionDenied:
       return "Permission denied: " + m;
     case Kind::InvalidArgument:

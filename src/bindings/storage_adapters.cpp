@@ -63,38 +63,47 @@ Result<R, E> lift_host(HostStorageResult<R> r, StorageOp op, std::string_view ke
 
 }  // namespace
 
-MlsStorageError to_mls_storage_error(const HostStorageFailure& f, StorageOp op,
-                                     std::string_view key) {
+namespace {
+
+// Where each outcome of classify() lands in one storage error enum.
+template <typename Kind>
+struct KindTable {
+  Kind not_found, corrupted, store_failed, load_failed, delete_failed;
+};
+
+template <typename E>
+E to_storage_error(const HostStorageFailure& f, StorageOp op, std::string_view key,
+                   const KindTable<typename E::Kind>& kinds) {
   Mapped m = classify(f, op, key);
-  using K = MlsStorageError::Kind;
-  if (m.cls == 1) return {K::KeyNotFound, std::move(m.text)};
-  if (m.cls == 2) return {K::CorruptedData, std::move(m.text)};
+  if (m.cls == 1) return {kinds.not_found, std::move(m.text)};
+  if (m.cls == 2) return {kinds.corrupted, std::move(m.text)};
   switch (op) {
     case StorageOp::Store:
-      return {K::StoreFailed, std::move(m.text)};
-    case StorageOp::Load:
-      return {K::LoadFailed, std::move(m.text)};
+      return {kinds.store_failed, std::move(m.text)};
     case StorageOp::Delete:
-      return {K::DeleteFailed, std::move(m.text)};
+      return {kinds.delete_failed, std::move(m.text)};
+    case StorageOp::Load:
+      break;
   }
-  return {K::LoadFailed, std::move(m.text)};
+  return {kinds.load_failed, std::move(m.text)};
+}
+
+}  // namespace
+
+MlsStorageError to_mls_storage_error(const HostStorageFailure& f, StorageOp op,
+                                     std::string_view key) {
+  using K = MlsStorageError::Kind;
+  static constexpr KindTable<K> kKinds{K::KeyNotFound, K::CorruptedData, K::StoreFailed,
+                                       K::LoadFailed, K::DeleteFailed};
+  return to_storage_error<MlsStorageError>(f, op, key, kKinds);
 }
 
 StateStorageError to_state_storage_error(const HostStorageFailure& f, StorageOp op,
                                          std::string_view key) {
-  Mapped m = classify(f, op, key);
   using K = StateStorageError::Kind;
-  if (m.cls == 1) return {K::NotFound, std::move(m.text)};
-  if (m.cls == 2) return {K::Corrupted, std::move(m.text)};
-  switch (op) {
-    case StorageOp::Store:
-      return {K::StoreFailed, std::move(m.text)};
-    case StorageOp::Load:
-      return {K::LoadFailed, std::move(m.text)};
-    case StorageOp::Delete:
-      return {K::DeleteFailed, std::move(m.text)};
-  }
-  return {K::LoadFailed, std::move(m.text)};
+  static constexpr KindTable<K> kKinds{K::NotFound, K::Corrupted, K::StoreFailed, K::LoadFailed,
+                                       K::DeleteFailed};
+  return to_storage_error<StateStorageError>(f, op, key, kKinds);
 }
 
 std::string StateStorageError::display() const {

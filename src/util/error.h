@@ -29,6 +29,12 @@ inline constexpr ErrorPrefix kServiceErrorPrefix{"Service error: "};
 inline constexpr ErrorPrefix kRouterErrorPrefix{"Router error: "};
 inline constexpr ErrorPrefix kReliabilityErrorPrefix{"Reliability error: "};
 inline constexpr ErrorPrefix kSerializationErrorPrefix{"Serialization error: "};
+// Texts the protocol's own error and the exported interface error share.
+inline constexpr ErrorPrefix kInvalidConfigPrefix{"Invalid configuration: "};
+inline constexpr ErrorPrefix kNoKeyPackagePrefix{"No key package available for recipient: "};
+inline constexpr ErrorPrefix kEncryptionFailedPrefix{"Failed to encrypt message: "};
+inline constexpr ErrorPrefix kUserBlockedPrefix{"User is blocked: "};
+inline constexpr ErrorPrefix kGroupNotFoundPrefix{"Group not found: "};
 
 // Converts the error of a Result with `f`, keeping a success value as is.
 template <typename T, typename E, typename F>

@@ -35,7 +35,7 @@ ProtocolCore::~ProtocolCore() {
 
 void ProtocolCore::add_observer(EventObserver observer) {
   auto g = lock_or_recover(*shared_);
-  g->observer_sinks.push_back(std::make_shared<EventObserver>(std::move(observer)));
+  g->event_observers.push_back(std::make_shared<EventObserver>(std::move(observer)));
 }
 
 Result<LifecycleState, ProtocolError> ProtocolCore::lifecycle() const {
@@ -53,57 +53,19 @@ void ProtocolCore::set_user_blocked(const std::string& user_id, bool blocked) {
 // ------------------------------------------------------------------ events
 
 void ProtocolCore::emit_event(ProtocolEvent event) {
-  auto g = lock_shared_state(*shared_);
-  if (!g.ok()) return;
-  deliver_event(**g, event);
+  brenvik::emit_event(*shared_, std::move(event));
 }
 
 void ProtocolCore::emit_or_defer_event(ProtocolEvent event) {
-  bool running = false;
-  {
-    auto g = lock_shared_state(*shared_);
-    running = g.ok() && (*g)->lifecycle == LifecycleState::Running;
-  }
-  if (running) {
-    emit_event(std::move(event));
-    return;
-  }
-  if (deferred_events_.size() >= kDeferredEventCapacity) {
-    if (deferred_events_dropped_ != UINT64_MAX) ++deferred_events_dropped_;
-    return;
-  }
-  deferred_events_.push_back(std::move(event));
+  brenvik::emit_or_defer_event(*shared_, deferred_events_, std::move(event));
 }
 
 void ProtocolCore::emit_or_defer_event_batch(std::vector<ProtocolEvent> events) {
-  bool running = false;
-  {
-    auto g = lock_shared_state(*shared_);
-    running = g.ok() && (*g)->lifecycle == LifecycleState::Running;
-  }
-  for (auto& e : events) {
-    if (running) {
-      emit_event(std::move(e));
-    } else if (deferred_events_.size() >= kDeferredEventCapacity) {
-      if (deferred_events_dropped_ != UINT64_MAX) ++deferred_events_dropped_;
-    } else {
-      deferred_events_.push_back(std::move(e));
-    }
-  }
+  brenvik::emit_or_defer_event_batch(*shared_, deferred_events_, std::move(events));
 }
 
 void ProtocolCore::flush_deferred_events() {
-  std::vector<ProtocolEvent> events = std::move(deferred_events_);
-  deferred_events_.clear();
-  for (auto& e : events) emit_event(std::move(e));
-  uint64_t dropped = std::exchange(deferred_events_dropped_, 0);
-  if (dropped != 0) {
-    BRENVIK_LOG(LogLevel::Warn, kLogTarget,
-                {"message",
-                 "Restore produced more terminal settlements than any legitimate run can produce; "
-                 "the ids past the cap were not reported individually"},
-                {"suppressed", dropped}, {"cap", uint64_t(kDeferredEventCapacity)});
-  }
+  brenvik::flush_deferred_events(*shared_, deferred_events_);
 }
 
 // --------------------------------------------------------------- lifecycle
@@ -118,22 +80,9 @@ Result<void, ProtocolError> ProtocolCore::start() {
 
   // The registry and the BLE transport deliver through their own handles of
   // the shared state, so they need the core neither to exist nor to be free.
-  std::weak_ptr<SharedStateMutex> weak = shared_;
-  transport_manager_.set_event_sink([weak](ProtocolEvent e) {
-    if (auto s = weak.lock()) {
-      auto g = lock_or_recover(*s);
-      deliver_event(*g, e);
-    }
-  });
-  if (auto ble = transport_cast<BleTransport>(transport_manager_.get(TransportType::Ble).get())) {
-    ble->set_eviction_observer([weak](const EvictedAssembly& ev) {
-      if (auto s = weak.lock()) {
-        auto g = lock_or_recover(*s);
-        deliver_event(
-            *g, event::FragmentAssemblyEvicted{ev.message_id, ev.completion_percent, "capacity"});
-      }
-    });
-  }
+  transport_manager_.set_event_sink(make_transport_event_sink(shared_));
+  if (auto ble = transport_cast<BleTransport>(transport_manager_.get(TransportType::Ble).get()))
+    ble->set_eviction_observer(make_fragment_eviction_callback(shared_));
   {
     BRENVIK_TRY(auto g, lock_shared_state(*shared_));
     g->lifecycle = LifecycleState::Running;
@@ -199,7 +148,7 @@ Result<void, ProtocolError> ProtocolCore::deliver_locked(ProtocolEvent event,
                 {"message", std::string(failure_log) + g.error().message()});
     return Err(std::move(g).error());
   }
-  deliver_event(**g, event);
+  deliver_event(**g, std::move(event));
   return {};
 }
 

@@ -28,7 +28,8 @@
 #include "core/message.h"
 #include "protocol/config/protocol_config.h"
 #include "protocol/core/protocol_error.h"
-#include "protocol/core/shared_state.h"
+#include "protocol/emit/event_delivery.h"
+#include "protocol/emit/shared_state.h"
 #include "protocol/events/event_enums.h"
 #include "protocol/events/protocol_event.h"
 #include "protocol/mesh_relay_budget.h"
@@ -129,7 +130,7 @@ class ProtocolCore {
   static constexpr size_t kOutboxCapacity = 500;
   static constexpr size_t kChunkOutboxCapacity = 100;
   static constexpr size_t kUnroutedAckCapacity = 500;
-  static constexpr size_t kDeferredEventCapacity = 8192;
+  static constexpr size_t kDeferredEventCapacity = DeferredEvents::kCapacity;
   static constexpr size_t kMaxContentBytes = 262144;
   static constexpr size_t kMaxReadReceiptIds = 256;
   static constexpr uint32_t kRetryPassLimit = 20;
@@ -190,8 +191,8 @@ class ProtocolCore {
   void emit_or_defer_event_batch(std::vector<ProtocolEvent> events);
   // Delivers and clears the deferred buffer; one WARN for dropped events.
   void flush_deferred_events();
-  size_t deferred_event_count() const { return deferred_events_.size(); }
-  uint64_t deferred_events_dropped() const { return deferred_events_dropped_; }
+  size_t deferred_event_count() const { return deferred_events_.events.size(); }
+  uint64_t deferred_events_dropped() const { return deferred_events_.dropped; }
 
   // ------------------------------------------------------------------ tick
   // One pass of all time-driven work while Running; nothing otherwise.
@@ -305,8 +306,7 @@ class ProtocolCore {
   uint64_t lamport_clock_ = 0;
   uint64_t persisted_lamport_clock_ = 0;
   uint32_t seen_set_dirty_ = 0;
-  std::vector<ProtocolEvent> deferred_events_;
-  uint64_t deferred_events_dropped_ = 0;
+  DeferredEvents deferred_events_;
 
   TransportManager transport_manager_;
   AckManager ack_manager_;

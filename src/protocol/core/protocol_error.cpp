@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "util/error.h"
+
 namespace brenvik {
 
 namespace {
@@ -99,37 +101,36 @@ std::string ProtocolError::message() const {
     case Kind::AlreadyStarted:
       return "Protocol already started";
     case Kind::InvalidConfig:
-      return "Invalid configuration: " + text_;
+      return kInvalidConfigPrefix(text_);
     case Kind::Core:
-      return "Core error: " + (core_error() ? core_error()->message() : std::string());
+      return kCoreErrorPrefix(core_error() ? core_error()->message() : std::string());
     case Kind::Transport:
-      return "Transport error: " +
-             (transport_error() ? transport_error()->message() : std::string());
+      return kTransportErrorPrefix(transport_error() ? transport_error()->message()
+                                                     : std::string());
     case Kind::Router:
-      return "Router error: " + text_;
+      return kRouterErrorPrefix(text_);
     case Kind::Reliability:
-      return "Reliability error: " + text_;
+      return kReliabilityErrorPrefix(text_);
     case Kind::Mls:
-      return "MLS error: " + text_;
+      return kMlsErrorPrefix(text_);
     case Kind::MlsNotInitialized:
       return "MLS encryption not initialized";
     case Kind::KeyPackageUnavailable:
-      return "No key package available for recipient: " + text_;
+      return kNoKeyPackagePrefix(text_);
     case Kind::SessionNotReady:
       return "Session not ready: " + std::string(session_readiness_name(readiness_));
     case Kind::EncryptionFailed:
-      return "Failed to encrypt message: " + text_;
+      return kEncryptionFailedPrefix(text_);
     case Kind::Service:
-      return "Service error: " + text_;
+      return kServiceErrorPrefix(text_);
     case Kind::Serialization:
-      return "Serialization error: " + text_;
+      return kSerializationErrorPrefix(text_);
     case Kind::RecipientBlocked:
-      return "User is blocked: " + text_;
+      return kUserBlockedPrefix(text_);
     case Kind::MediaTransferLimit:
-      return "Too many concurrent media transfers to " + text_ +
-             "; retry after an active transfer completes";
+      return media_transfer_limit_text(text_);
     case Kind::GroupNotFound:
-      return "Group not found: " + text_;
+      return kGroupNotFoundPrefix(text_);
     case Kind::PermissionDenied:
     case Kind::InvalidState:
     case Kind::InvalidInput:
@@ -193,6 +194,12 @@ std::string_view ProtocolError::code() const {
       return "data_corrupt";
   }
   return "transport_send_failed";
+}
+
+std::string media_transfer_limit_text(std::string_view peer) {
+  std::string out = "Too many concurrent media transfers to ";
+  out.append(peer).append("; retry after an active transfer completes");
+  return out;
 }
 
 }  // namespace brenvik

@@ -151,4 +151,8 @@ class ProtocolError {
   uint64_t cap_bytes_ = 0;
 };
 
+// "Too many concurrent media transfers to <peer>; retry after an active
+// transfer completes" — shared by the protocol error and the interface error.
+std::string media_transfer_limit_text(std::string_view peer);
+
 }  // namespace brenvik

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -23,6 +24,8 @@
 namespace brenvik {
 
 enum class LifecycleState : uint8_t { Stopped = 0, Running = 1, Paused = 2 };
+// "Stopped", "Running", "Paused".
+std::string_view lifecycle_state_name(LifecycleState s);
 
 // One event handed to a telemetry sink for recording; the sink owns it.
 struct TelemetryEventInput {
@@ -64,6 +67,7 @@ struct SharedState {
 };
 
 using SharedStateMutex = Mutex<SharedState>;
+using SharedStateHandle = std::shared_ptr<SharedStateMutex>;
 
 inline constexpr std::string_view kSharedStatePoisonedText = "Shared state mutex poisoned";
 
