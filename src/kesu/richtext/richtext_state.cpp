@@ -340,32 +340,32 @@ KesuResult<Cursor> RichtextState::insert_text_at_entity(size_t entity_index, Byt
     ret = tree_.push(RichtextStateChunk::text(std::move(chunk)));
   } else {
     // Start of the insertion leaf in every unit, when known without a walk.
-    std::optional<PosCache> leaf_start;
+    std::optional<PosCache> c_start;
     std::optional<Cursor> c = cached_cursor(entity_index, PosType::Entity);
     if (c) {
-      leaf_start = cached_starts();
+      c_start = cached_starts();
     } else {
       RichtextFinder f(PosType::Entity, entity_index);
       auto q = tree_.query(f);
       if (!q) invariant_failed(kMsgUnwrapNone);
       c = q->cursor;
-      leaf_start = f.before();
+      c_start = f.before();
     }
     if (c->offset == 0) {
       if (auto prev = tree_.prev_sibling(c->leaf)) {
         LeafIndex pl = prev->unwrap_leaf();
         const RichtextStateChunk& pe = tree_.get_elem(pl);
         c = Cursor{pl, pe.entity_len()};
-        if (leaf_start) *leaf_start = *leaf_start - RichtextTrait::elem_cache(pe);
+        if (c_start) *c_start = *c_start - RichtextTrait::elem_cache(pe);
       }
     }
     // Where the new text starts, in every unit: a new leaf starts there.
     std::optional<PosCache> at;
-    if (leaf_start) at = *leaf_start + prefix_cache(tree_.get_elem(c->leaf), c->offset);
+    if (c_start) at = *c_start + prefix_cache(tree_.get_elem(c->leaf), c->offset);
     ret = tree_.insert_by_path(*c, RichtextStateChunk::text(std::move(chunk))).first;
     seed_cursor_cache(ret.leaf);
     if (ret.leaf == c->leaf) {
-      if (leaf_start) record_cached_starts(*leaf_start);
+      if (c_start) record_cached_starts(*c_start);
     } else if (at && ret.offset == 0) {
       record_cached_starts(*at);
     }
