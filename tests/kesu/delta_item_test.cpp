@@ -184,6 +184,34 @@ TEST(DeltaItemText, JoiningRulesForOwnedStringsAndSlices) {
   EXPECT_EQ(o.as_replace().value.unicode_len(), 4u);
 }
 
+// Style maps are shared between copies of an item (splits, composition):
+// a change through one copy must never show through another, and merging
+// into an unstyled item must give it exactly the merged entries.
+TEST(DeltaItemText, StyleMapsAreSharedButChangedPrivately) {
+  TextMeta bold = meta({{"bold", KesuValue(true)}});
+  TextDeltaItem a = TextDeltaItem::insert(StringSlice::owned("abc"), bold);
+  TextDeltaItem tail = a.split_at(1);
+  TextDeltaOps::attr_merge(a.attr_mut(), meta({{"italic", KesuValue(true)}}));
+  EXPECT_EQ(a.attr(), meta({{"bold", KesuValue(true)}, {"italic", KesuValue(true)}}));
+  EXPECT_EQ(tail.attr(), bold) << "the split-off part keeps its own styles";
+  EXPECT_EQ(bold, meta({{"bold", KesuValue(true)}})) << "the caller's map is untouched";
+
+  TextMeta plain;
+  TextDeltaOps::attr_merge(plain, bold);
+  EXPECT_EQ(plain, bold);
+  plain.map.insert_or_assign("bold", KesuValue(false));
+  EXPECT_EQ(bold.map.find("bold")->second, KesuValue(true));
+  EXPECT_FALSE(plain == bold);
+
+  // A null value is an entry like any other, and an empty map is the default.
+  TextMeta cleared = bold;
+  TextDeltaOps::attr_merge(cleared, meta({{"bold", KesuValue()}}));
+  EXPECT_EQ(cleared.map.size(), 1u);
+  EXPECT_TRUE(cleared.map.find("bold")->second.is_null());
+  EXPECT_TRUE(TextDeltaOps::attr_is_default(TextMeta{}));
+  EXPECT_EQ(TextMeta{}, meta({}));
+}
+
 TEST(DeltaItemText, InvalidUtf8IsABrokenInvariant) {
   EXPECT_THROW(StringSlice::owned("\xC3"), InvariantViolation);
   EXPECT_THROW(StringSlice::slice(BytesSlice::from_bytes(

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 #include "kesu/arena/invariant.h"
+#include "kesu/delta/text_delta_value.h"
 #include "kesu/richtext/loader.h"
 #include "richtext_test_util.h"
 
@@ -159,6 +163,65 @@ TEST(RichtextState, CacheAnswersTheEndOfATypedRunInsideANonExpandingStyle) {
   EXPECT_EQ(s.entity_index_for_text_insert(3, PosType::Unicode).first, 4u);
   s.clear_cursor_cache();
   EXPECT_EQ(s.entity_index_for_text_insert(3, PosType::Unicode).first, 5u);
+}
+
+// Insertion and the slow path of the insert-position lookup leave the cached
+// leaf's start known in every unit, learned from the descent instead of a
+// walk back up. A start that disagrees with the tree would send the next
+// keystroke to the wrong place, so every learned start is checked against a
+// fresh walk, through typing (runs that grow in place), jumps to random
+// places in every unit, and style anchors.
+TEST(RichtextState, CursorCacheStartsAgreeWithTheTree) {
+  std::mt19937_64 rng(23);
+  std::string text;
+  const char* pieces[] = {"x", "\xC3\xA9", "\xF0\x9F\x98\x80", "yz"};
+  for (int i = 0; i < 400; ++i) text += pieces[i % 4];
+  BytesSlice buf = slice_of(text);
+  RichtextState s = state_of(
+      "ab\xC3\xA9\xF0\x9F\x98\x80"
+      "cd");
+  s.mark_with_entity_index(1, 3, style("bold", 0x04));
+  const PosType units[] = {PosType::Bytes, PosType::Unicode, PosType::Utf16, PosType::Event,
+                           PosType::Entity};
+  auto check = [&](const char* what, int step) {
+    const auto& cache = s.cursor_cache();
+    if (!cache) return;
+    for (PosType t : units) {
+      const auto& start = cache->starts[size_t(t)];
+      if (start) {
+        ASSERT_EQ(*start, s.leaf_start(cache->leaf, t))
+            << what << " step " << step << " unit " << int(t);
+      }
+    }
+  };
+  size_t used = 0;  // bytes of `buf` inserted so far
+  Counter typed = 0;
+  size_t typing_at = 0;  // code point position after the last typed piece
+  for (int step = 0; step < 400 && used < text.size(); ++step) {
+    bool typing = step % 3 != 0;
+    size_t p = typing ? typing_at : rng() % (s.len(PosType::Unicode) + 1);
+    PosType unit = typing ? PosType::Unicode : units[rng() % 5];
+    size_t pos = *s.convert_pos(p, PosType::Unicode, unit);
+    auto [entity, cur] = s.entity_index_for_text_insert(pos, unit);
+    check("lookup", step);
+    // Typing continues one peer's run out of one buffer; a jump starts a
+    // run of its own.
+    const char* piece = pieces[used / 2 % 4];
+    size_t n = std::string_view(piece).size();
+    if (text.compare(used, n, piece) != 0) {
+      // Keep slices on character boundaries of the buffer.
+      n = unicode_to_byte_offset(std::string_view(text).substr(used), 1);
+    }
+    IdFull id = typing ? IdFull{7, Lamport(typed), typed} : IdFull{PeerID(1000 + step), 0, 0};
+    auto r = s.insert_text_at_entity(entity, buf.slice(used, used + n), id);
+    ASSERT_TRUE(r.ok());
+    size_t chars = count_unicode(std::string_view(text).substr(used, n));
+    if (typing) typed += Counter(chars);
+    used += n;
+    typing_at = p + chars;
+    check("insert", step);
+  }
+  EXPECT_EQ(s.tree().check_invariants(), "");
 }
 
 TEST(RichtextState, CursorCacheLookups) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -84,9 +85,67 @@ size_t count_unicode(std::string_view s);
 // Byte offset of character k (k at most the character count).
 size_t unicode_to_byte_offset(std::string_view s, size_t k);
 
+// A map from style key to value, shared between copies and copied only when
+// a holder changes it. Composition copies an item's attributes whenever it
+// splits or copies the item; sharing keeps that free of allocation, and keeps
+// the item small.
+class StyleAttrMap {
+ public:
+  using Map = std::map<std::string, KesuValue>;
+
+  StyleAttrMap() = default;
+  StyleAttrMap(Map m)  // NOLINT: a plain map converts implicitly
+      : p_(m.empty() ? nullptr : std::make_shared<Map>(std::move(m))) {}
+
+  bool empty() const { return !p_ || p_->empty(); }
+  size_t size() const { return p_ ? p_->size() : 0; }
+  const Map& get() const { return p_ ? *p_ : empty_map(); }
+  operator const Map&() const { return get(); }  // NOLINT
+  Map::const_iterator begin() const { return get().begin(); }
+  Map::const_iterator end() const { return get().end(); }
+  Map::const_iterator find(const std::string& k) const { return get().find(k); }
+
+  template <typename K, typename V>
+  void emplace(K&& k, V&& v) {
+    mut().emplace(std::forward<K>(k), std::forward<V>(v));
+  }
+  template <typename V>
+  void insert_or_assign(const std::string& k, V&& v) {
+    mut().insert_or_assign(k, std::forward<V>(v));
+  }
+  // Every entry of `from` replaces the entry of the same key.
+  void merge_from(const StyleAttrMap& from) {
+    if (from.empty() || p_ == from.p_) return;
+    if (empty()) {
+      p_ = from.p_;
+      return;
+    }
+    Map& m = mut();
+    for (const auto& [k, v] : *from.p_) m.insert_or_assign(k, v);
+  }
+
+  bool operator==(const StyleAttrMap& o) const { return p_ == o.p_ || get() == o.get(); }
+
+ private:
+  static const Map& empty_map() {
+    static const Map m;
+    return m;
+  }
+  // The map to change: a private copy when another holder shares it.
+  Map& mut() {
+    if (!p_) {
+      p_ = std::make_shared<Map>();
+    } else if (p_.use_count() > 1) {
+      p_ = std::make_shared<Map>(*p_);
+    }
+    return *p_;
+  }
+  std::shared_ptr<Map> p_;
+};
+
 // Style attributes to set on inserted or retained text: style key -> value.
 struct TextMeta {
-  std::map<std::string, KesuValue> map;
+  StyleAttrMap map;
   bool operator==(const TextMeta& o) const { return map == o.map; }
   // TextMeta({"bold": Bool(true)})
   std::string debug() const;
@@ -100,9 +159,7 @@ struct TextDeltaOps {
   static Value default_value() { return {}; }
   static bool attr_is_default(const Attr& a) { return a.map.empty(); }
   // Every entry of `from` replaces the entry of the same key (null included).
-  static void attr_merge(Attr& into, const Attr& from) {
-    for (const auto& [k, v] : from.map) into.map.insert_or_assign(k, v);
-  }
+  static void attr_merge(Attr& into, const Attr& from) { into.map.merge_from(from.map); }
   static bool can_join(const Value& l, const Value& r) { return l.can_join(r); }
   static void join_right(Value& l, Value&& r) { l.join_right(std::move(r)); }
   static void join_left(Value& r, Value&& l) { r.join_left(std::move(l)); }

@@ -67,8 +67,18 @@ std::optional<QueryResult> RichtextState::query(size_t pos, PosType t) const {
   return tree_.query(f);
 }
 
+PosCache RichtextState::leaf_starts(LeafIndex l) const {
+  Path p = tree_.get_path(l);
+  PosCache sum;
+  for (size_t d = 1; d < p.size(); ++d) {
+    const auto& parent = tree_.node(p[d - 1].node.index);
+    for (size_t i = 0; i < p[d].position; ++i) sum += parent.children[i].cache;
+  }
+  return sum;
+}
+
 size_t RichtextState::leaf_start(LeafIndex l, PosType t) const {
-  return tree_.index_of_leaf(l, [t](const PosCache& c) { return size_t(c.get(t)); });
+  return size_t(leaf_starts(l).get(t));
 }
 
 size_t RichtextState::index_of_cursor(Cursor c, PosType t) const {
@@ -77,28 +87,32 @@ size_t RichtextState::index_of_cursor(Cursor c, PosType t) const {
   return base + tree_.get_elem(c.leaf).prefix_len(t, c.offset);
 }
 
+size_t RichtextState::convert_by_descent(size_t pos, PosType from, PosType to) const {
+  // The descent's sums are the found leaf's start in every unit, so the
+  // answer needs no walk back up from the leaf.
+  RichtextFinder f(from, pos);
+  auto q = tree_.query(f);
+  if (!q) invariant_failed(kMsgUnwrapNone);
+  return size_t(f.before().get(to)) +
+         tree_.get_elem(q->cursor.leaf).prefix_len(to, q->cursor.offset);
+}
+
 size_t RichtextState::event_index_of(size_t pos, PosType t) const {
   if (is_empty()) return 0;
   if (t == PosType::Event) return pos;
-  auto q = query(pos, t);
-  if (!q) invariant_failed(kMsgUnwrapNone);
-  return index_of_cursor(q->cursor, PosType::Event);
+  return convert_by_descent(pos, t, PosType::Event);
 }
 
 size_t RichtextState::unicode_to_pos(size_t pos, PosType target) const {
   if (is_empty()) return 0;
-  auto q = query(pos, PosType::Unicode);
-  if (!q) invariant_failed(kMsgUnwrapNone);
-  return index_of_cursor(q->cursor, target);
+  return convert_by_descent(pos, PosType::Unicode, target);
 }
 
 std::optional<size_t> RichtextState::convert_pos(size_t pos, PosType from, PosType to) const {
   if (pos > len(from)) return std::nullopt;
   if (is_empty()) return 0;
   if (from == to) return pos;
-  auto q = query(pos, from);
-  if (!q) invariant_failed(kMsgUnwrapNone);
-  return index_of_cursor(q->cursor, to);
+  return convert_by_descent(pos, from, to);
 }
 
 std::optional<size_t> RichtextState::convert_unicode_pos(size_t pos, PosType target) const {
@@ -139,10 +153,12 @@ std::vector<EntityRangeInfo> RichtextState::entity_ranges_for_delete(size_t pos,
   std::vector<EntityRangeInfo> out;
   if (is_empty() || len_ == 0) return out;
   if (len(t) < pos + len_) return out;
-  auto s = query(pos, t);
+  RichtextFinder fs(t, pos);
+  auto s = tree_.query(fs);
   auto e = query(pos + len_, t);
   if (!s || !e) invariant_failed(kMsgUnwrapNone);
-  size_t i = index_of_cursor(s->cursor, PosType::Entity);
+  // Offsets inside an element count entities.
+  size_t i = fs.entity_before() + s->cursor.offset;
   auto it = tree_.iter_range(s->cursor, e->cursor);
   while (auto sl = it.next()) {
     if (!sl->elem->is_text()) {
@@ -178,17 +194,42 @@ void RichtextState::seed_cursor_cache(LeafIndex leaf) {
   cursor_cache_ = CursorCache{leaf, {}};
 }
 
+void RichtextState::record_cached_starts(const PosCache& start) {
+  if (!cursor_cache_) return;
+  auto& st = cursor_cache_->starts;
+  const PosType all[] = {PosType::Bytes, PosType::Unicode, PosType::Utf16, PosType::Event,
+                         PosType::Entity};
+  for (PosType t : all) {
+    auto& slot = st[size_t(t)];
+    if (!slot) slot = size_t(start.get(t));
+  }
+}
+
+std::optional<PosCache> RichtextState::cached_starts() const {
+  if (!cursor_cache_) return std::nullopt;
+  const auto& st = cursor_cache_->starts;
+  for (const auto& slot : st)
+    if (!slot) return std::nullopt;
+  PosCache c;
+  c.bytes = int32_t(*st[size_t(PosType::Bytes)]);
+  c.unicode_len = int32_t(*st[size_t(PosType::Unicode)]);
+  c.utf16_len = int32_t(*st[size_t(PosType::Utf16)]);
+  c.entity_len = int32_t(*st[size_t(PosType::Entity)]);
+  return c;
+}
+
 std::optional<size_t> RichtextState::cached_leaf_start(PosType t) {
   if (!cursor_cache_) return std::nullopt;
-  auto& slot = cursor_cache_->starts[size_t(t)];
-  if (!slot) {
+  if (!cursor_cache_->starts[size_t(t)]) {
     if (!tree_.contains_leaf(cursor_cache_->leaf)) {
       cursor_cache_.reset();
       return std::nullopt;
     }
-    slot = leaf_start(cursor_cache_->leaf, t);
+    // One walk up the path gives the start in every unit; keeping them all
+    // spares the walk when the next edit asks in another unit.
+    record_cached_starts(leaf_starts(cursor_cache_->leaf));
   }
-  return slot;
+  return cursor_cache_->starts[size_t(t)];
 }
 
 std::optional<Cursor> RichtextState::cached_cursor(size_t pos, PosType t) {
@@ -240,6 +281,9 @@ std::pair<size_t, std::optional<Cursor>> RichtextState::entity_index_for_text_in
     if (es) return {*es + c->offset, *c};
   }
   std::pair<size_t, Cursor> r;
+  // Start of the result's leaf in the units other than entities: anchors
+  // count in entities only, so passing them changes none of these.
+  PosCache start;
   if (pos == 0) {
     LeafIndex first = *tree_.first_leaf();
     // In entities position 0 is unambiguous: before everything, whatever
@@ -257,6 +301,7 @@ std::pair<size_t, std::optional<Cursor>> RichtextState::entity_index_for_text_in
     const RichtextStateChunk& e = tree_.get_elem(leaf);
     size_t o = q->cursor.offset;
     size_t entity = f.entity_before() + o + 1;
+    start = f.before();
     if (e.is_text() && o + 1 < e.as_text().unicode_len) {
       r = {entity, Cursor{leaf, o + 1}};
     } else {
@@ -270,10 +315,13 @@ std::pair<size_t, std::optional<Cursor>> RichtextState::entity_index_for_text_in
       } else {
         r = anchor_walk(nx->unwrap_leaf(), entity, false, t);
       }
+      if (r.second.leaf != leaf) start += RichtextTrait::elem_cache(e);
     }
   }
+  start.entity_len = int32_t(r.first - r.second.offset);
   seed_cursor_cache(r.second.leaf);
   cursor_cache_->starts[size_t(PosType::Entity)] = r.first - r.second.offset;
+  record_cached_starts(start);
   return {r.first, r.second};
 }
 
@@ -291,19 +339,36 @@ KesuResult<Cursor> RichtextState::insert_text_at_entity(size_t entity_index, Byt
   if (is_empty()) {
     ret = tree_.push(RichtextStateChunk::text(std::move(chunk)));
   } else {
+    // Start of the insertion leaf in every unit, when known without a walk.
+    std::optional<PosCache> c_start;
     std::optional<Cursor> c = cached_cursor(entity_index, PosType::Entity);
-    if (!c) {
-      auto q = query(entity_index, PosType::Entity);
+    if (c) {
+      c_start = cached_starts();
+    } else {
+      RichtextFinder f(PosType::Entity, entity_index);
+      auto q = tree_.query(f);
       if (!q) invariant_failed(kMsgUnwrapNone);
       c = q->cursor;
+      c_start = f.before();
     }
     if (c->offset == 0) {
       if (auto prev = tree_.prev_sibling(c->leaf)) {
         LeafIndex pl = prev->unwrap_leaf();
-        c = Cursor{pl, tree_.get_elem(pl).entity_len()};
+        const RichtextStateChunk& pe = tree_.get_elem(pl);
+        c = Cursor{pl, pe.entity_len()};
+        if (c_start) *c_start = *c_start - RichtextTrait::elem_cache(pe);
       }
     }
+    // Where the new text starts, in every unit: a new leaf starts there.
+    std::optional<PosCache> at;
+    if (c_start) at = *c_start + prefix_cache(tree_.get_elem(c->leaf), c->offset);
     ret = tree_.insert_by_path(*c, RichtextStateChunk::text(std::move(chunk))).first;
+    seed_cursor_cache(ret.leaf);
+    if (ret.leaf == c->leaf) {
+      if (c_start) record_cached_starts(*c_start);
+    } else if (at && ret.offset == 0) {
+      record_cached_starts(*at);
+    }
   }
   seed_cursor_cache(ret.leaf);
   cursor_cache_->starts[size_t(PosType::Entity)] = entity_index - ret.offset;

@@ -91,6 +91,8 @@ class RichtextState {
   size_t index_of_cursor(Cursor c, PosType t) const;
   // Position of a leaf's first unit.
   size_t leaf_start(LeafIndex l, PosType t) const;
+  // Position of a leaf's first unit in every unit, from one walk up its path.
+  PosCache leaf_starts(LeafIndex l) const;
   size_t event_index_of(size_t pos, PosType t) const;
   size_t unicode_to_pos(size_t pos, PosType target) const;
   // A position in one unit as a position in another; none when pos is past
@@ -152,6 +154,12 @@ class RichtextState {
  private:
   // Entity descent that also counts the code points before the cursor.
   std::pair<QueryResult, size_t> query_entity_with_event(size_t entity) const;
+  // One descent by `from` that also reads the position in `to`.
+  size_t convert_by_descent(size_t pos, PosType from, PosType to) const;
+  // Fills the cached leaf's missing starts from its start in every unit.
+  void record_cached_starts(const PosCache& start);
+  // The cached leaf's start in every unit, when all are known.
+  std::optional<PosCache> cached_starts() const;
   size_t event_of_entity(size_t entity) const;
   std::pair<size_t, Cursor> anchor_walk(LeafIndex first, size_t entity, bool stop_at_nonzero_text,
                                         PosType t) const;

@@ -35,6 +35,13 @@ size_t RichtextStateChunk::prefix_len(PosType t, size_t k) const {
   return 0;
 }
 
+PosCache prefix_cache(const RichtextStateChunk& e, size_t k) {
+  if (k == 0) return {};
+  if (!e.is_text()) return {0, 0, 0, int32_t(k)};
+  const TextChunk& c = e.as_text();
+  return {int32_t(k), int32_t(c.bytes_of_prefix(k)), int32_t(c.utf16_of_prefix(k)), int32_t(k)};
+}
+
 std::optional<size_t> RichtextStateChunk::offset_to_entity(PosType t, size_t off) const {
   if (!is_text()) {
     if (t == PosType::Entity) return off <= 1 ? std::optional<size_t>(off) : std::nullopt;

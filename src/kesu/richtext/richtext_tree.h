@@ -81,6 +81,11 @@ struct PosCache {
     entity_len += o.entity_len;
     return *this;
   }
+  PosCache operator+(const PosCache& o) const {
+    PosCache r = *this;
+    r += o;
+    return r;
+  }
   PosCache operator-(const PosCache& o) const {
     return {unicode_len - o.unicode_len, bytes - o.bytes, utf16_len - o.utf16_len,
             entity_len - o.entity_len};
@@ -134,21 +139,25 @@ using RichtextTree = BTree<RichtextTrait>;
 
 // Descends by a position in one unit: at each node the first child whose
 // length in that unit exceeds what is left (the last child takes any
-// remainder), summing the entity and code-point lengths of the children
-// passed over; at the leaf the remainder becomes an entity offset (a byte or
-// UTF-16 offset inside a character gives that character's index).
+// remainder), summing all four lengths of the children passed over; at the
+// leaf the remainder becomes an entity offset (a byte or UTF-16 offset inside
+// a character gives that character's index).
+//
+// The sums are the chosen leaf's start in every unit, so one descent both
+// places a position and converts it: no second walk from the leaf back up.
 class RichtextFinder {
  public:
   RichtextFinder(PosType t, size_t pos) : type_(t), left_(int64_t(pos)) {}
   FindResult find_node(const InternalNode<PosCache>& n) {
-    for (size_t i = 0; i < n.len; ++i) {
-      int64_t len = n.children[i].cache.get(type_);
-      if (left_ < len || i + 1 == n.len) return {i, left_ < len};
+    const size_t last = size_t(n.len) - 1;
+    for (size_t i = 0; i < last; ++i) {
+      const PosCache& c = n.children[i].cache;
+      int64_t len = c.get(type_);
+      if (left_ < len) return {i, true};
       left_ -= len;
-      entity_ += n.children[i].cache.entity_len;
-      unicode_ += n.children[i].cache.unicode_len;
+      before_ += c;
     }
-    return {0, false};
+    return {last, left_ < n.children[last].cache.get(type_)};
   }
   FindResult confirm_elem(const RichtextStateChunk& e) {
     size_t len = e.len_in(type_);
@@ -170,17 +179,20 @@ class RichtextFinder {
     }
     return {0, false};
   }
-  // Entities and code points of everything before the chosen element.
-  size_t entity_before() const { return entity_; }
-  size_t unicode_before() const { return unicode_; }
+  // Lengths of everything before the chosen element: its start in every unit.
+  const PosCache& before() const { return before_; }
+  size_t entity_before() const { return size_t(before_.entity_len); }
+  size_t unicode_before() const { return size_t(before_.unicode_len); }
   // What was left of the position at the leaf, in the finder's unit.
   size_t left() const { return size_t(left_); }
 
  private:
   PosType type_;
   int64_t left_;
-  size_t entity_ = 0;
-  size_t unicode_ = 0;
+  PosCache before_{};
 };
+
+// Lengths in every unit of the first k entity units of an element.
+PosCache prefix_cache(const RichtextStateChunk& e, size_t k);
 
 }  // namespace kesu

@@ -56,15 +56,13 @@ std::pair<bool, uint32_t> TextChunk::unicode_offset_of_byte(size_t b) const {
   if (b == 0) return {true, 0};
   auto bytes = text.bytes();
   if (bytes.empty()) return {false, 0};
-  size_t s = 0;
-  uint32_t k = 0;
-  while (s < bytes.size()) {
-    if (s == b) return {true, k};
-    s += utf8_char_len(bytes[s]);
-    if (b < s) return {false, k};
-    ++k;
-  }
-  return {b == s, k};
+  if (b >= bytes.size()) return {b == bytes.size(), unicode_len};
+  // Characters before b are the lead bytes before it. Counting them has no
+  // branch per character, unlike stepping from lead to lead.
+  uint32_t leads = 0;
+  for (size_t i = 0; i < b; ++i) leads += (bytes[i] & 0xC0) != 0x80;
+  if ((bytes[b] & 0xC0) != 0x80) return {true, leads};
+  return {false, leads - 1};  // b lies inside the character whose lead was counted last
 }
 
 std::pair<bool, uint32_t> TextChunk::unicode_offset_of_utf16(size_t u) const {
