@@ -288,6 +288,7 @@ void BM_BTreeMemory(benchmark::State& st) {
 }
 
 BENCHMARK(BM_BTreeMemory<8>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<16>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<32>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<128>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeRandomInsert)->Arg(1000)->Arg(1000000);

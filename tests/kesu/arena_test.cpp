@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kesu {
 namespace {
@@ -120,6 +122,61 @@ TEST(Arena, DebugForm) {
   EXPECT_EQ(debug_string(ArenaSlotIndex{3, 1}), "Index { slot: 3, generation: Generation(1) }");
   EXPECT_EQ(debug_string(ArenaSlotIndex{255, 7}, true),
             "Index { slot: ff, generation: Generation(7) }");
+}
+
+}  // namespace
+}  // namespace kesu
+
+namespace kesu {
+namespace {
+
+// Large segments of released arenas are kept for the next arena of the same
+// shape. A kept segment must be handed to one arena at a time, and the thread
+// must never keep more than its bound.
+TEST(ArenaSegmentCache, ReusedSegmentsServeOneArenaAtATimeWithinTheBound) {
+  struct Big {
+    uint64_t tag;
+    std::array<uint64_t, 7> pad;
+  };
+  // Past the doubling segments, so that fixed segments of 4096 entries
+  // (hundreds of kilobytes) are allocated and released.
+  constexpr uint32_t kCount = 8176 + 3 * 4096;
+  auto fill = [](Arena<Big>& a, uint64_t base) {
+    for (uint32_t i = 0; i < kCount; ++i) a.insert(Big{base + i, {}});
+  };
+  auto check = [](const Arena<Big>& a, uint64_t base) {
+    for (uint32_t i = 0; i < kCount; ++i) {
+      const Big* b = a.get({i, 1});
+      if (!b || b->tag != base + i) return false;
+    }
+    return true;
+  };
+  {
+    Arena<Big> first;
+    fill(first, 0);
+  }
+  size_t kept = arena_detail::segment_cache_bytes();
+  EXPECT_GT(kept, 0u);
+  EXPECT_LE(kept, arena_detail::kSegmentCacheBytes);
+  {
+    // Two live arenas at once: if one segment were handed out twice, the
+    // second fill would overwrite the first arena's values.
+    Arena<Big> b, c;
+    fill(b, 1000000);
+    fill(c, 2000000);
+    EXPECT_TRUE(check(b, 1000000));
+    EXPECT_TRUE(check(c, 2000000));
+  }
+  // Releasing far more than the bound keeps no more than the bound.
+  {
+    std::vector<std::unique_ptr<Arena<Big>>> many;
+    for (int k = 0; k < 12; ++k) {
+      many.push_back(std::make_unique<Arena<Big>>());
+      fill(*many.back(), 0);
+    }
+  }
+  EXPECT_LE(arena_detail::segment_cache_bytes(), arena_detail::kSegmentCacheBytes);
+  EXPECT_GT(arena_detail::segment_cache_bytes(), arena_detail::kSegmentCacheBytes / 2);
 }
 
 }  // namespace

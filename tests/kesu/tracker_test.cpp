@@ -283,6 +283,9 @@ TEST_P(TrackerConvergence, EveryCausalOrderGivesTheSameSequence) {
     t.checkout_to(full, false);
     ASSERT_EQ(visible_ids(t), expect) << "order " << round;
     ASSERT_TRUE(index_matches_rope(t));
+    // Status changes repair the rope's counts leaf by leaf or in one batch;
+    // either way every cached count must match its subtree.
+    ASSERT_EQ(t.rope().check_invariants(), "") << "order " << round;
   }
 }
 
@@ -307,6 +310,7 @@ TEST_P(TrackerConvergence, DiffBetweenVersionsTurnsOneStateIntoTheOther) {
     ASSERT_EQ(visible_ids(t), sa);
     ASSERT_EQ(apply_diff(sa, d), sb) << "pair " << k;
     ASSERT_TRUE(index_matches_rope(t));
+    ASSERT_EQ(t.rope().check_invariants(), "") << "pair " << k;
   }
 }
 

@@ -29,6 +29,20 @@
 
 namespace kesu {
 
+namespace arena_detail {
+// Raw storage of `bytes` bytes for one segment, aligned for any fundamental
+// type: a released segment of the same size when the calling thread holds
+// one, fresh memory otherwise.
+void* segment_alloc(size_t bytes);
+// Gives a segment back. The calling thread keeps it for reuse while its cache
+// holds less than kSegmentCacheBytes; otherwise the memory is freed.
+void segment_free(void* p, size_t bytes) noexcept;
+// Upper bound of the memory one thread keeps for reuse.
+inline constexpr size_t kSegmentCacheBytes = size_t{16} << 20;
+// Bytes the calling thread currently keeps (for tests and accounting).
+size_t segment_cache_bytes() noexcept;
+}  // namespace arena_detail
+
 // Generation of a slot: never 0; after UINT32_MAX it wraps to 1.
 using Generation = uint32_t;
 
@@ -205,6 +219,8 @@ class Arena {
             static_cast<size_t>(rest % kFixedSegment)};
   }
 
+  static_assert(alignof(Entry) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+
   Entry& entry(uint64_t slot) {
     auto [k, off] = locate(slot);
     return segments_[k][off];
@@ -212,7 +228,13 @@ class Arena {
 
   Entry& append_entry() {
     auto [k, off] = locate(size_);
-    if (k == segments_.size()) segments_.emplace_back(new Entry[segment_capacity(k)]);
+    if (k == segments_.size()) {
+      size_t cap = segment_capacity(k);
+      segments_.reserve(k + 1);
+      auto* seg = static_cast<Entry*>(arena_detail::segment_alloc(cap * sizeof(Entry)));
+      for (size_t i = 0; i < cap; ++i) ::new (static_cast<void*>(seg + i)) Entry();
+      segments_.push_back(seg);
+    }
     ++size_;
     return segments_[k][off];
   }
@@ -221,6 +243,11 @@ class Arena {
     for (uint64_t s = 0; s < size_; ++s) {
       Entry& e = entry(s);
       if (e.link == kOccupied) e.value.~T();
+    }
+    for (size_t k = 0; k < segments_.size(); ++k) {
+      size_t cap = segment_capacity(k);
+      for (size_t i = 0; i < cap; ++i) segments_[k][i].~Entry();
+      arena_detail::segment_free(segments_[k], cap * sizeof(Entry));
     }
     segments_.clear();
     size_ = 0;
@@ -235,10 +262,10 @@ class Arena {
     std::swap(first_free_, o.first_free_);
   }
 
-  std::vector<std::unique_ptr<Entry[]>> segments_;
-  uint64_t size_ = 0;        // entries appended so far
-  uint32_t len_ = 0;         // occupied entries
-  uint32_t first_free_ = 0;  // slot + 1 of the most recently freed entry, 0 = none
+  std::vector<Entry*> segments_;  // owned; released through clear_storage
+  uint64_t size_ = 0;             // entries appended so far
+  uint32_t len_ = 0;              // occupied entries
+  uint32_t first_free_ = 0;       // slot + 1 of the most recently freed entry, 0 = none
 };
 
 }  // namespace kesu

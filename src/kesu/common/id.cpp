@@ -40,7 +40,8 @@ std::string IdFull::debug() const {
 std::optional<CompactId> CompactId::make(PeerID peer, Counter counter) {
   if (counter == INT32_MAX) return std::nullopt;
   CompactId c;
-  c.peer_ = peer;
+  c.peer_lo_ = uint32_t(peer);
+  c.peer_hi_ = uint32_t(peer >> 32);
   c.held_ = uint32_t(counter) ^ uint32_t(INT32_MAX);
   return c;
 }
@@ -49,7 +50,7 @@ CompactId CompactId::inc(int32_t offset) const {
   int64_t next = int64_t(counter()) + offset;
   if (next == INT32_MAX || next > INT32_MAX || next < INT32_MIN)
     throw InternalError("CompactId counter overflow");
-  return *make(peer_, Counter(next));
+  return *make(peer(), Counter(next));
 }
 
 std::optional<CompactIdLp> CompactIdLp::make(PeerID peer, Lamport lamport) {

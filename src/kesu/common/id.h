@@ -59,23 +59,55 @@ struct IdFull {
 };
 
 // (peer, counter) with counter != 2147483647, held as counter XOR INT32_MAX
-// so that the held value 0 stands for "no id": an optional CompactId needs no
-// extra room.
+// so that the held value 0 stands for "no id": OptCompactId needs no extra
+// room. The peer is kept as two 32-bit halves so that the id packs into 12
+// bytes: the tracker stores three of them in every span it keeps.
 class CompactId {
  public:
   // nullopt when the counter is 2147483647.
   static std::optional<CompactId> make(PeerID peer, Counter counter);
-  PeerID peer() const { return peer_; }
+  PeerID peer() const { return (PeerID(peer_hi_) << 32) | peer_lo_; }
   Counter counter() const { return Counter(held_ ^ INT32_MAX); }
-  ID to_id() const { return {peer_, counter()}; }
+  ID to_id() const { return {peer(), counter()}; }
   // The id whose counter is this one's plus offset; reaching 2147483647 is an
   // internal error (thrown).
   CompactId inc(int32_t offset) const;
   bool operator==(const CompactId&) const = default;
 
  private:
-  PeerID peer_ = 0;
+  friend class OptCompactId;
+  uint32_t peer_lo_ = 0;
+  uint32_t peer_hi_ = 0;
   uint32_t held_ = 0;
+};
+
+// An optional CompactId in the CompactId's own 12 bytes: a held value of 0
+// (the unrepresentable counter) means none. Reads like std::optional.
+class OptCompactId {
+ public:
+  OptCompactId() = default;
+  OptCompactId(std::nullopt_t) {}                     // NOLINT: implicit like std::optional
+  OptCompactId(const CompactId& id) : id_(id) {}      // NOLINT
+  OptCompactId(const std::optional<CompactId>& id) {  // NOLINT
+    if (id) id_ = *id;
+  }
+  bool has_value() const { return id_.held_ != 0; }
+  explicit operator bool() const { return has_value(); }
+  const CompactId& operator*() const { return id_; }
+  const CompactId* operator->() const { return &id_; }
+  void reset() { id_ = CompactId(); }
+  operator std::optional<CompactId>() const {  // NOLINT
+    return has_value() ? std::optional<CompactId>(id_) : std::nullopt;
+  }
+  friend bool operator==(const OptCompactId& a, const OptCompactId& b) { return a.id_ == b.id_; }
+  friend bool operator==(const OptCompactId& a, const std::optional<CompactId>& b) {
+    return a == OptCompactId(b);
+  }
+  friend bool operator==(const OptCompactId& a, const CompactId& b) { return a == OptCompactId(b); }
+  friend bool operator==(const OptCompactId& a, std::nullopt_t) { return !a.has_value(); }
+
+ private:
+  CompactId id_;
 };
 
 // (peer, lamport) with lamport != 4294967295, held as its complement.

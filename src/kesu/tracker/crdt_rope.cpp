@@ -111,7 +111,8 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   std::optional<LeafIndex> parent_right;
   // Pointers, not copies: the arena never moves a live element, and nothing
   // changes the tree until the insertion point is chosen.
-  std::vector<std::pair<LeafIndex, const FugueSpan*>> between;
+  std::vector<std::pair<LeafIndex, const FugueSpan*>>& between = scratch_between_;
+  between.clear();
   {
     std::optional<LeafIndex> leaf = start->leaf;
     size_t off = start->offset;
@@ -136,8 +137,8 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   Cursor at = *start;
   if (!between.empty()) {
     bool scanning = false;
-    std::vector<IdSpan> visited;
-    visited.reserve(4);
+    std::vector<IdSpan>& visited = scratch_visited_;
+    visited.clear();
     for (const auto& [oleaf, other_ptr] : between) {
       const FugueSpan& other = *other_ptr;
       bool same_left = other.origin_left == span.origin_left;
@@ -285,18 +286,26 @@ void apply_update(FugueSpan& s, const SpanStatusUpdate& u, bool on_diff_status) 
 
 std::vector<LeafIndex> CrdtRope::apply_status_updates(std::vector<SpanStatusUpdate> updates,
                                                       bool on_diff_status) {
+  return apply_status_updates(std::span<SpanStatusUpdate>(updates), on_diff_status);
+}
+
+std::vector<LeafIndex> CrdtRope::apply_status_updates(std::span<SpanStatusUpdate> updates,
+                                                      bool on_diff_status) {
   if (!on_diff_status) clear_diff_status();
-  std::stable_sort(
-      updates.begin(), updates.end(),
-      [](const SpanStatusUpdate& a, const SpanStatusUpdate& b) { return a.leaf < b.leaf; });
-  CrdtRopeTree::CacheDiffMap diffs;
+  if (updates.size() > 1) {
+    std::stable_sort(
+        updates.begin(), updates.end(),
+        [](const SpanStatusUpdate& a, const SpanStatusUpdate& b) { return a.leaf < b.leaf; });
+  }
   struct Held {
     LeafIndex after;
     std::vector<FugueSpan> pieces;
   };
   std::vector<Held> held;
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
-  std::vector<uint32_t> cuts;
+  std::vector<std::pair<LeafIndex, RopeCacheDiff>>& changed = scratch_changed_;
+  std::vector<std::pair<uint32_t, uint32_t>>& ranges = scratch_ranges_;
+  std::vector<uint32_t>& cuts = scratch_cuts_;
+  changed.clear();
 
   for (size_t i = 0; i < updates.size();) {
     size_t j = i;
@@ -351,10 +360,19 @@ std::vector<LeafIndex> CrdtRope::apply_status_updates(std::vector<SpanStatusUpda
     RopeCache after = CrdtRopeTrait::elem_cache(span);
     RopeCacheDiff d{int32_t(after.active_len - before.active_len),
                     int32_t(after.changed_count - before.changed_count)};
-    if (d.active_len != 0 || d.changed_count != 0) diffs.emplace(leaf, d);
+    if (d.active_len != 0 || d.changed_count != 0) changed.emplace_back(leaf, d);
     i = j;
   }
-  if (!diffs.empty()) tree_.apply_cache_diff_map(std::move(diffs));
+  // A few changed leaves are cheaper to carry up one by one than to gather in a
+  // map; both give the same sums.
+  if (changed.size() <= kDirectCacheUpdates) {
+    for (const auto& [leaf, d] : changed) tree_.recursive_update_cache(leaf, d);
+  } else {
+    CrdtRopeTree::CacheDiffMap diffs;
+    diffs.reserve(changed.size());
+    for (const auto& [leaf, d] : changed) diffs.emplace(leaf, d);
+    tree_.apply_cache_diff_map(std::move(diffs));
+  }
 
   std::vector<LeafIndex> created;
   for (Held& h : held) {

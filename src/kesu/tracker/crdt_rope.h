@@ -20,6 +20,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -200,6 +201,9 @@ class CrdtRope {
   // the caller re-points its index at them.
   std::vector<LeafIndex> apply_status_updates(std::vector<SpanStatusUpdate> updates,
                                               bool on_diff_status);
+  // The same on the caller's buffer, which is reordered (sorted by leaf).
+  std::vector<LeafIndex> apply_status_updates(std::span<SpanStatusUpdate> updates,
+                                              bool on_diff_status);
 
   // Empties every diff_status; visits only subtrees that hold one.
   void clear_diff_status();
@@ -213,7 +217,18 @@ class CrdtRope {
   std::string check_invariants() const { return tree_.check_invariants(); }
 
  private:
+  // Up to this many changed leaves are repaired leaf by leaf rather than
+  // through one batch map.
+  static constexpr size_t kDirectCacheUpdates = 8;
+
   CrdtRopeTree tree_;
+  // Buffers reused by every edit, so that replaying an operation does not
+  // allocate for its bookkeeping.
+  std::vector<std::pair<LeafIndex, RopeCacheDiff>> scratch_changed_;
+  std::vector<std::pair<uint32_t, uint32_t>> scratch_ranges_;
+  std::vector<uint32_t> scratch_cuts_;
+  std::vector<std::pair<LeafIndex, const FugueSpan*>> scratch_between_;
+  std::vector<IdSpan> scratch_visited_;
 };
 
 }  // namespace kesu

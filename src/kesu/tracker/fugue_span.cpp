@@ -106,7 +106,7 @@ void FugueSpan::merge_left(FugueSpan& r, FugueSpan&& l) {
   }
 }
 
-std::string debug_string(const std::optional<CompactId>& id) {
+std::string debug_string(const OptCompactId& id) {
   if (!id) return "None";
   return "Some(" + id->to_id().to_string() + ")";
 }

@@ -5,12 +5,15 @@
 // replayed). The tracker keeps every span it ever saw in document order; a
 // span's `status` says whether its elements are visible at the tracker's
 // current version, its `diff_status` what they are at the target of a diff in
-// progress. A span owns nothing on the heap and is copied by value.
+// progress. A span owns nothing on the heap and is copied by value; it is kept
+// at 72 bytes (ids packed, no padding) because the rope holds one per run ever
+// inserted, and replaying concurrent typing makes one run per character.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "kesu/common/id.h"
 
@@ -81,12 +84,12 @@ struct RichtextChunk {
 };
 
 struct FugueSpan {
-  IdFull id;                              // first element; element i is lamport + i, counter + i
-  std::optional<CompactId> real_id;       // the id the run really stands for
-  Status status;                          // at the tracker's current version
-  std::optional<Status> diff_status;      // at the target version of a diff in progress
-  std::optional<CompactId> origin_left;   // element left of the first one when integrated
-  std::optional<CompactId> origin_right;  // first non-future element right of it then
+  IdFull id;                          // first element; element i is lamport + i, counter + i
+  OptCompactId real_id;               // the id the run really stands for
+  Status status;                      // at the tracker's current version
+  std::optional<Status> diff_status;  // at the target version of a diff in progress
+  OptCompactId origin_left;           // element left of the first one when integrated
+  OptCompactId origin_right;          // first non-future element right of it then
   RichtextChunk content;
 
   uint32_t rle_len() const { return content.len(); }
@@ -110,7 +113,10 @@ struct FugueSpan {
   bool operator==(const FugueSpan&) const = default;
 };
 
+static_assert(sizeof(FugueSpan) <= 72, "FugueSpan grew: the rope keeps one per inserted run");
+static_assert(std::is_trivially_copyable_v<FugueSpan>);
+
 // Debug form of an optional compact id: None or Some(5@7).
-std::string debug_string(const std::optional<CompactId>& id);
+std::string debug_string(const OptCompactId& id);
 
 }  // namespace kesu

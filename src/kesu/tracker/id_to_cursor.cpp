@@ -245,7 +245,10 @@ void IdCursor::merge_right(IdCursor& a, const IdCursor& b) {
 
 // ---- IdToCursor ------------------------------------------------------------------
 
-std::optional<size_t> IdToCursor::locate(const std::vector<IdFragment>& frags, Counter c) {
+std::optional<size_t> IdToCursor::locate(const FragmentList& frags, Counter c) {
+  // Moving between nearby versions asks for a peer's latest operations most
+  // of the time: try the last fragment before searching.
+  if (!frags.empty() && frags.back().counter <= c) return frags.size() - 1;
   auto it = std::upper_bound(frags.begin(), frags.end(), c,
                              [](Counter v, const IdFragment& f) { return v < f.counter; });
   if (it == frags.begin()) return std::nullopt;
@@ -253,7 +256,7 @@ std::optional<size_t> IdToCursor::locate(const std::vector<IdFragment>& frags, C
 }
 
 void IdToCursor::push(ID id, IdCursor cursor) {
-  std::vector<IdFragment>& list = map_[id.peer];
+  FragmentList& list = map_[id.peer];
   if (!list.empty()) {
     IdFragment& last = list.back();
     uint32_t last_len = last.cursor.rle_len();
@@ -284,18 +287,18 @@ void IdToCursor::push_whole(ID id, IdCursor cursor) {
   map_[id.peer].push_back(IdFragment{id.counter, std::move(cursor)});
 }
 
-const std::vector<IdFragment>* IdToCursor::fragments(PeerID peer) const {
+const FragmentList* IdToCursor::fragments(PeerID peer) const {
   auto it = map_.find(peer);
   return it == map_.end() ? nullptr : &it->second;
 }
 
-std::vector<IdFragment>* IdToCursor::fragments_mut(PeerID peer) {
+FragmentList* IdToCursor::fragments_mut(PeerID peer) {
   auto it = map_.find(peer);
   return it == map_.end() ? nullptr : &it->second;
 }
 
 std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {
-  const std::vector<IdFragment>* frags = fragments(id.peer);
+  const FragmentList* frags = fragments(id.peer);
   if (!frags) return std::nullopt;
   // A counter before the peer's first record was never received: like a gap.
   std::optional<size_t> i = locate(*frags, id.counter);
@@ -310,7 +313,7 @@ std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {
 }
 
 void IdToCursor::update_insert(const IdSpan& span, LeafIndex new_leaf) {
-  std::vector<IdFragment>* frags = fragments_mut(span.peer);
+  FragmentList* frags = fragments_mut(span.peer);
   if (!frags || frags->empty()) invariant_failed(kMsgUnwrapNone);
   int64_t start = span.counter.start, end = span.counter.end;
   size_t i = locate(*frags, span.counter.start).value_or(0);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -168,6 +169,12 @@ struct IdFragment {
   IdCursor cursor;
 };
 
+// A peer's fragments in ascending counter order. Replaying concurrent typing
+// makes one fragment per character, so the list grows in blocks rather than
+// by reallocation: growing never copies the fragments already stored, and a
+// long list touches no more memory than it holds.
+using FragmentList = std::deque<IdFragment>;
+
 class IdToCursor;
 
 // Iteration over the records of an id range of one peer, in counter order.
@@ -178,7 +185,7 @@ class IdToCursorIter {
 
  private:
   friend class IdToCursor;
-  const std::vector<IdFragment>* frags_ = nullptr;
+  const FragmentList* frags_ = nullptr;
   size_t index_ = 0;
   std::optional<InsertSet::RangeIter> sub_;
   PeerID peer_ = 0;
@@ -216,15 +223,15 @@ class IdToCursor {
   IdToCursorIter iter(const IdSpan& span) const;
 
   // A peer's fragments, or nullptr.
-  const std::vector<IdFragment>* fragments(PeerID peer) const;
-  std::vector<IdFragment>* fragments_mut(PeerID peer);
+  const FragmentList* fragments(PeerID peer) const;
+  FragmentList* fragments_mut(PeerID peer);
 
   // Index of the last fragment whose counter is at most c; none when c lies
   // before the first one.
-  static std::optional<size_t> locate(const std::vector<IdFragment>& frags, Counter c);
+  static std::optional<size_t> locate(const FragmentList& frags, Counter c);
 
  private:
-  std::unordered_map<PeerID, std::vector<IdFragment>> map_;
+  std::unordered_map<PeerID, FragmentList> map_;
 };
 
 }  // namespace kesu

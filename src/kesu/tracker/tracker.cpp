@@ -144,7 +144,7 @@ void Tracker::register_split_leaves(std::span<const LeafIndex> leaves) {
     by_peer[s.peer].emplace_back(s, l);
   }
   for (auto& [peer, list] : by_peer) {
-    std::vector<IdFragment>* frags = id_to_cursor_.fragments_mut(peer);
+    FragmentList* frags = id_to_cursor_.fragments_mut(peer);
     if (!frags) continue;
     if (list.size() == 1) {
       id_to_cursor_.update_insert(list[0].first, list[0].second);
@@ -288,17 +288,24 @@ void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
   if (on_diff_status) rope_.clear_diff_status();
   // Nothing to undo or redo: the usual case while operations arrive in order.
   if (version == current_) return;
-  VersionVector taken = std::move(current_);
-  current_ = VersionVector();
-  std::vector<SpanStatusUpdate> updates;
-  for (const IdSpan& s : taken.diff_iter(version)) collect_retreat_updates(s, updates);
-  for (const IdSpan& s : version.diff_iter(taken)) collect_forward_updates(s, updates);
-  if (on_diff_status) {
-    current_ = std::move(taken);
-    apply_updates(std::move(updates), true);
-  } else {
-    current_ = version;
-    apply_updates(std::move(updates), false);
+  std::vector<SpanStatusUpdate>& updates = scratch_updates_;
+  updates.clear();
+  // What the current version holds beyond the target is undone, what the
+  // target holds beyond the current version is redone.
+  for (const auto& [peer, to] : current_.entries()) {
+    Counter from = std::max<Counter>(version.get(peer), 0);
+    if (from < to) collect_retreat_updates(IdSpan{peer, {from, to}}, updates);
+  }
+  for (const auto& [peer, to] : version.entries()) {
+    Counter from = std::max<Counter>(current_.get(peer), 0);
+    if (from < to) collect_forward_updates(IdSpan{peer, {from, to}}, updates);
+  }
+  // On diff_status the tracker's own version stays where it is.
+  if (!on_diff_status) current_ = version;
+  if (!updates.empty()) {
+    std::vector<LeafIndex> created =
+        rope_.apply_status_updates(std::span<SpanStatusUpdate>(updates), on_diff_status);
+    register_split_leaves(created);
   }
 }
 

@@ -78,6 +78,9 @@ class Tracker {
   IdToCursor id_to_cursor_;
   VersionVector applied_;
   VersionVector current_;
+  // Reused by every checkout so that moving between versions does not allocate
+  // for its list of changes.
+  std::vector<SpanStatusUpdate> scratch_updates_;
 };
 
 }  // namespace kesu
