@@ -114,7 +114,7 @@ TEST(ForwardInfoJson, WritingAndReading) {
            R"(","original_timestamp":1,"forward_count":1})"},
       {R"({"original_sender":"","original_message_id":")" + id +
            R"(","original_timestamp":1,"forward_count":1})",
-       "User ID cannot be empty"},
+       "Invalid user ID: User ID cannot be empty"},
       {R"({"original_sender":"a","original_message_id":5,"original_timestamp":1,"forward_count":1})",
        "invalid type: integer `5`, expected a UUID string"},
       {R"(["a",")" + id + R"(",1])",
@@ -130,7 +130,7 @@ TEST(ReplyContextJson, WritingAndReading) {
       {R"(["bob","hi"])", R"({"sender":"bob","text":"hi"})"},
       {R"({"sender":"bob","text":"q","timestamp":-3,"reply_content_type":"sticker"})",
        R"({"sender":"bob","text":"q","timestamp":-3,"reply_content_type":"sticker"})"},
-      {R"({"sender":"","text":"q"})", "User ID cannot be empty"},
+      {R"({"sender":"","text":"q"})", "Invalid user ID: User ID cannot be empty"},
       {R"({"text":"q"})", "missing field `sender`"},
       {R"(["bob"])", "invalid length 1, expected struct ReplyContext with 5 elements"},
   };

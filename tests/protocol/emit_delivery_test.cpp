@@ -151,7 +151,7 @@ TEST_F(EmitTest, FullDeferredBufferDropsTheNewestAndReportsOnceAtFlush) {
 
 TEST_F(EmitTest, BatchReadsTheLifecycleOnce) {
   std::vector<std::string> seen;
-  SharedState* state = nullptr;
+  EventSharedState* state = nullptr;
   {
     auto g = shared->lock();
     state = &*g;

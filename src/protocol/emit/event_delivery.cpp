@@ -48,7 +48,7 @@ void deliver_recovering(SharedStateMutex& shared, ProtocolEvent event) {
 
 }  // namespace
 
-void deliver_event(SharedState& state, ProtocolEvent event) {
+void deliver_event(EventSharedState& state, ProtocolEvent event) {
   for (const auto& observer : state.event_observers) {
     try {
       (*observer)(ProtocolEvent(event));

@@ -24,7 +24,7 @@ namespace brenvik {
 //    is replaced by its scrub text. A sink that throws loses only that
 //    input (ERROR log). Nothing thrown reaches the caller.
 // Observers always receive the event exactly as raised.
-void deliver_event(SharedState& state, ProtocolEvent event);
+void deliver_event(EventSharedState& state, ProtocolEvent event);
 
 // Locks the shared state and delivers the event now, whatever the
 // lifecycle. With a poisoned mutex the event is dropped silently.

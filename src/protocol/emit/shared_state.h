@@ -56,14 +56,14 @@ struct TelemetryTap {
 // An event observer receives its own copy of every delivered event.
 using EventObserver = std::function<void(ProtocolEvent)>;
 
-struct SharedState {
+struct EventSharedState {
   // In registration order; only grows.
   std::vector<std::shared_ptr<EventObserver>> event_observers;
   LifecycleState lifecycle = LifecycleState::Stopped;
   std::shared_ptr<TelemetryTap> telemetry_tap;
 };
 
-using SharedStateMutex = Mutex<SharedState>;
+using SharedStateMutex = Mutex<EventSharedState>;
 
 inline constexpr std::string_view kSharedStatePoisonedText = "Shared state mutex poisoned";
 
