@@ -743,7 +743,16 @@ JsonStatus JsonReader::finish() {
 std::string unknown_variant_message(std::string_view found,
                                     std::span<const std::string_view> spellings) {
   std::string m = "unknown variant `" + std::string(found) + "`, ";
-  auto tick = [](std::string_view s) { return "`" + std::string(s) + "`"; };
+  // Built by appending: GCC 12's release build misreads the chained
+  // operator+ form as an overlapping copy (-Wrestrict).
+  auto tick = [](std::string_view s) {
+    std::string t;
+    t.reserve(s.size() + 2);
+    t.push_back('`');
+    t.append(s);
+    t.push_back('`');
+    return t;
+  };
   switch (spellings.size()) {
     case 0:
       return m + "there are no variants";
