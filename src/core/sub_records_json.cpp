@@ -149,7 +149,7 @@ Result<MessageId, JsonError> read_message_id_json(JsonReader& r) {
 Result<std::string, JsonError> read_user_id_json(JsonReader& r) {
   BRENVIK_TRY(std::string s, r.read_string());
   if (auto c = validate_identifier(s, kUserIdLabel); !c.ok()) {
-    return Err(r.error(c.error().message()));
+    return Err(r.error(CoreError::invalid_user_id(c.error().message()).message()));
   }
   return s;
 }

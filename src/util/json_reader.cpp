@@ -3,7 +3,9 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 #include "util/debug_string.h"
 #include "util/json_writer.h"
@@ -509,17 +511,36 @@ JsonStatus JsonReader::read_null() {
   return Err(invalid_type("unit"));
 }
 
-Result<uint64_t, JsonError> JsonReader::read_unsigned(uint64_t max, std::string_view what) {
+namespace {
+template <typename T>
+constexpr std::string_view int_type_name() {
+  if constexpr (std::is_same_v<T, uint8_t>) return "u8";
+  if constexpr (std::is_same_v<T, uint16_t>) return "u16";
+  if constexpr (std::is_same_v<T, uint32_t>) return "u32";
+  if constexpr (std::is_same_v<T, uint64_t>) return "u64";
+  if constexpr (std::is_same_v<T, int32_t>) return "i32";
+  if constexpr (std::is_same_v<T, int64_t>) return "i64";
+}
+}  // namespace
+
+template <typename T>
+Result<T, JsonError> JsonReader::read_int() {
+  static_assert(!int_type_name<T>().empty(), "no JSON reader for this integer type");
+  constexpr std::string_view what = int_type_name<T>();
+  using Limits = std::numeric_limits<T>;
   const int c = peek_ws();
   if (c == -1) return Err(error(kEofValue));
   if (c != '-' && !is_digit(c)) return Err(invalid_type(what));
   BRENVIK_TRY(Number num, parse_number());
   switch (num.kind) {
     case Number::U64:
-      if (num.u <= max) return num.u;
+      if (num.u <= uint64_t(Limits::max())) return T(num.u);
       return Err(error("invalid value: integer `" + std::to_string(num.u) + "`, expected " +
                        std::string(what)));
     case Number::I64:
+      if constexpr (Limits::is_signed) {
+        if (num.i >= int64_t(Limits::min()) && num.i <= int64_t(Limits::max())) return T(num.i);
+      }
       return Err(error("invalid value: integer `" + std::to_string(num.i) + "`, expected " +
                        std::string(what)));
     case Number::F64:
@@ -530,45 +551,12 @@ Result<uint64_t, JsonError> JsonReader::read_unsigned(uint64_t max, std::string_
   return Err(error(f + "`, expected " + std::string(what)));
 }
 
-Result<int64_t, JsonError> JsonReader::read_signed(int64_t min, int64_t max,
-                                                   std::string_view what) {
-  const int c = peek_ws();
-  if (c == -1) return Err(error(kEofValue));
-  if (c != '-' && !is_digit(c)) return Err(invalid_type(what));
-  BRENVIK_TRY(Number num, parse_number());
-  switch (num.kind) {
-    case Number::U64:
-      if (num.u <= uint64_t(max)) return int64_t(num.u);
-      return Err(error("invalid value: integer `" + std::to_string(num.u) + "`, expected " +
-                       std::string(what)));
-    case Number::I64:
-      if (num.i >= min && num.i <= max) return num.i;
-      return Err(error("invalid value: integer `" + std::to_string(num.i) + "`, expected " +
-                       std::string(what)));
-    case Number::F64:
-      break;
-  }
-  std::string f = "invalid type: floating point `";
-  json_append_f64(f, num.f);
-  return Err(error(f + "`, expected " + std::string(what)));
-}
-
-Result<uint32_t, JsonError> JsonReader::read_u32() {
-  BRENVIK_TRY(uint64_t v, read_unsigned(UINT32_MAX, "u32"));
-  return uint32_t(v);
-}
-Result<uint16_t, JsonError> JsonReader::read_u16() {
-  BRENVIK_TRY(uint64_t v, read_unsigned(UINT16_MAX, "u16"));
-  return uint16_t(v);
-}
-Result<uint8_t, JsonError> JsonReader::read_u8() {
-  BRENVIK_TRY(uint64_t v, read_unsigned(UINT8_MAX, "u8"));
-  return uint8_t(v);
-}
-Result<int32_t, JsonError> JsonReader::read_i32() {
-  BRENVIK_TRY(int64_t v, read_signed(INT32_MIN, INT32_MAX, "i32"));
-  return int32_t(v);
-}
+template Result<uint8_t, JsonError> JsonReader::read_int<uint8_t>();
+template Result<uint16_t, JsonError> JsonReader::read_int<uint16_t>();
+template Result<uint32_t, JsonError> JsonReader::read_int<uint32_t>();
+template Result<uint64_t, JsonError> JsonReader::read_int<uint64_t>();
+template Result<int32_t, JsonError> JsonReader::read_int<int32_t>();
+template Result<int64_t, JsonError> JsonReader::read_int<int64_t>();
 
 Result<double, JsonError> JsonReader::read_f64() {
   const int c = peek_ws();
@@ -606,54 +594,31 @@ Result<Bytes, JsonError> JsonReader::read_byte_array() {
   return out;
 }
 
+template <typename T, typename Read>
+Result<std::optional<T>, JsonError> JsonReader::read_optional(Read read) {
+  BRENVIK_TRY(bool is_null, peek_null());
+  if (is_null) {
+    BRENVIK_TRY_VOID(read_null());
+    return std::optional<T>();
+  }
+  BRENVIK_TRY(T v, (this->*read)());
+  return std::optional<T>(std::move(v));
+}
+
 Result<std::optional<std::string>, JsonError> JsonReader::read_optional_string() {
-  BRENVIK_TRY(bool is_null, peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(read_null());
-    return std::optional<std::string>();
-  }
-  BRENVIK_TRY(std::string v, read_string());
-  return std::optional<std::string>(std::move(v));
+  return read_optional<std::string>(&JsonReader::read_string);
 }
-
 Result<std::optional<uint64_t>, JsonError> JsonReader::read_optional_u64() {
-  BRENVIK_TRY(bool is_null, peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(read_null());
-    return std::optional<uint64_t>();
-  }
-  BRENVIK_TRY(uint64_t v, read_u64());
-  return std::optional<uint64_t>(v);
+  return read_optional<uint64_t>(&JsonReader::read_u64);
 }
-
 Result<std::optional<int64_t>, JsonError> JsonReader::read_optional_i64() {
-  BRENVIK_TRY(bool is_null, peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(read_null());
-    return std::optional<int64_t>();
-  }
-  BRENVIK_TRY(int64_t v, read_i64());
-  return std::optional<int64_t>(v);
+  return read_optional<int64_t>(&JsonReader::read_i64);
 }
-
 Result<std::optional<bool>, JsonError> JsonReader::read_optional_bool() {
-  BRENVIK_TRY(bool is_null, peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(read_null());
-    return std::optional<bool>();
-  }
-  BRENVIK_TRY(bool v, read_bool());
-  return std::optional<bool>(v);
+  return read_optional<bool>(&JsonReader::read_bool);
 }
-
 Result<std::optional<double>, JsonError> JsonReader::read_optional_f64() {
-  BRENVIK_TRY(bool is_null, peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(read_null());
-    return std::optional<double>();
-  }
-  BRENVIK_TRY(double v, read_f64());
-  return std::optional<double>(v);
+  return read_optional<double>(&JsonReader::read_f64);
 }
 
 JsonStatus JsonReader::skip_scalar(int c) {
@@ -778,7 +743,16 @@ JsonStatus JsonReader::finish() {
 std::string unknown_variant_message(std::string_view found,
                                     std::span<const std::string_view> spellings) {
   std::string m = "unknown variant `" + std::string(found) + "`, ";
-  auto tick = [](std::string_view s) { return "`" + std::string(s) + "`"; };
+  // Built by appending: GCC 12's release build misreads the chained
+  // operator+ form as an overlapping copy (-Wrestrict).
+  auto tick = [](std::string_view s) {
+    std::string t;
+    t.reserve(s.size() + 2);
+    t.push_back('`');
+    t.append(s);
+    t.push_back('`');
+    return t;
+  };
   switch (spellings.size()) {
     case 0:
       return m + "there are no variants";

@@ -100,12 +100,18 @@ class JsonReader {
   Result<std::string_view, JsonError> read_string_view();
   Result<std::string, JsonError> read_string();
   Result<bool, JsonError> read_bool();
-  Result<uint64_t, JsonError> read_u64() { return read_unsigned(UINT64_MAX, "u64"); }
-  Result<uint32_t, JsonError> read_u32();
-  Result<uint16_t, JsonError> read_u16();
-  Result<uint8_t, JsonError> read_u8();
-  Result<int64_t, JsonError> read_i64() { return read_signed(INT64_MIN, INT64_MAX, "i64"); }
-  Result<int32_t, JsonError> read_i32();
+  // Integers of one width and signedness: a float, even a whole one, is
+  // "invalid type: floating point `5.0`, expected u32"; an integer outside
+  // the range is "invalid value: integer `-1`, expected u32". Defined for
+  // uint8_t, uint16_t, uint32_t, uint64_t, int32_t and int64_t.
+  template <typename T>
+  Result<T, JsonError> read_int();
+  Result<uint64_t, JsonError> read_u64() { return read_int<uint64_t>(); }
+  Result<uint32_t, JsonError> read_u32() { return read_int<uint32_t>(); }
+  Result<uint16_t, JsonError> read_u16() { return read_int<uint16_t>(); }
+  Result<uint8_t, JsonError> read_u8() { return read_int<uint8_t>(); }
+  Result<int64_t, JsonError> read_i64() { return read_int<int64_t>(); }
+  Result<int32_t, JsonError> read_i32() { return read_int<int32_t>(); }
   // Any JSON number; integers convert to the nearest float. f32 rounds the
   // f64 value (out-of-range magnitudes become infinities).
   Result<double, JsonError> read_f64();
@@ -187,8 +193,9 @@ class JsonReader {
   JsonStatus skip_scalar(int c);
   JsonStatus parse_ident(std::string_view rest);          // after the first letter
   Result<std::string, JsonError> describe_and_consume();  // for invalid_type
-  Result<uint64_t, JsonError> read_unsigned(uint64_t max, std::string_view what);
-  Result<int64_t, JsonError> read_signed(int64_t min, int64_t max, std::string_view what);
+  // null as absent, else `read` (one of the scalar readers).
+  template <typename T, typename Read>
+  Result<std::optional<T>, JsonError> read_optional(Read read);
   Result<nlohmann::json, JsonError> read_value_at_depth();
 
   std::string_view in_;

@@ -114,7 +114,7 @@ TEST(ForwardInfoJson, WritingAndReading) {
            R"(","original_timestamp":1,"forward_count":1})"},
       {R"({"original_sender":"","original_message_id":")" + id +
            R"(","original_timestamp":1,"forward_count":1})",
-       "User ID cannot be empty"},
+       "Invalid user ID: User ID cannot be empty"},
       {R"({"original_sender":"a","original_message_id":5,"original_timestamp":1,"forward_count":1})",
        "invalid type: integer `5`, expected a UUID string"},
       {R"(["a",")" + id + R"(",1])",
@@ -125,12 +125,64 @@ TEST(ForwardInfoJson, WritingAndReading) {
   for (const auto& [in, want] : cases) EXPECT_EQ(forward_roundtrip(in), want) << in;
 }
 
+// One field varied at a time inside an otherwise valid ForwardInfo: the
+// user-id check, the four UUID text forms and the integer widths.
+TEST(ForwardInfoJson, FieldRules) {
+  const std::string id = "0123abcd-4567-4def-89ab-cdef01234567";
+  auto record = [&](std::string sender, std::string uuid, std::string ts, std::string count) {
+    return R"({"original_sender":)" + sender + R"(,"original_message_id":)" + uuid +
+           R"(,"original_timestamp":)" + ts + R"(,"forward_count":)" + count + "}";
+  };
+  const std::string ok = "accepted";
+  struct Case {
+    std::string sender, uuid, ts, count, want;
+  };
+  const std::string q = "\"" + id + "\"";
+  const Case cases[] = {
+      {"\"" + std::string(256, 'a') + "\"", q, "1", "1", ok},
+      {"\"" + std::string(257, 'a') + "\"", q, "1", "1",
+       "Invalid user ID: User ID exceeds the maximum length of 256 bytes (257 bytes)"},
+      {R"(".")", q, "1", "1", "Invalid user ID: User ID cannot be '.' or '..' (path traversal)"},
+      {R"("..")", q, "1", "1", "Invalid user ID: User ID cannot be '.' or '..' (path traversal)"},
+      {R"("a\\b")", q, "1", "1",
+       "Invalid user ID: User ID contains invalid characters ('/', '\\', or ':')"},
+      {R"("a:b")", q, "1", "1",
+       "Invalid user ID: User ID contains invalid characters ('/', '\\', or ':')"},
+      {R"("a\u0007")", q, "1", "1", "Invalid user ID: User ID contains ASCII control characters"},
+      {R"("a")", R"("urn:uuid:0123ABCD-4567-4DEF-89AB-CDEF01234567")", "1", "1", ok},
+      {R"("a")", R"("0123abcd45674def89abcdef01234567")", "1", "1", ok},
+      {R"("a")", R"("0123abcd-4567")", "1", "1", "UUID parsing failed: "},
+      {R"("a")", q, "-5", "4294967295", ok},
+      {R"("a")", q, "1", "4294967296", "invalid value: integer `4294967296`, expected u32"},
+      {R"("a")", q, "1", "-1", "invalid value: integer `-1`, expected u32"},
+      {R"("a")", q, "1", "1.0", "invalid type: floating point `1.0`, expected u32"},
+      {R"("a")", q, "9223372036854775808", "1",
+       "invalid value: integer `9223372036854775808`, expected i64"},
+      {"null", q, "1", "1", "invalid type: null, expected a string"},
+  };
+  for (const auto& c : cases) {
+    std::string text = record(c.sender, c.uuid, c.ts, c.count);
+    auto r = forward_info_from_text(text);
+    std::string got = r.ok() ? ok : r.error().message;
+    EXPECT_EQ(got.substr(0, c.want.size()), c.want) << text;
+    if (c.want != ok) {
+      EXPECT_FALSE(r.ok()) << text;
+    }
+  }
+  // A key differing only in case is unknown, so the real one is missing.
+  EXPECT_EQ(forward_roundtrip(R"({"Original_sender":"a","original_message_id":")" + id +
+                              R"(","original_timestamp":1,"forward_count":1})"),
+            "missing field `original_sender`");
+  EXPECT_EQ(forward_roundtrip("{}"), "missing field `original_sender`");
+  EXPECT_EQ(reply_roundtrip("{}"), "missing field `sender`");
+}
+
 TEST(ReplyContextJson, WritingAndReading) {
   const std::pair<std::string, std::string> cases[] = {
       {R"(["bob","hi"])", R"({"sender":"bob","text":"hi"})"},
       {R"({"sender":"bob","text":"q","timestamp":-3,"reply_content_type":"sticker"})",
        R"({"sender":"bob","text":"q","timestamp":-3,"reply_content_type":"sticker"})"},
-      {R"({"sender":"","text":"q"})", "User ID cannot be empty"},
+      {R"({"sender":"","text":"q"})", "Invalid user ID: User ID cannot be empty"},
       {R"({"text":"q"})", "missing field `sender`"},
       {R"(["bob"])", "invalid length 1, expected struct ReplyContext with 5 elements"},
   };

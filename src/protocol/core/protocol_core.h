@@ -33,6 +33,7 @@
 #include "protocol/events/event_enums.h"
 #include "protocol/events/protocol_event.h"
 #include "protocol/mesh_relay_budget.h"
+#include "protocol/records/pending_message.h"
 #include "protocol/transport_manager.h"
 #include "reliability/ack_manager.h"
 #include "reliability/deduplicator.h"
@@ -52,15 +53,6 @@ struct MessageIdHash {
   }
 };
 
-// The three rich extras of a send; they travel only sealed.
-struct MediaRichExtras {
-  std::optional<ReplyContext> reply_context;
-  std::optional<MediaMetadata> media_metadata;
-  std::optional<ForwardInfo> forward_info;
-  bool any() const { return reply_context || media_metadata || forward_info; }
-  bool operator==(const MediaRichExtras&) const = default;
-};
-
 // Options of ProtocolCore::send_message, filled by the facade.
 struct SendOptions {
   std::optional<ReplyContext> reply_context;
@@ -77,7 +69,7 @@ struct SendOptions {
 // outbox can seal it again for a new session.
 struct SentRecord {
   std::optional<MediaMetadata> media_metadata;
-  std::optional<MediaRichExtras> rich;
+  std::optional<RichSendExtras> rich;
   std::string content;
   std::optional<ForwardInfo> forwarded_from;
   std::optional<MessageId> reply_to_msg;
@@ -120,7 +112,7 @@ struct PrepareRequest {
   std::optional<ForwardInfo> forwarded_from;
   ContentType content_type = ContentType::Text;
   std::optional<MediaMetadata> media_metadata;
-  std::optional<MediaRichExtras> rich;
+  std::optional<RichSendExtras> rich;
   std::optional<std::string> app_id;
   std::string_view source_event;
 };

@@ -1,8 +1,8 @@
 #include "protocol/records/encrypted_message_json.h"
 
-#include <nlohmann/json.hpp>
-
 #include "protocol/records/receive_enums.h"
+#include "protocol/records/stored_fields.h"
+#include "util/json_writer.h"
 
 namespace brenvik {
 
@@ -79,15 +79,18 @@ Result<EncryptedMessage, JsonError> encrypted_message_from_json(ByteView bytes) 
 }
 
 std::string encrypted_message_to_json(const EncryptedMessage& m) {
-  nlohmann::ordered_json j;
-  j["group_id"] = m.group_id.str();
-  j["message_type"] = std::string(mls_message_type_name(m.message_type));
-  j["epoch"] = m.epoch;
-  j["ciphertext"] = nlohmann::json::array();
-  for (uint8_t b : m.ciphertext) j["ciphertext"].push_back(b);
-  j["sender_id"] = m.sender_id;
-  j["timestamp_ms"] = m.timestamp_ms;
-  return j.dump();
+  // The shared writer, not a generic JSON dump: a sender id that is not
+  // valid UTF-8 must not make writing throw.
+  JsonWriter w(128 + m.ciphertext.size() * 4);
+  w.begin_object();
+  write_group_id_field(w, m.group_id.str());
+  w.field_str("message_type", mls_message_type_name(m.message_type));
+  w.field_u64("epoch", m.epoch);
+  w.key("ciphertext").byte_array(m.ciphertext);
+  w.field_str("sender_id", m.sender_id);
+  w.field_u64("timestamp_ms", m.timestamp_ms);
+  w.end_object();
+  return w.take();
 }
 
 }  // namespace brenvik

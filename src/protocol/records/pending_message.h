@@ -15,11 +15,15 @@
 namespace brenvik {
 
 // Reply context, media description (key material kept) and forwarding
-// information of a send.
+// information of a send. They travel only sealed, and are kept with a
+// pending message. Not the caption-bearing extras of a media send
+// (MediaRichExtras): the two are never read from each other's documents.
 struct RichSendExtras {
   std::optional<ReplyContext> reply_context;
   std::optional<MediaMetadata> media_metadata;
   std::optional<ForwardInfo> forward_info;
+
+  bool any() const { return reply_context || media_metadata || forward_info; }
 
   void to_json(JsonWriter& w) const;
   // Object or array (up to three values); null is refused here (the "rich"

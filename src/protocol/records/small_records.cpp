@@ -1,5 +1,7 @@
 #include "protocol/records/small_records.h"
 
+#include "protocol/records/generic_json.h"
+
 #include "core/username.h"
 #include "util/base64.h"
 #include "util/hex.h"
@@ -20,41 +22,6 @@ constexpr JsonField kSeenIdFields[] = {{"id", FieldRule::Required},
 constexpr JsonField kRawEventFields[] = {
     {"type", FieldRule::Required}, {"ts_ms", FieldRule::Required}, {"data", FieldRule::Required}};
 constexpr std::string_view kPlatforms[] = {"ios", "android", "linux", "macos", "windows", "other"};
-
-std::string describe(const nlohmann::json& v) {
-  switch (v.type()) {
-    case nlohmann::json::value_t::null:
-      return "null";
-    case nlohmann::json::value_t::boolean:
-      return std::string("boolean `") + (v.get<bool>() ? "true" : "false") + "`";
-    case nlohmann::json::value_t::number_unsigned:
-      return "integer `" + std::to_string(v.get<uint64_t>()) + "`";
-    case nlohmann::json::value_t::number_integer:
-      return "integer `" + std::to_string(v.get<int64_t>()) + "`";
-    case nlohmann::json::value_t::number_float:
-      return "floating point `" + json_dump(v) + "`";
-    case nlohmann::json::value_t::string:
-      return "string " + json_dump(v);
-    case nlohmann::json::value_t::array:
-      return "sequence";
-    case nlohmann::json::value_t::object:
-      return "map";
-    default:
-      return "value";
-  }
-}
-
-// An unsigned integer up to `max` from a generic number.
-Result<uint64_t, std::string> generic_unsigned(const nlohmann::json& v, uint64_t max,
-                                               const char* what) {
-  if (v.is_number_unsigned()) {
-    uint64_t n = v.get<uint64_t>();
-    if (n > max) return Err("invalid value: " + describe(v) + ", expected " + what);
-    return n;
-  }
-  if (v.is_number_integer()) return Err("invalid value: " + describe(v) + ", expected " + what);
-  return Err("invalid type: " + describe(v) + ", expected " + what);
-}
 
 }  // namespace
 
@@ -91,12 +58,12 @@ Result<CustodyReceipt, std::string> CustodyReceipt::from_json(const nlohmann::js
                  ", expected struct CustodyReceipt with 3 elements");
     for (int i = 0; i < 3; ++i) fields[i] = &value[i];
   } else {
-    return Err("invalid type: " + describe(value) + ", expected struct CustodyReceipt");
+    return Err("invalid type: " + describe_generic(value) + ", expected struct CustodyReceipt");
   }
   BRENVIK_TRY(uint64_t v, generic_unsigned(*fields[0], 255, "u8"));
   c.v = static_cast<uint8_t>(v);
   if (!fields[1]->is_string())
-    return Err("invalid type: " + describe(*fields[1]) + ", expected a string");
+    return Err("invalid type: " + describe_generic(*fields[1]) + ", expected a string");
   c.id = fields[1]->get<std::string>();
   BRENVIK_TRY(c.hold_ms, generic_unsigned(*fields[2], UINT64_MAX, "u64"));
   return c;

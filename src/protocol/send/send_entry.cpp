@@ -144,8 +144,8 @@ Result<MessageId, ProtocolError> ProtocolCore::send_message(const std::string& r
     if (!p.ok()) return Err(format_invalid_reply_to(p.error()));
     reply_to = p.value();
   }
-  MediaRichExtras extras{options.reply_context, options.media_metadata, options.forward_info};
-  std::optional<MediaRichExtras> rich;
+  RichSendExtras extras{options.reply_context, options.media_metadata, options.forward_info};
+  std::optional<RichSendExtras> rich;
   if (extras.any()) {
     Message probe;
     probe.reply_context = extras.reply_context;
