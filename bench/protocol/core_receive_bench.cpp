@@ -57,9 +57,9 @@ ProtocolConfig bench_config() {
 void BM_ReceivePlaintext100BWithAck(benchmark::State& state) {
   ManualClock clock;
   auto core = std::move(ProtocolCore::create(bench_config(), clock)).value();
-  Message tmpl = MessageBuilder("alice", "bob", "com.example.chat")
-                     .with_content(std::string(100, 'x'))
-                     .build(clock);
+  MessageBuilder builder("alice", "bob", "com.example.chat");
+  builder.with_content(std::string(100, 'x'));
+  Message tmpl = std::move(builder).build(clock);
   auto feed = std::make_shared<FeedTransport>(tmpl);
   core->transports().register_transport(TransportType::Internet, feed);
   (void)core->start();
