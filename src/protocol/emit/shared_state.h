@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/message.h"
 #include "protocol/core/protocol_error.h"
 #include "protocol/events/protocol_event.h"
 #include "protocol/helpers/scrub_hash.h"
@@ -64,6 +66,10 @@ struct SharedState {
   std::vector<std::shared_ptr<EventObserver>> event_observers;
   LifecycleState lifecycle = LifecycleState::Stopped;
   std::shared_ptr<TelemetryTap> telemetry_tap;
+  // Messages already announced to the host (by the replay of parked
+  // messages) that the next receive_message calls hand out first, oldest
+  // first.
+  std::deque<Message> ready_messages;
 };
 
 using SharedStateMutex = Mutex<SharedState>;

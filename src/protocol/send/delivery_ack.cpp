@@ -1,11 +1,10 @@
 // Delivery acknowledgements: built and routed back on the receiving side,
 // held when no route exists, and settled on the sending side.
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 
 #include "core/identifier.h"
 #include "protocol/core/protocol_core.h"
+#include "protocol/receive/ack_fields.h"
 #include "util/log.h"
 
 namespace brenvik {
@@ -16,30 +15,6 @@ std::optional<std::string_view> metadata_value(const Message& m, std::string_vie
   auto it = m.metadata.find(std::string(key));
   if (it == m.metadata.end()) return std::nullopt;
   return std::string_view(it->second);
-}
-
-uint8_t parse_hop_count(std::optional<std::string_view> text) {
-  if (!text) return 0;
-  std::string_view s = *text;
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return 0;
-  unsigned v = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || p != s.data() + s.size() || v > 255) return 0;
-  return uint8_t(v);
-}
-
-TransportType parse_ack_transport(std::optional<std::string_view> text) {
-  if (!text) return TransportType::Ble;
-  std::string lower(*text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return char(std::tolower(c)); });
-  if (lower == "internet") return TransportType::Internet;
-  if (lower == "reticulum") return TransportType::Reticulum;
-  if (lower == "nostr") return TransportType::Nostr;
-  if (lower == "wifidirect" || lower == "wifi_direct" || lower == "wifi-direct")
-    return TransportType::WifiDirect;
-  return TransportType::Ble;
 }
 
 uint64_t elapsed_ms(int64_t now_ns, int64_t then_ns) {
@@ -155,8 +130,8 @@ void ProtocolCore::settle_delivery_ack(const Message& incoming) {
   }
   pending_connection_requests_.erase(id_text);
   std::optional<PendingAck> wait = ack_manager_.acknowledge(id);
-  uint8_t hop_count = parse_hop_count(metadata_value(incoming, "ack_hop_count"));
-  TransportType transport = parse_ack_transport(metadata_value(incoming, "ack_transport"));
+  uint8_t hop_count = parse_ack_hop_count(metadata_value(incoming, "ack_hop_count"));
+  TransportType transport = ack_transport_from_name(metadata_value(incoming, "ack_transport"));
   int64_t now_ns = clock_.wall_unix_ns();
 
   auto available_last = [&](const OutboxEntry& e) -> std::optional<TransportType> {
