@@ -91,7 +91,6 @@ template <typename T, size_t N>
 class SmallStack {
  public:
   bool empty() const { return size_ == 0; }
-  size_t size() const { return size_; }
   T& back() { return (*this)[size_ - 1]; }
   T& operator[](size_t i) { return i < N ? inline_[i] : spill_[i - N]; }
   // A fresh or reused entry on top; callers set every field they rely on.
@@ -104,10 +103,6 @@ class SmallStack {
   void pop() {
     if (size_ > N) spill_.pop_back();
     --size_;
-  }
-  void clear() {
-    spill_.clear();
-    size_ = 0;
   }
 
  private:
