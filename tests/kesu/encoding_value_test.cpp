@@ -321,6 +321,61 @@ TEST(KesuArenas, Positions) {
   EXPECT_EQ(big.error().kind(), KesuErrorKind::DecodeError);
 }
 
+// The writers size their output before storing it: every integer width,
+// long texts and keys must come out exactly as counted, in both forms.
+TEST(KesuValueEncoding, WritersCountWhatTheyStore) {
+  KesuList items;
+  for (int64_t x : {int64_t(0), int64_t(-1), int64_t(63), int64_t(64), int64_t(-64), int64_t(-65),
+                    int64_t(1) << 62, INT64_MIN, INT64_MAX})
+    items.push_back(KesuValue(x));
+  items.push_back(KesuValue::string(std::string(300, 'x')));
+  items.push_back(KesuValue::binary(Bytes(20000, 0xAB)));
+  items.push_back(KesuValue(-0.0));
+  KesuValue v = KesuValue::list(items);
+  for (bool nested : {false, true}) {
+    Bytes out = hx("ee");  // writers append after what is there
+    KeyArena keys;
+    if (nested) {
+      size_t n = write_nested_value(v, out, keys);
+      EXPECT_EQ(n, out.size() - 1);
+    } else {
+      encode_compact_value(v, out);
+    }
+    EXPECT_EQ(out[0], 0xEE);
+    ByteReader r(ByteView(out).subspan(1));
+    auto back = nested ? read_nested_value(r, keys.keys(), 1, 1)
+                       : KesuResult<KesuValue>(*decode_compact_value(r));
+    EXPECT_EQ(*back, v) << nested;
+    EXPECT_TRUE(r.at_end()) << nested;
+  }
+}
+
+// Keys shared by many maps, an empty key, and more distinct keys than a
+// writer remembers at once: each key is written as its own arena index.
+TEST(KesuValueEncoding, NestedKeysAcrossManyMaps) {
+  KesuList rows;
+  for (int i = 0; i < 40; ++i) {
+    KesuMap m;
+    m[""] = KesuValue(int64_t(i));
+    m["k" + std::to_string(i % 13)] = KesuValue(true);
+    m["shared"] = KesuValue::string("s");
+    rows.push_back(KesuValue::map(m));
+  }
+  KesuValue v = KesuValue::list(rows);
+  KeyArena keys;
+  Bytes out;
+  write_nested_value(v, out, keys);
+  EXPECT_EQ(keys.size(), 15u);  // "", "shared" and k0..k12
+  ByteReader r(out);
+  EXPECT_EQ(*read_nested_value(r, keys.keys(), 1, 1), v);
+  // A second value reuses the arena: known keys keep their indices.
+  size_t before = keys.size();
+  Bytes again;
+  write_nested_value(KesuValue::map_from_pairs({{"", KesuValue(1)}, {"new", KesuValue(2)}}), again,
+                     keys);
+  EXPECT_EQ(keys.size(), before + 1);
+}
+
 TEST(KesuValueEncoding, RandomValuesRoundTrip) {
   Rng rng(3);
   for (int iter = 0; iter < 300; ++iter) {

@@ -5,7 +5,12 @@
 #pragma once
 
 #include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
 #include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "kesu/columnar/delta_of_delta.h"
@@ -13,11 +18,21 @@
 
 namespace kesu {
 
-// Each strategy offers encode(values) -> ColumnarResult<Bytes> and
-// decode(bytes, max_values) -> ColumnarResult<std::vector<value_type>>.
+// A column read value by value: next() gives the next value, nullopt at the
+// clean end of the column, or an error.
+template <typename T>
+class PlainColumnDecoder;
+template <typename T>
+class DeltaOfDeltaColumnDecoder;
+
+// Each strategy offers encode(values) -> ColumnarResult<Bytes>,
+// decode(bytes, max_values) -> ColumnarResult<std::vector<value_type>>, and
+// open(bytes) -> ColumnarResult<Decoder> for reading value by value.
 template <typename T>
 struct AnyRleColumn {
   using value_type = T;
+  using Decoder = AnyRleDecoder<T>;
+  static ColumnarResult<Decoder> open(ByteView b) { return Decoder(b); }
   static ColumnarResult<Bytes> encode(const std::vector<T>& v) { return encode_any_rle(v); }
   static ColumnarResult<std::vector<T>> decode(ByteView b, size_t max_values) {
     return AnyRleDecoder<T>(b).decode_all(max_values);
@@ -27,6 +42,8 @@ struct AnyRleColumn {
 template <typename T>
 struct DeltaRleColumn {
   using value_type = T;
+  using Decoder = DeltaRleDecoder<T>;
+  static ColumnarResult<Decoder> open(ByteView b) { return Decoder(b); }
   static ColumnarResult<Bytes> encode(const std::vector<T>& v) { return encode_delta_rle(v); }
   static ColumnarResult<std::vector<T>> decode(ByteView b, size_t max_values) {
     return DeltaRleDecoder<T>(b).decode_all(max_values);
@@ -35,6 +52,8 @@ struct DeltaRleColumn {
 
 struct BoolRleColumn {
   using value_type = bool;
+  using Decoder = BoolRleDecoder;
+  static ColumnarResult<Decoder> open(ByteView b) { return Decoder(b); }
   static ColumnarResult<Bytes> encode(const std::vector<bool>& v) { return encode_bool_rle(v); }
   static ColumnarResult<std::vector<bool>> decode(ByteView b, size_t max_values) {
     return BoolRleDecoder(b).decode_all(max_values);
@@ -44,8 +63,13 @@ struct BoolRleColumn {
 template <typename T>
 struct DeltaOfDeltaColumn {
   using value_type = T;
+  using Decoder = DeltaOfDeltaColumnDecoder<T>;
+  static ColumnarResult<Decoder> open(ByteView b);
   static ColumnarResult<Bytes> encode(const std::vector<T>& v) {
-    return encode_delta_of_delta(std::vector<int64_t>(v.begin(), v.end()));
+    if constexpr (std::is_same_v<T, int64_t>)
+      return encode_delta_of_delta(v);
+    else
+      return encode_delta_of_delta(std::vector<int64_t>(v.begin(), v.end()));
   }
   static ColumnarResult<std::vector<T>> decode(ByteView b, size_t max_values) {
     auto d = DeltaOfDeltaDecoder::open(b);
@@ -58,6 +82,8 @@ struct DeltaOfDeltaColumn {
 template <typename T>
 struct PlainColumn {
   using value_type = T;
+  using Decoder = PlainColumnDecoder<T>;
+  static ColumnarResult<Decoder> open(ByteView b);
   static ColumnarResult<Bytes> encode(const std::vector<T>& v) {
     Bytes out;
     write_uvarint(out, v.size());
@@ -79,6 +105,66 @@ struct PlainColumn {
     return out;
   }
 };
+
+// A DeltaOfDelta column read value by value, each value converted to T.
+template <typename T>
+class DeltaOfDeltaColumnDecoder {
+ public:
+  explicit DeltaOfDeltaColumnDecoder(DeltaOfDeltaDecoder d) : d_(std::move(d)) {}
+  ColumnarResult<std::optional<T>> next() {
+    auto v = d_.next();
+    if (!v.ok()) return Err(std::move(v).error());
+    if (!v->has_value()) return std::optional<T>();
+    int64_t x = **v;
+    if (i128(x) < i128(std::numeric_limits<T>::min()) ||
+        i128(x) > i128(std::numeric_limits<T>::max()))
+      return Err(
+          ColumnarError::rle_decode(std::to_string(x) + " cannot be safely converted from i128"));
+    return std::optional<T>(T(x));
+  }
+
+ private:
+  DeltaOfDeltaDecoder d_;
+};
+
+template <typename T>
+ColumnarResult<DeltaOfDeltaColumnDecoder<T>> DeltaOfDeltaColumn<T>::open(ByteView b) {
+  auto d = DeltaOfDeltaDecoder::open(b);
+  if (!d.ok()) return Err(std::move(d).error());
+  return DeltaOfDeltaColumnDecoder<T>(std::move(d).value());
+}
+
+// A plain column read value by value: the count is read when the decoder is
+// opened and only bounds the reading; nothing is reserved from it. Bytes after
+// the counted values are ignored, as by PlainColumn::decode.
+template <typename T>
+class PlainColumnDecoder {
+ public:
+  static ColumnarResult<PlainColumnDecoder> open(ByteView b) {
+    PlainColumnDecoder d;
+    d.r_ = ByteReader(b);
+    auto n = d.r_.read_uvarint();
+    if (!n.ok()) return Err(ColumnarError::serialize(std::move(n).error()));
+    d.remaining_ = *n;
+    return d;
+  }
+  ColumnarResult<std::optional<T>> next() {
+    if (remaining_ == 0) return std::optional<T>();
+    auto x = RleValue<T>::read(r_);
+    if (!x.ok()) return Err(ColumnarError::serialize(std::move(x).error()));
+    --remaining_;
+    return std::optional<T>(*x);
+  }
+
+ private:
+  ByteReader r_;
+  uint64_t remaining_ = 0;
+};
+
+template <typename T>
+ColumnarResult<PlainColumnDecoder<T>> PlainColumn<T>::open(ByteView b) {
+  return PlainColumnDecoder<T>::open(b);
+}
 
 // Writes one line "Column Deserialize Error: " + the error's debug form to
 // standard error and returns CustomDeserialize carrying its display text.

@@ -60,17 +60,13 @@ SerdeResult<ContainerType> read_container_type(ByteReader& r) {
 }
 
 void write_container_id(Bytes& out, const ContainerID& id) {
-  if (auto* root = id.as_root()) {
-    write_uvarint32(out, 0);
-    write_str(out, root->name.as_str());
-    write_container_type(out, root->type);
-    return;
-  }
-  auto* n = id.as_normal();
-  write_uvarint32(out, 1);
-  write_uvarint(out, n->peer);
-  write_ivarint32(out, n->counter);
-  write_container_type(out, n->type);
+  struct {
+    Bytes& b;
+    void u8(uint8_t x) { b.push_back(x); }
+    void uvarint(uint64_t x) { write_uvarint(b, x); }
+    void text(std::string_view t) { write_str(b, t); }
+  } o{out};
+  put_container_id(o, id);
 }
 
 SerdeResult<ContainerID> read_container_id(ByteReader& r) {

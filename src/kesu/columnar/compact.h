@@ -32,6 +32,22 @@ inline void write_container_type(Bytes& out, ContainerType t) {
 }
 SerdeResult<ContainerType> read_container_type(ByteReader& r);
 
+// The compact form of a container id through any output that offers u8,
+// uvarint and text (the value writers count and then write through it).
+template <typename Out>
+void put_container_id(Out& o, const ContainerID& id) {
+  if (auto* root = id.as_root()) {
+    o.u8(0);
+    o.text(root->name.as_str());
+    o.u8(root->type.compact_code());
+    return;
+  }
+  auto* n = id.as_normal();
+  o.u8(1);
+  o.uvarint(n->peer);
+  o.uvarint(zigzag32(n->counter));
+  o.u8(n->type.compact_code());
+}
 void write_container_id(Bytes& out, const ContainerID& id);
 SerdeResult<ContainerID> read_container_id(ByteReader& r);
 

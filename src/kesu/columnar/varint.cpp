@@ -55,42 +55,6 @@ std::string SerdeError::debug() const {
   return s;
 }
 
-bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-  size_t n = s.size(), i = 0;
-  while (i < n) {
-    uint8_t c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint32_t cp;
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000))
-      return false;
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 void write_uvarint128(Bytes& out, u128 v) {
   uint8_t buf[19];
   size_t n = 0;
@@ -220,7 +184,15 @@ SerdeResult<std::string_view> ByteReader::read_str() {
   auto b = read_bytes();
   if (!b.ok()) return Err(std::move(b).error());
   std::string_view s = brenvik::as_chars(*b);
-  if (!is_valid_utf8(s)) return Err(SerdeError(SerdeErrorKind::BadUtf8));
+  // Keys and short texts are mostly ASCII: check that first, eight bytes at
+  // a time, and run the full validation only when a high bit is set.
+  const uint8_t* p = b->data();
+  size_t n = b->size(), i = 0;
+  uint64_t high = 0;
+  for (; i + 8 <= n; i += 8) high |= brenvik::load_u64_le(p + i);
+  for (; i < n; ++i) high |= p[i];
+  if ((high & 0x8080808080808080ull) != 0 && !is_valid_utf8(s))
+    return Err(SerdeError(SerdeErrorKind::BadUtf8));
   return s;
 }
 

@@ -17,6 +17,7 @@
 #include "util/bytes.h"
 #include "util/leb128.h"
 #include "util/result.h"
+#include "util/utf8.h"
 
 namespace kesu {
 
@@ -58,7 +59,7 @@ template <typename T>
 using SerdeResult = Result<T, SerdeError>;
 
 // True when `s` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
-bool is_valid_utf8(std::string_view s);
+using brenvik::is_valid_utf8;
 
 // ---- writers -------------------------------------------------------------
 

@@ -14,37 +14,45 @@ bool is_nested(const KesuValue& v) {
 
 // Releases nested lists and maps with an explicit stack: a block owned by the
 // value alone gives its nested children to the stack before it is freed, so
-// freeing never goes deeper than one level.
-static void drain(std::vector<KesuValue>& pending) {
+// freeing never goes deeper than one level. A block that is still shared
+// elsewhere just loses this reference; its content stays as it is.
+void KesuListValue::drain(std::vector<KesuValue>& pending) {
   while (!pending.empty()) {
     KesuValue v = std::move(pending.back());
     pending.pop_back();
-    if (v.type() == ValueType::List) {
-      KesuList items = v.take_list();
-      for (auto& c : items)
+    if (auto* l = std::get_if<std::shared_ptr<KesuListValue>>(&v.v_)) {
+      if (l->use_count() != 1) continue;
+      for (auto& c : (*l)->items)
         if (is_nested(c)) pending.push_back(std::move(c));
-    } else if (v.type() == ValueType::Map) {
-      KesuMap entries = v.take_map();
-      for (auto& [k, c] : entries)
+      (*l)->items.clear();  // so that the block's own destructor finds nothing
+    } else if (auto* m = std::get_if<std::shared_ptr<KesuMapValue>>(&v.v_)) {
+      if (m->use_count() != 1) continue;
+      for (auto& [k, c] : (*m)->entries)
         if (is_nested(c)) pending.push_back(std::move(c));
+      (*m)->entries.clear();
     }
   }
 }
 
+// Each nested element is released before the next one is looked at, so the
+// pending stack holds one element's descendants at a time rather than every
+// element of a long list at once.
 KesuListValue::~KesuListValue() {
   std::vector<KesuValue> pending;
-  for (auto& v : items)
-    if (is_nested(v)) pending.push_back(std::move(v));
-  items.clear();
-  drain(pending);
+  for (auto& v : items) {
+    if (!is_nested(v)) continue;
+    pending.push_back(std::move(v));
+    KesuListValue::drain(pending);
+  }
 }
 
 KesuMapValue::~KesuMapValue() {
   std::vector<KesuValue> pending;
-  for (auto& [k, v] : entries)
-    if (is_nested(v)) pending.push_back(std::move(v));
-  entries.clear();
-  drain(pending);
+  for (auto& [k, v] : entries) {
+    if (!is_nested(v)) continue;
+    pending.push_back(std::move(v));
+    KesuListValue::drain(pending);
+  }
 }
 
 KesuValue KesuValue::binary(Bytes b) {
@@ -75,19 +83,6 @@ KesuValue KesuValue::map_from_pairs(std::vector<std::pair<std::string, KesuValue
   KesuMap m;
   for (auto& [k, v] : pairs) m.insert_or_assign(std::move(k), std::move(v));
   return map(std::move(m));
-}
-
-const Bytes& KesuValue::as_binary() const {
-  return std::get<std::shared_ptr<KesuBinaryValue>>(v_)->bytes;
-}
-const std::string& KesuValue::as_string() const {
-  return std::get<std::shared_ptr<KesuStringValue>>(v_)->text;
-}
-const KesuList& KesuValue::as_list() const {
-  return std::get<std::shared_ptr<KesuListValue>>(v_)->items;
-}
-const KesuMap& KesuValue::as_map() const {
-  return std::get<std::shared_ptr<KesuMapValue>>(v_)->entries;
 }
 
 KesuList& KesuValue::list_mut() {

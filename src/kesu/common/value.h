@@ -103,11 +103,28 @@ struct KesuStringValue {
 struct KesuListValue {
   KesuList items;
   ~KesuListValue();
+  // Releases the values, taking apart the lists and maps whose last
+  // reference they hold level by level; shared blocks only lose a reference.
+  static void drain(std::vector<KesuValue>& pending);
 };
 struct KesuMapValue {
   KesuMap entries;
   ~KesuMapValue();
 };
+
+// Inline: the byte codecs call these once per value they walk.
+inline const Bytes& KesuValue::as_binary() const {
+  return std::get<std::shared_ptr<KesuBinaryValue>>(v_)->bytes;
+}
+inline const std::string& KesuValue::as_string() const {
+  return std::get<std::shared_ptr<KesuStringValue>>(v_)->text;
+}
+inline const KesuList& KesuValue::as_list() const {
+  return std::get<std::shared_ptr<KesuListValue>>(v_)->items;
+}
+inline const KesuMap& KesuValue::as_map() const {
+  return std::get<std::shared_ptr<KesuMapValue>>(v_)->entries;
+}
 
 // Hash consistent with equality: NaNs hash alike, both zeros alike, map
 // entries in sorted key order.

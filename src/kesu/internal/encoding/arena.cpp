@@ -12,16 +12,17 @@ size_t PeerTable::register_peer(PeerID p) {
 }
 
 size_t KeyArena::register_key(const InternalString& key) {
-  auto [it, inserted] = index_.emplace(std::string(key.as_str()), keys_.size());
-  if (inserted) keys_.push_back(key);
-  return it->second;
+  auto it = index_.find(key.as_str());
+  if (it != index_.end()) return it->second;
+  index_.emplace(std::string(key.as_str()), keys_.size());
+  keys_.push_back(key);
+  return keys_.size() - 1;
 }
 
 size_t KeyArena::register_key(std::string_view key) {
-  std::string text(key);
-  auto it = index_.find(text);
+  auto it = index_.find(key);
   if (it != index_.end()) return it->second;
-  index_.emplace(std::move(text), keys_.size());
+  index_.emplace(std::string(key), keys_.size());
   keys_.emplace_back(key);
   return keys_.size() - 1;
 }

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -35,8 +38,13 @@ class KeyArena {
   const std::vector<InternalString>& keys() const { return keys_; }
 
  private:
+  // Looked up by any text view, without building a std::string first.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
   std::vector<InternalString> keys_;
-  std::unordered_map<std::string, size_t> index_;
+  std::unordered_map<std::string, size_t, TextHash, std::equal_to<>> index_;
 };
 
 class ContainerArena {

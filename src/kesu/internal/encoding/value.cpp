@@ -1,6 +1,9 @@
 #include "kesu/internal/encoding/value.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 
 #include "kesu/columnar/compact.h"
 #include "kesu/columnar/rle.h"
@@ -9,47 +12,300 @@ namespace kesu {
 
 namespace {
 
-// Walks a value in pre-order without recursion, calling on_value(v) for each
-// value and on_key(k) before each map entry's value.
-template <typename OnValue, typename OnKey>
-void walk_preorder(const KesuValue& root, OnValue on_value, OnKey on_key) {
-  struct Task {
-    const KesuValue* v;
-    const std::string* key;
-  };
-  std::vector<Task> stack{{&root, nullptr}};
-  while (!stack.empty()) {
-    Task t = stack.back();
-    stack.pop_back();
-    if (!t.v) {
-      on_key(*t.key);
-      continue;
+// ---- writing ----------------------------------------------------------------
+
+// A value is written in two passes over it: the first counts the bytes, the
+// buffer is grown once to the exact size, and the second stores the bytes
+// through a plain pointer. Growing while writing would copy the output again
+// at every doubling, which costs more than the counting walk.
+
+constexpr size_t uvarint_size(uint64_t v) {
+  return 1 + size_t(63 - __builtin_clzll(v | 1)) / 7;
+}
+// Signed LEB128: the significant bits plus the sign bit, 7 per byte.
+constexpr size_t sleb128_size(int64_t v) {
+  uint64_t x = uint64_t(v ^ (v >> 63));
+  return (size_t(65 - __builtin_clzll(x | 1)) + 6) / 7;
+}
+
+// The first pass: counts what the second will store.
+struct SizeOut {
+  size_t n = 0;
+  void u8(uint8_t) { ++n; }
+  void uvarint(uint64_t v) { n += uvarint_size(v); }
+  void sleb128(int64_t v) { n += sleb128_size(v); }
+  void f64_le(double) { n += 8; }
+  void f64_be(double) { n += 8; }
+  void bytes(const void*, size_t len) { n += uvarint_size(len) + len; }
+  void text(std::string_view s) { bytes(s.data(), s.size()); }
+};
+
+// The second pass: stores into room the first pass made.
+struct PtrOut {
+  uint8_t* p;
+  void u8(uint8_t b) { *p++ = b; }
+  void uvarint(uint64_t v) {
+    while (v >= 0x80) {
+      *p++ = uint8_t(v) | 0x80;
+      v >>= 7;
     }
-    on_value(*t.v);
-    if (t.v->type() == ValueType::List) {
-      const auto& l = t.v->as_list();
-      for (size_t i = l.size(); i-- > 0;) stack.push_back({&l[i], nullptr});
-    } else if (t.v->type() == ValueType::Map) {
-      const auto& m = t.v->as_map();
-      std::vector<const std::pair<const std::string, KesuValue>*> entries;
-      entries.reserve(m.size());
-      for (const auto& e : m) entries.push_back(&e);
-      for (size_t i = entries.size(); i-- > 0;) {
-        stack.push_back({&entries[i]->second, nullptr});
-        stack.push_back({nullptr, &entries[i]->first});
+    *p++ = uint8_t(v);
+  }
+  void sleb128(int64_t v) {
+    for (;;) {
+      uint8_t byte = uint8_t(v) & 0x7F;
+      v >>= 7;  // arithmetic: keeps the sign
+      if ((v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40))) {
+        *p++ = byte;
+        return;
       }
+      *p++ = byte | 0x80;
+    }
+  }
+  void f64_le(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+    std::memcpy(p, &bits, 8);
+    p += 8;
+  }
+  void f64_be(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap64(bits);
+    std::memcpy(p, &bits, 8);
+    p += 8;
+  }
+  void bytes(const void* data, size_t len) {
+    uvarint(len);
+    if (len) std::memcpy(p, data, len);
+    p += len;
+  }
+  void text(std::string_view s) { bytes(s.data(), s.size()); }
+};
+
+// A stack that keeps its first N entries in place and spills to the heap
+// beyond them, so that walking or building a shallow value allocates nothing
+// for the walk itself.
+template <typename T, size_t N>
+class SmallStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  T& back() { return (*this)[size_ - 1]; }
+  T& operator[](size_t i) { return i < N ? inline_[i] : spill_[i - N]; }
+  // A fresh or reused entry on top; callers set every field they rely on.
+  T& push() {
+    ++size_;
+    if (size_ <= N) return inline_[size_ - 1];
+    spill_.emplace_back();
+    return spill_.back();
+  }
+  void pop() {
+    if (size_ > N) spill_.pop_back();
+    --size_;
+  }
+
+ private:
+  std::array<T, N> inline_{};
+  std::vector<T> spill_;
+  size_t size_ = 0;
+};
+
+// The two byte forms of a whole value share one walk (pre-order, without
+// recursion, each map key before its value); a form supplies the tag of each
+// kind and the payloads that differ: booleans, numbers, keys and containers.
+struct CompactWriteForm {
+  static constexpr uint8_t kNull = 0, kDouble = 2, kI64 = 3, kString = 4, kList = 5, kMap = 6,
+                           kContainer = 7, kBinary = 8;
+  template <typename Out>
+  static void put_bool(Out& o, bool b) {
+    o.u8(1);
+    o.u8(b ? 1 : 0);
+  }
+  template <typename Out>
+  static void put_double(Out& o, double d) {
+    o.f64_le(d);
+  }
+  template <typename Out>
+  static void put_i64(Out& o, int64_t i) {
+    o.uvarint(brenvik::zigzag_encode(i));
+  }
+  template <typename Out>
+  void put_key(Out& o, const std::string& k) {
+    o.text(k);
+  }
+  template <typename Out>
+  static void put_container(Out& o, const ContainerID& id) {
+    put_container_id(o, id);
+  }
+};
+
+// Map keys become key-arena indices. The counting pass registers each key
+// and remembers its index in walk order; the storing pass replays them, so
+// every key is looked up once.
+struct NestedWriteForm {
+  static constexpr uint8_t kNull = 0, kI64 = 3, kDouble = 4, kString = 5, kBinary = 6, kList = 7,
+                           kMap = 8, kContainer = 9;
+  template <typename Out>
+  static void put_bool(Out& o, bool b) {
+    o.u8(b ? 1 : 2);
+  }
+  template <typename Out>
+  static void put_double(Out& o, double d) {
+    o.f64_be(d);
+  }
+  template <typename Out>
+  static void put_i64(Out& o, int64_t i) {
+    o.sleb128(i);
+  }
+  void put_key(SizeOut& o, const std::string& k) {
+    size_t i = lookup(k);
+    indices.push() = i;
+    o.uvarint(i);
+  }
+  void put_key(PtrOut& o, const std::string&) { o.uvarint(indices[replayed++]); }
+  template <typename Out>
+  static void put_container(Out& o, const ContainerID& id) {
+    o.u8(id.container_type().wire_code());
+  }
+
+  // The records of a list usually share their keys, so the last few keys
+  // met are compared first, before the arena's hash lookup.
+  size_t lookup(const std::string& k) {
+    size_t filled = std::min(next_recent, recent.size());
+    for (size_t j = 0; j < filled; ++j)
+      if (recent[j].text.size() == k.size() && recent[j].text == k) return recent[j].index;
+    size_t i = keys.register_key(std::string_view(k));
+    recent[next_recent++ % recent.size()] = {std::string_view(k), i};
+    return i;
+  }
+
+  struct Recent {
+    std::string_view text;  // a key of the value being written
+    size_t index = 0;
+  };
+  KeyArena& keys;
+  SmallStack<size_t, 32> indices{};
+  size_t replayed = 0;
+  std::array<Recent, 8> recent{};
+  size_t next_recent = 0;
+};
+
+// Where the walk is inside a list or map: the siblings still to write.
+struct WalkFrame {
+  const KesuValue* next = nullptr;  // list: next element
+  const KesuValue* end = nullptr;
+  KesuMap::const_iterator it{};  // map: next entry
+  KesuMap::const_iterator map_end{};
+  bool is_map = false;
+};
+
+template <typename Form, typename Out>
+void walk_value(const KesuValue& root, Out& o, Form& form) {
+  SmallStack<WalkFrame, 16> stack;
+  const KesuValue* v = &root;
+  for (;;) {
+    switch (v->type()) {
+      case ValueType::Null:
+        o.u8(Form::kNull);
+        break;
+      case ValueType::Bool:
+        Form::put_bool(o, v->as_bool());
+        break;
+      case ValueType::Double:
+        o.u8(Form::kDouble);
+        Form::put_double(o, v->as_double());
+        break;
+      case ValueType::I64:
+        o.u8(Form::kI64);
+        Form::put_i64(o, v->as_i64());
+        break;
+      case ValueType::String:
+        o.u8(Form::kString);
+        o.text(v->as_string());
+        break;
+      case ValueType::Binary: {
+        const Bytes& b = v->as_binary();
+        o.u8(Form::kBinary);
+        o.bytes(b.data(), b.size());
+        break;
+      }
+      case ValueType::Container:
+        o.u8(Form::kContainer);
+        Form::put_container(o, v->as_container());
+        break;
+      case ValueType::List: {
+        const KesuList& l = v->as_list();
+        o.u8(Form::kList);
+        o.uvarint(l.size());
+        if (l.empty()) break;
+        WalkFrame& f = stack.push();
+        f.is_map = false;
+        f.next = l.data() + 1;
+        f.end = l.data() + l.size();
+        v = l.data();
+        continue;
+      }
+      case ValueType::Map: {
+        const KesuMap& m = v->as_map();
+        o.u8(Form::kMap);
+        o.uvarint(m.size());
+        if (m.empty()) break;
+        auto it = m.begin();
+        form.put_key(o, it->first);
+        v = &it->second;
+        WalkFrame& f = stack.push();
+        f.is_map = true;
+        f.it = ++it;
+        f.map_end = m.end();
+        continue;
+      }
+    }
+    // The value is written: move on to the next sibling of the innermost
+    // unfinished list or map.
+    for (;;) {
+      if (stack.empty()) return;
+      WalkFrame& f = stack.back();
+      if (f.is_map) {
+        if (f.it != f.map_end) {
+          form.put_key(o, f.it->first);
+          v = &f.it->second;
+          ++f.it;
+          break;
+        }
+      } else if (f.next != f.end) {
+        v = f.next++;
+        break;
+      }
+      stack.pop();
     }
   }
 }
 
-// A list or map under construction by a non-recursive reader.
+// Appends the value in the form; returns the number of bytes appended.
+template <typename Form>
+size_t write_value(const KesuValue& v, Bytes& out, Form& form) {
+  SizeOut size;
+  walk_value(v, size, form);
+  size_t at = out.size();
+  out.resize(at + size.n);
+  PtrOut o{out.data() + at};
+  walk_value(v, o, form);
+  return size.n;
+}
+
+// ---- reading ----------------------------------------------------------------
+
+// A list or map under construction: the value already holds its block (the
+// only reference to it), and `list` or `map` points into that block.
 struct Frame {
-  bool is_map = false;
+  KesuValue block;
+  KesuList* list = nullptr;
+  KesuMap* map = nullptr;
   uint64_t remaining = 0;
-  KesuList list;
-  KesuMap map;
-  std::string key;
+  std::string key;  // map: the key of the value being read
 };
+using FrameStack = SmallStack<Frame, 8>;
 
 // Room reserved for a sequence: nothing when the input cannot back the
 // count, and never more than the decode's shared budget (one slot per input
@@ -61,313 +317,278 @@ size_t take_reserve(uint64_t count, size_t remaining, size_t& budget) {
   return n;
 }
 
+// What the head of a value turned out to be.
+enum class Head { Scalar, List, Map, Error };
+
+// The compact form: errors are the serializer's, kept in `error`.
+struct CompactReadForm {
+  std::optional<SerdeError> error;
+
+  Head fail(SerdeError e) {
+    error = std::move(e);
+    return Head::Error;
+  }
+  bool read_key(ByteReader& r, std::string& key) {
+    auto k = r.read_str();
+    if (!k.ok()) {
+      error = std::move(k).error();
+      return false;
+    }
+    key.assign(k->data(), k->size());
+    return true;
+  }
+  // Reads a scalar into v, or the element count of a list or map into n.
+  Head read_head(ByteReader& r, KesuValue& v, uint64_t& n) {
+    auto idx = r.read_uvarint32();
+    if (!idx.ok()) return fail(std::move(idx).error());
+    switch (*idx) {
+      case 0:
+        return Head::Scalar;
+      case 1: {
+        auto b = r.read_bool();
+        if (!b.ok()) return fail(std::move(b).error());
+        v = KesuValue(*b);
+        return Head::Scalar;
+      }
+      case 2: {
+        auto d = r.read_f64_le();
+        if (!d.ok()) return fail(std::move(d).error());
+        v = KesuValue(*d);
+        return Head::Scalar;
+      }
+      case 3: {
+        auto i = r.read_ivarint();
+        if (!i.ok()) return fail(std::move(i).error());
+        v = KesuValue(*i);
+        return Head::Scalar;
+      }
+      case 4: {
+        auto s = r.read_str();
+        if (!s.ok()) return fail(std::move(s).error());
+        v = KesuValue::string(std::string(*s));
+        return Head::Scalar;
+      }
+      case 5:
+      case 6: {
+        auto c = r.read_uvarint();
+        if (!c.ok()) return fail(std::move(c).error());
+        n = *c;
+        return *idx == 5 ? Head::List : Head::Map;
+      }
+      case 7: {
+        auto c = read_container_id(r);
+        if (!c.ok()) return fail(std::move(c).error());
+        v = KesuValue(std::move(*c));
+        return Head::Scalar;
+      }
+      case 8: {
+        auto b = r.read_bytes();
+        if (!b.ok()) return fail(std::move(b).error());
+        v = KesuValue::binary(Bytes(b->begin(), b->end()));
+        return Head::Scalar;
+      }
+      default:
+        return fail(SerdeError(SerdeErrorKind::CustomDeserialize,
+                               "unknown value variant " + std::to_string(*idx)));
+    }
+  }
+};
+
+// The nested encoding: every fault is the same data-corruption error, map
+// keys are indices into the key arena, and a container value is identified
+// by the operation (peer, counter) that carries it.
+struct NestedReadForm {
+  const std::vector<InternalString>& keys;
+  PeerID peer;
+  Counter counter;
+
+  bool read_key(ByteReader& r, std::string& key) {
+    auto k = r.read_uvarint();
+    if (!k.ok() || *k >= keys.size()) return false;
+    std::string_view s = keys[size_t(*k)].as_str();
+    key.assign(s.data(), s.size());
+    return true;
+  }
+  Head read_head(ByteReader& r, KesuValue& v, uint64_t& n) {
+    auto tag = r.read_u8();
+    if (!tag.ok()) return Head::Error;
+    switch (*tag) {
+      case 0:
+        return Head::Scalar;
+      case 1:
+      case 2:
+        v = KesuValue(*tag == 1);
+        return Head::Scalar;
+      case 3: {
+        auto i = r.read_sleb128();
+        if (!i.ok()) return Head::Error;
+        v = KesuValue(*i);
+        return Head::Scalar;
+      }
+      case 4: {
+        auto d = r.read_f64_be();
+        if (!d.ok()) return Head::Error;
+        v = KesuValue(*d);
+        return Head::Scalar;
+      }
+      case 5: {
+        auto s = r.read_str();
+        if (!s.ok()) return Head::Error;
+        v = KesuValue::string(std::string(*s));
+        return Head::Scalar;
+      }
+      case 6: {
+        auto b = r.read_bytes();
+        if (!b.ok()) return Head::Error;
+        v = KesuValue::binary(Bytes(b->begin(), b->end()));
+        return Head::Scalar;
+      }
+      case 7:
+      case 8: {
+        auto c = r.read_uvarint();
+        if (!c.ok() || *c > kMaxNestedCount) return Head::Error;
+        n = *c;
+        return *tag == 7 ? Head::List : Head::Map;
+      }
+      case 9: {
+        auto code = r.read_u8();
+        if (!code.ok()) return Head::Error;
+        v = KesuValue(ContainerID::normal(peer, counter, ContainerType::from_wire_code(*code)));
+        return Head::Scalar;
+      }
+      default:
+        return Head::Error;
+    }
+  }
+};
+
+// Opens a list or map frame for n > 0 elements.
+void open_frame(FrameStack& stack, Head kind, uint64_t n, size_t reserve) {
+  Frame& f = stack.push();
+  f.remaining = n;
+  if (kind == Head::Map) {
+    f.block = KesuValue::map({});
+    f.map = &f.block.map_mut();
+    f.list = nullptr;
+    f.map->reserve(reserve);
+  } else {
+    f.block = KesuValue::list({});
+    f.list = &f.block.list_mut();
+    f.map = nullptr;
+    f.list->reserve(reserve);
+  }
+}
+
 // Attaches a finished value to the frames, closing every frame it completes.
 // Returns true with `v` holding the root when the stack empties.
-bool attach(std::vector<Frame>& stack, KesuValue& v) {
+bool attach(FrameStack& stack, KesuValue& v) {
   for (;;) {
     if (stack.empty()) return true;
     Frame& f = stack.back();
-    if (f.is_map)
-      f.map.insert_or_assign(std::move(f.key), std::move(v));
+    if (f.map)
+      f.map->insert_or_assign(std::move(f.key), std::move(v));
     else
-      f.list.push_back(std::move(v));
+      f.list->push_back(std::move(v));
     if (--f.remaining > 0) return false;
-    v = f.is_map ? KesuValue::map(std::move(f.map)) : KesuValue::list(std::move(f.list));
-    stack.pop_back();
+    v = std::move(f.block);
+    stack.pop();
   }
+}
+
+// Reads one whole value in the given form without recursion. `stack` must be
+// empty; it is lent by the caller so that reading many values reuses it. On
+// failure the partly built value is released.
+template <typename Form>
+bool read_value(ByteReader& r, Form& form, FrameStack& stack, size_t& budget, KesuValue& out) {
+  for (;;) {
+    if (!stack.empty() && stack.back().map && !form.read_key(r, stack.back().key)) break;
+    KesuValue v;
+    uint64_t n = 0;
+    Head h = form.read_head(r, v, n);
+    if (h == Head::Error) break;
+    if (h != Head::Scalar) {
+      if (n > 0) {
+        open_frame(stack, h, n, take_reserve(n, r.remaining(), budget));
+        continue;
+      }
+      v = h == Head::List ? KesuValue::list({}) : KesuValue::map({});
+    }
+    if (attach(stack, v)) {
+      out = std::move(v);
+      return true;
+    }
+  }
+  while (!stack.empty()) {
+    stack.back().block = KesuValue();
+    stack.pop();
+  }
+  return false;
 }
 
 }  // namespace
 
 void encode_compact_value(const KesuValue& root, Bytes& out) {
-  walk_preorder(
-      root,
-      [&](const KesuValue& v) {
-        switch (v.type()) {
-          case ValueType::Null:
-            out.push_back(0);
-            break;
-          case ValueType::Bool:
-            out.push_back(1);
-            write_bool(out, v.as_bool());
-            break;
-          case ValueType::Double:
-            out.push_back(2);
-            write_f64_le(out, v.as_double());
-            break;
-          case ValueType::I64:
-            out.push_back(3);
-            write_ivarint(out, v.as_i64());
-            break;
-          case ValueType::String:
-            out.push_back(4);
-            write_str(out, v.as_string());
-            break;
-          case ValueType::List:
-            out.push_back(5);
-            write_uvarint(out, v.as_list().size());
-            break;
-          case ValueType::Map:
-            out.push_back(6);
-            write_uvarint(out, v.as_map().size());
-            break;
-          case ValueType::Container:
-            out.push_back(7);
-            write_container_id(out, v.as_container());
-            break;
-          case ValueType::Binary:
-            out.push_back(8);
-            write_bytes(out, v.as_binary());
-            break;
-        }
-      },
-      [&](const std::string& k) { write_str(out, k); });
+  CompactWriteForm form;
+  write_value(root, out, form);
 }
 
 SerdeResult<KesuValue> decode_compact_value(ByteReader& r) {
-  std::vector<Frame> stack;
+  CompactReadForm form;
+  FrameStack stack;
   size_t budget = r.remaining();
-  for (;;) {
-    if (!stack.empty() && stack.back().is_map) {
-      auto k = r.read_str();
-      if (!k.ok()) return Err(std::move(k).error());
-      stack.back().key = std::string(*k);
-    }
-    auto idx = r.read_uvarint32();
-    if (!idx.ok()) return Err(std::move(idx).error());
-    KesuValue v;
-    switch (*idx) {
-      case 0:
-        break;
-      case 1: {
-        auto b = r.read_bool();
-        if (!b.ok()) return Err(std::move(b).error());
-        v = KesuValue(*b);
-        break;
-      }
-      case 2: {
-        auto d = r.read_f64_le();
-        if (!d.ok()) return Err(std::move(d).error());
-        v = KesuValue(*d);
-        break;
-      }
-      case 3: {
-        auto i = r.read_ivarint();
-        if (!i.ok()) return Err(std::move(i).error());
-        v = KesuValue(*i);
-        break;
-      }
-      case 4: {
-        auto s = r.read_str();
-        if (!s.ok()) return Err(std::move(s).error());
-        v = KesuValue::string(std::string(*s));
-        break;
-      }
-      case 5:
-      case 6: {
-        auto n = r.read_uvarint();
-        if (!n.ok()) return Err(std::move(n).error());
-        if (*n == 0) {
-          v = *idx == 5 ? KesuValue::list({}) : KesuValue::map({});
-          break;
-        }
-        Frame f;
-        f.is_map = *idx == 6;
-        f.remaining = *n;
-        size_t reserve = take_reserve(*n, r.remaining(), budget);
-        if (f.is_map)
-          f.map.reserve(reserve);
-        else
-          f.list.reserve(reserve);
-        stack.push_back(std::move(f));
-        continue;
-      }
-      case 7: {
-        auto c = read_container_id(r);
-        if (!c.ok()) return Err(std::move(c).error());
-        v = KesuValue(std::move(*c));
-        break;
-      }
-      case 8: {
-        auto b = r.read_bytes();
-        if (!b.ok()) return Err(std::move(b).error());
-        v = KesuValue::binary(Bytes(b->begin(), b->end()));
-        break;
-      }
-      default:
-        return Err(SerdeError(SerdeErrorKind::CustomDeserialize,
-                              "unknown value variant " + std::to_string(*idx)));
-    }
-    if (attach(stack, v)) return v;
-  }
+  KesuValue v;
+  if (!read_value(r, form, stack, budget, v)) return Err(std::move(*form.error));
+  return v;
 }
 
 size_t write_nested_value(const KesuValue& root, Bytes& out, KeyArena& keys) {
-  size_t before = out.size();
-  walk_preorder(
-      root,
-      [&](const KesuValue& v) {
-        switch (v.type()) {
-          case ValueType::Null:
-            out.push_back(0);
-            break;
-          case ValueType::Bool:
-            out.push_back(v.as_bool() ? 1 : 2);
-            break;
-          case ValueType::I64:
-            out.push_back(3);
-            write_sleb128(out, v.as_i64());
-            break;
-          case ValueType::Double:
-            out.push_back(4);
-            write_f64_be(out, v.as_double());
-            break;
-          case ValueType::String:
-            out.push_back(5);
-            write_str(out, v.as_string());
-            break;
-          case ValueType::Binary:
-            out.push_back(6);
-            write_bytes(out, v.as_binary());
-            break;
-          case ValueType::List:
-            out.push_back(7);
-            write_uvarint(out, v.as_list().size());
-            break;
-          case ValueType::Map:
-            out.push_back(8);
-            write_uvarint(out, v.as_map().size());
-            break;
-          case ValueType::Container:
-            out.push_back(9);
-            out.push_back(v.as_container().container_type().wire_code());
-            break;
-        }
-      },
-      [&](const std::string& k) { write_uvarint(out, keys.register_key(std::string_view(k))); });
-  return out.size() - before;
+  NestedWriteForm form{keys};
+  return write_value(root, out, form);
 }
-
-namespace {
-
-// One complete nested value (any tag), without recursion; container values
-// get the identifier (peer, counter).
-KesuResult<KesuValue> read_nested_inner(ByteReader& r, const std::vector<InternalString>& keys,
-                                        PeerID peer, Counter counter, size_t& budget) {
-  auto corrupt = [] { return Err(KesuError::data_corruption()); };
-  std::vector<Frame> stack;
-  for (;;) {
-    if (!stack.empty() && stack.back().is_map) {
-      auto k = r.read_uvarint();
-      if (!k.ok() || *k >= keys.size()) return corrupt();
-      stack.back().key = std::string(keys[size_t(*k)].as_str());
-    }
-    auto tag = r.read_u8();
-    if (!tag.ok()) return corrupt();
-    KesuValue v;
-    switch (*tag) {
-      case 0:
-        break;
-      case 1:
-        v = KesuValue(true);
-        break;
-      case 2:
-        v = KesuValue(false);
-        break;
-      case 3: {
-        auto i = r.read_sleb128();
-        if (!i.ok()) return corrupt();
-        v = KesuValue(*i);
-        break;
-      }
-      case 4: {
-        auto d = r.read_f64_be();
-        if (!d.ok()) return corrupt();
-        v = KesuValue(*d);
-        break;
-      }
-      case 5: {
-        auto s = r.read_str();
-        if (!s.ok()) return corrupt();
-        v = KesuValue::string(std::string(*s));
-        break;
-      }
-      case 6: {
-        auto b = r.read_bytes();
-        if (!b.ok()) return corrupt();
-        v = KesuValue::binary(Bytes(b->begin(), b->end()));
-        break;
-      }
-      case 7:
-      case 8: {
-        auto n = r.read_uvarint();
-        if (!n.ok() || *n > kMaxNestedCount) return corrupt();
-        if (*n == 0) {
-          v = *tag == 7 ? KesuValue::list({}) : KesuValue::map({});
-          break;
-        }
-        Frame f;
-        f.is_map = *tag == 8;
-        f.remaining = *n;
-        size_t reserve = take_reserve(*n, r.remaining(), budget);
-        if (f.is_map)
-          f.map.reserve(reserve);
-        else
-          f.list.reserve(reserve);
-        stack.push_back(std::move(f));
-        continue;
-      }
-      case 9: {
-        auto code = r.read_u8();
-        if (!code.ok()) return corrupt();
-        v = KesuValue(ContainerID::normal(peer, counter, ContainerType::from_wire_code(*code)));
-        break;
-      }
-      default:
-        return corrupt();
-    }
-    if (attach(stack, v)) return v;
-  }
-}
-
-}  // namespace
 
 KesuResult<KesuValue> read_nested_value(ByteReader& r, const std::vector<InternalString>& keys,
                                         PeerID peer, Counter counter) {
   auto corrupt = [] { return Err(KesuError::data_corruption()); };
+  NestedReadForm form{keys, peer, counter};
+  FrameStack stack;
   size_t budget = r.remaining();
   size_t start = r.position();
   auto tag = r.read_u8();
   if (!tag.ok()) return corrupt();
-  if (*tag == 7) {
+  // At the top level a list gives each element its own identifier (counter
+  // + index, saturating); a map's values all share the operation's.
+  if (*tag == 7 || *tag == 8) {
+    bool is_map = *tag == 8;
     auto n = r.read_uvarint();
     if (!n.ok() || *n > kMaxNestedCount) return corrupt();
-    KesuList items;
-    items.reserve(take_reserve(*n, r.remaining(), budget));
+    KesuValue result = is_map ? KesuValue::map({}) : KesuValue::list({});
+    size_t reserve = take_reserve(*n, r.remaining(), budget);
+    KesuList* items = is_map ? nullptr : &result.list_mut();
+    KesuMap* entries = is_map ? &result.map_mut() : nullptr;
+    if (is_map)
+      entries->reserve(reserve);
+    else
+      items->reserve(reserve);
+    std::string key;
     for (uint64_t i = 0; i < *n; ++i) {
-      int64_t c = std::min<int64_t>(int64_t(counter) + int64_t(i), INT32_MAX);
-      auto v = read_nested_inner(r, keys, peer, Counter(c), budget);
-      if (!v.ok()) return Err(std::move(v).error());
-      items.push_back(std::move(*v));
+      if (is_map) {
+        if (!form.read_key(r, key)) return corrupt();
+      } else {
+        form.counter = Counter(std::min<int64_t>(int64_t(counter) + int64_t(i), INT32_MAX));
+      }
+      KesuValue v;
+      if (!read_value(r, form, stack, budget, v)) return corrupt();
+      if (is_map)
+        entries->insert_or_assign(std::move(key), std::move(v));
+      else
+        items->push_back(std::move(v));
     }
-    return KesuValue::list(std::move(items));
-  }
-  if (*tag == 8) {
-    auto n = r.read_uvarint();
-    if (!n.ok() || *n > kMaxNestedCount) return corrupt();
-    KesuMap entries;
-    entries.reserve(take_reserve(*n, r.remaining(), budget));
-    for (uint64_t i = 0; i < *n; ++i) {
-      auto k = r.read_uvarint();
-      if (!k.ok() || *k >= keys.size()) return corrupt();
-      auto v = read_nested_inner(r, keys, peer, counter, budget);
-      if (!v.ok()) return Err(std::move(v).error());
-      entries.insert_or_assign(std::string(keys[size_t(*k)].as_str()), std::move(*v));
-    }
-    return KesuValue::map(std::move(entries));
+    return result;
   }
   r.skip_to(start);
-  return read_nested_inner(r, keys, peer, counter, budget);
+  KesuValue v;
+  if (!read_value(r, form, stack, budget, v)) return corrupt();
+  return v;
 }
 
 ValueKind value_kind_from_byte(uint8_t b) {
