@@ -304,7 +304,7 @@ Read<uint32_t> read_u32(JsonReader& r) {
   return r.read_u32();
 }
 
-Read<ParentNode> read_parent(JsonReader& r, uint32_t leaf_count) {
+Read<ParentNode> read_parent(JsonReader& r) {
   static constexpr JsonField kFields[] = {{"encryption_key", FieldRule::Required},
                                           {"parent_hash", FieldRule::Required},
                                           {"unmerged_leaves", FieldRule::Required}};
@@ -325,7 +325,6 @@ Read<ParentNode> read_parent(JsonReader& r, uint32_t leaf_count) {
           BRENVIK_TRY(bool more, r.next_element());
           if (!more) break;
           BRENVIK_TRY(uint32_t l, r.read_u32());
-          if (l >= leaf_count) return Err(r.error("unmerged leaf outside the tree"));
           p.unmerged_leaves.push_back(l);
         }
         return {};
@@ -344,9 +343,31 @@ Read<StoredTree> read_tree(JsonReader& r) {
   std::vector<OptionalBox<Node>> leaves;
   std::vector<OptionalBox<Node>> parents;
   Bytes stored_hash;
-  JsonReader::Mark parents_at{0, 0};
-  bool have_parents = false;
 
+  auto read_nodes = [&](std::vector<OptionalBox<Node>>& out, auto read_one) -> Status {
+    BRENVIK_TRY_VOID(r.begin_array());
+    for (;;) {
+      BRENVIK_TRY(bool more, r.next_element());
+      if (!more) break;
+      BRENVIK_TRY(bool blank, r.peek_null());
+      if (blank) {
+        BRENVIK_TRY_VOID(r.read_null());
+        out.emplace_back();
+        continue;
+      }
+      BRENVIK_TRY(Node n, read_one());
+      out.emplace_back(std::move(n));
+    }
+    return {};
+  };
+  auto read_leaf = [&]() -> Read<Node> {
+    BRENVIK_TRY(LeafNode l, read_tls<LeafNode>(r, "leaf node"));
+    return Node{tls::Case<NodeType::leaf, LeafNode>{std::move(l)}};
+  };
+  auto read_parent_node = [&]() -> Read<Node> {
+    BRENVIK_TRY(ParentNode p, read_parent(r));
+    return Node{tls::Case<NodeType::parent, ParentNode>{std::move(p)}};
+  };
   static constexpr JsonField kInner[] = {{"leaf_nodes", FieldRule::Required},
                                          {"parent_nodes", FieldRule::Required},
                                          {"default_leaf", FieldRule::Optional},
@@ -354,28 +375,10 @@ Read<StoredTree> read_tree(JsonReader& r) {
   auto read_inner = [&]() -> Status {
     return read_record(r, "struct TreeSync", kInner, [&](size_t i) -> Status {
       switch (i) {
-        case 0: {
-          BRENVIK_TRY_VOID(r.begin_array());
-          for (;;) {
-            BRENVIK_TRY(bool more, r.next_element());
-            if (!more) break;
-            BRENVIK_TRY(bool blank, r.peek_null());
-            if (blank) {
-              BRENVIK_TRY_VOID(r.read_null());
-              leaves.emplace_back();
-              continue;
-            }
-            BRENVIK_TRY(LeafNode l, read_tls<LeafNode>(r, "leaf node"));
-            leaves.emplace_back(Node{tls::Case<NodeType::leaf, LeafNode>{std::move(l)}});
-          }
-          return {};
-        }
+        case 0:
+          return read_nodes(leaves, read_leaf);
         case 1:
-          // Parents are read after the leaves, when the leaf count is known
-          // (unmerged leaves are checked against it).
-          parents_at = r.mark();
-          have_parents = true;
-          return r.skip_value();
+          return read_nodes(parents, read_parent_node);
         default:
           return r.skip_value();
       }
@@ -388,25 +391,10 @@ Read<StoredTree> read_tree(JsonReader& r) {
     BRENVIK_TRY(stored_hash, r.read_byte_array());
     return {};
   }));
-  if (have_parents) {
-    JsonReader::Mark end = r.mark();
-    r.reset(parents_at);
-    BRENVIK_TRY_VOID(r.begin_array());
-    for (;;) {
-      BRENVIK_TRY(bool more, r.next_element());
-      if (!more) break;
-      BRENVIK_TRY(bool blank, r.peek_null());
-      if (blank) {
-        BRENVIK_TRY_VOID(r.read_null());
-        parents.emplace_back();
-        continue;
-      }
-      BRENVIK_TRY(ParentNode p,
-                  read_parent(r, uint32_t(std::min<size_t>(leaves.size(), UINT32_MAX))));
-      parents.emplace_back(Node{tls::Case<NodeType::parent, ParentNode>{std::move(p)}});
-    }
-    r.reset(end);
-  }
+  for (const auto& p : parents)
+    if (p)
+      for (uint32_t l : p->parent()->unmerged_leaves)
+        if (l >= leaves.size()) return Err(r.error("unmerged leaf outside the tree"));
   if (leaves.empty() || !std::has_single_bit(leaves.size()) ||
       parents.size() + 1 != leaves.size() || leaves.size() > tree_math::kMaxLeaves)
     return Err(r.error("ratchet tree lists " + std::to_string(leaves.size()) + " leaves and " +

@@ -57,10 +57,10 @@ class StorageProvider {
   virtual Result<void, StorageFailure> delete_(std::string_view type, std::string_view key) = 0;
 };
 
-// An in-memory provider for tests and benchmarks. Thread-safe. It records
-// every call so that tests can check the order of writes, and can be armed
+// An in-memory provider for tests and benchmarks. Thread-safe. It can log
+// its calls so that tests can check the order of writes, and can be armed
 // to fail one later call.
-class MemoryStorageProvider final : public StorageProvider {
+class MemoryStorageProvider : public StorageProvider {
  public:
   enum class Op { Store, Load, Delete };
   struct Call {
@@ -79,7 +79,10 @@ class MemoryStorageProvider final : public StorageProvider {
   // Makes the n-th call from now on (1 = the next one) fail with `text`
   // without touching the stored values. Later calls succeed again.
   void fail_nth_call(uint64_t n, std::string text);
-  // Every call so far, oldest first (failed calls included).
+  // Starts or stops logging calls (off at first, so that long runs do not
+  // grow the log).
+  void record_calls(bool on);
+  // Every call logged, oldest first (failed calls included).
   std::vector<Call> calls() const;
   void clear_calls();
   // Direct access to the stored values, bypassing the call log.
@@ -96,6 +99,7 @@ class MemoryStorageProvider final : public StorageProvider {
   mutable std::mutex mu_;
   std::map<std::pair<std::string, std::string>, Bytes, std::less<>> values_;
   std::vector<Call> calls_;
+  bool record_ = false;
   uint64_t countdown_ = 0;  // 0 = not armed
   std::string fail_text_;
 };

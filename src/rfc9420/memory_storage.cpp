@@ -16,7 +16,7 @@ std::string StorageAdapterError::message() const {
 
 std::optional<StorageFailure> MemoryStorageProvider::begin_call(Op op, std::string_view type,
                                                                 std::string_view key) {
-  calls_.push_back(Call{op, std::string(type), std::string(key)});
+  if (record_) calls_.push_back(Call{op, std::string(type), std::string(key)});
   if (countdown_ == 0) return std::nullopt;
   if (--countdown_ != 0) return std::nullopt;
   return StorageFailure{std::move(fail_text_)};
@@ -52,6 +52,11 @@ void MemoryStorageProvider::fail_nth_call(uint64_t n, std::string text) {
   std::lock_guard lock(mu_);
   countdown_ = n;
   fail_text_ = std::move(text);
+}
+
+void MemoryStorageProvider::record_calls(bool on) {
+  std::lock_guard lock(mu_);
+  record_ = on;
 }
 
 std::vector<MemoryStorageProvider::Call> MemoryStorageProvider::calls() const {

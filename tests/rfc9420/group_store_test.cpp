@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "crypto/ed25519.h"
 #include "crypto/sha256.h"
@@ -113,6 +114,11 @@ std::map<std::string, Bytes> stored_values(const MemoryStorageProvider& s, ByteV
   return out;
 }
 
+// A provider that logs its calls.
+struct LoggingProvider : MemoryStorageProvider {
+  LoggingProvider() { record_calls(true); }
+};
+
 std::string lower_hex_sha256(std::string_view text) {
   return hex_encode(crypto::sha256(as_bytes(text)));
 }
@@ -159,7 +165,7 @@ TEST(GroupStoreKeys, DigestsHashTheCompactKeyRecords) {
 // Group store
 
 TEST(GroupStore, WritesTheTenLabelsInOrderUnderOneGroupKey) {
-  MemoryStorageProvider s;
+  LoggingProvider s;
   ASSERT_TRUE(store_group(s, make_group(3)).ok());
   auto calls = s.calls();
   ASSERT_EQ(calls.size(), std::size(kStoreOrder));
@@ -286,7 +292,7 @@ TEST(GroupStore, AbsentUnlessEveryStoredLabelIsThere) {
 }
 
 TEST(GroupStore, LoadReadsTheTwelveLabelsAndDefaultsTheReadOnlyOnes) {
-  MemoryStorageProvider s;
+  LoggingProvider s;
   ASSERT_TRUE(store_group(s, make_group(2)).ok());
   s.clear_calls();
   auto r = load_group(s, kGroupId);
@@ -307,7 +313,7 @@ TEST(GroupStore, LoadReadsTheTwelveLabelsAndDefaultsTheReadOnlyOnes) {
 }
 
 TEST(GroupStore, FailingFourthStoreLeavesExactlyThreeLabels) {
-  MemoryStorageProvider s;
+  LoggingProvider s;
   s.fail_nth_call(4, "disk full");
   auto r = store_group(s, make_group(2));
   ASSERT_FALSE(r.ok());
@@ -353,7 +359,7 @@ TEST(GroupStore, TornStoreOfTheNextEpochIsRefused) {
 }
 
 TEST(GroupStore, DeleteRemovesTheGroupLabelsInOrderThenTheEpochKeys) {
-  MemoryStorageProvider s;
+  LoggingProvider s;
   PersistedGroup g = make_group(2, 1);
   ASSERT_TRUE(store_group(s, g).ok());
   ASSERT_TRUE(write_own_leaf_nodes(s, kGroupId, {make_leaf(1)}).ok());
@@ -507,6 +513,40 @@ TEST(GroupStoreLabels, StorageFailuresSurfaceAsStorageErrors) {
     ASSERT_TRUE(e.has_value()) << name;
     EXPECT_EQ(e->kind(), Kind::Storage) << name;
     EXPECT_EQ(e->message(), "Storage error: provider offline") << name;
+  }
+}
+
+// A value that cannot be written is refused before the storage is called.
+TEST(GroupStoreLabels, SerializationFailuresComeBeforeAnyStorageCall) {
+  struct Case {
+    std::string name;
+    std::function<void(PersistedGroup&)> damage;
+    size_t stores_before;  // labels written before the failing one
+  };
+  const Case cases[] = {
+      {"pending commit that breaks its own wire declaration",
+       [](PersistedGroup& g) {
+         AuthenticatedContent ac;
+         ac.content.content = ApplicationContent{{1}};
+         ac.auth.confirmation_tag = Bytes(32, 1);  // only commits carry one
+         g.state = PendingCommit{ac, SecretBytes()};
+       },
+       9},
+      {"wire policy outside its enumeration",
+       [](PersistedGroup& g) {
+         g.join_config.wire_format_policy.outgoing = OutgoingWireFormatPolicy(7);
+       },
+       8},
+  };
+  for (const auto& c : cases) {
+    LoggingProvider s;
+    PersistedGroup g = make_group(2);
+    c.damage(g);
+    auto r = store_group(s, g);
+    ASSERT_FALSE(r.ok()) << c.name;
+    EXPECT_EQ(r.error().kind(), Kind::Serialization) << c.name;
+    EXPECT_EQ(r.error().message().rfind("Serialization failed: ", 0), 0u) << c.name;
+    EXPECT_EQ(s.calls().size(), c.stores_before) << c.name;
   }
 }
 
