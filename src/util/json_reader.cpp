@@ -583,6 +583,52 @@ Result<float, JsonError> JsonReader::read_f32() {
 }
 
 Result<Bytes, JsonError> JsonReader::read_byte_array() {
+  // Byte strings are most of the bytes of a stored record, so the common
+  // form "[d,d,...]" (decimals 0-255, no leading zeros, optional whitespace)
+  // is scanned directly. Anything else, valid or not, is read again from the
+  // same position by the general path below, which gives every error its
+  // exact text and position.
+  if (depth_ < kMaxDepth) {
+    size_t p = pos_;
+    auto ws = [&] {
+      while (p < in_.size() &&
+             (in_[p] == ' ' || in_[p] == '\t' || in_[p] == '\n' || in_[p] == '\r'))
+        ++p;
+    };
+    ws();
+    if (p < in_.size() && in_[p] == '[') {
+      ++p;
+      ws();
+      Bytes out;
+      bool ok = false;
+      if (p < in_.size() && in_[p] == ']') {
+        ok = true;
+      } else {
+        for (;;) {
+          ws();
+          size_t b = p;
+          unsigned v = 0;
+          while (p < in_.size() && p - b < 4 && in_[p] >= '0' && in_[p] <= '9')
+            v = v * 10 + unsigned(in_[p++] - '0');
+          if (p == b || p - b > 3 || (in_[b] == '0' && p - b > 1) || v > 255) break;
+          out.push_back(uint8_t(v));
+          ws();
+          if (p >= in_.size()) break;
+          if (in_[p] == ',') {
+            ++p;
+            continue;
+          }
+          ok = in_[p] == ']';
+          break;
+        }
+      }
+      if (ok) {
+        pos_ = p + 1;
+        first_ = false;
+        return out;
+      }
+    }
+  }
   BRENVIK_TRY_VOID(begin_array("a sequence"));
   Bytes out;
   for (;;) {

@@ -501,5 +501,56 @@ TEST(JsonReader, ByteArrays) {
   EXPECT_EQ(e.error().to_string(), "invalid value: integer `256`, expected u8 at line 1 column 6");
 }
 
+// Plain byte arrays take a direct scan; every other form must read exactly
+// as the general path reads it, errors and positions included.
+TEST(JsonReader, ByteArrayForms) {
+  struct Case {
+    const char* input;
+    std::optional<Bytes> bytes;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"[]", Bytes{}, nullptr},
+      {" [ ] ", Bytes{}, nullptr},
+      {"[ 1 ,\n2\t, 250 ]", Bytes{1, 2, 250}, nullptr},
+      {"[0,0]", Bytes{0, 0}, nullptr},
+      {"[01]", std::nullopt, "invalid number at line 1 column 3"},
+      {"[1,]", std::nullopt, "trailing comma at line 1 column 4"},
+      {"[1 2]", std::nullopt, "expected `,` or `]` at line 1 column 4"},
+      {"[1.0]", std::nullopt, "invalid type: floating point `1.0`, expected u8 at line 1 column 4"},
+      {"[-1]", std::nullopt, "invalid value: integer `-1`, expected u8 at line 1 column 3"},
+      {"[1000]", std::nullopt, "invalid value: integer `1000`, expected u8 at line 1 column 5"},
+      {"[1e2]", std::nullopt,
+       "invalid type: floating point `100.0`, expected u8 at line 1 column 4"},
+      {"[1", std::nullopt, "EOF while parsing a list at line 1 column 2"},
+      {"\"ab\"", std::nullopt,
+       "invalid type: string \"ab\", expected a sequence at line 1 column 4"},
+  };
+  for (const auto& c : cases) {
+    JsonReader r(c.input);
+    auto b = r.read_byte_array();
+    if (c.bytes) {
+      ASSERT_TRUE(b.ok()) << c.input << ": " << b.error().to_string();
+      EXPECT_EQ(*b, *c.bytes) << c.input;
+      EXPECT_TRUE(r.finish().ok()) << c.input;
+    } else {
+      ASSERT_FALSE(b.ok()) << c.input;
+      EXPECT_EQ(b.error().to_string(), c.error) << c.input;
+    }
+  }
+  // Inside a list the reader carries on after the scanned array.
+  JsonReader r("[[1,2] , [3],[]]");
+  ASSERT_TRUE(r.begin_array().ok());
+  std::vector<Bytes> got;
+  for (;;) {
+    auto more = r.next_element();
+    ASSERT_TRUE(more.ok()) << more.error().to_string();
+    if (!*more) break;
+    got.push_back(*r.read_byte_array());
+  }
+  EXPECT_EQ(got, (std::vector<Bytes>{{1, 2}, {3}, {}}));
+  EXPECT_TRUE(r.finish().ok());
+}
+
 }  // namespace
 }  // namespace brenvik
