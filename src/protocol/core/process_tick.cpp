@@ -22,6 +22,12 @@ Result<void, ProtocolError> ProtocolCore::process_tick() {
     BRENVIK_TRY(auto g, lock_shared_state(*shared_));
     if (g->lifecycle != LifecycleState::Running) return {};
   }
+  // 0. Frames the transports queued that no ingress call drained: they are
+  //    processed now so that acknowledgements and deliveries are not held
+  //    back until the next ingress. Messages already handed to the host's
+  //    pull queue (ready_messages) stay there.
+  while (receive_from_transports()) {
+  }
   // 1. Fan queued frames out to neighbours: the receive path's forwarding
   //    queue; nothing is queued until that path exists.
   // 2. Custody sweep, at most once per 60 seconds.

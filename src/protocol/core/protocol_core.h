@@ -29,9 +29,12 @@
 #include "protocol/config/protocol_config.h"
 #include "protocol/core/protocol_error.h"
 #include "protocol/core/shared_state.h"
+#include "protocol/emit/security_throttle.h"
 #include "protocol/events/event_enums.h"
 #include "protocol/events/protocol_event.h"
 #include "protocol/mesh_relay_budget.h"
+#include "protocol/receive/control_gate.h"
+#include "protocol/receive/dispatch_outcome.h"
 #include "protocol/transport_manager.h"
 #include "reliability/ack_manager.h"
 #include "reliability/deduplicator.h"
@@ -269,6 +272,65 @@ class ProtocolCore {
   void settle_delivery_ack(const Message& incoming);
   const std::deque<UnroutedAck>& unrouted_acks() const { return unrouted_acks_; }
 
+  // ------------------------------------------------------------ receiving
+  static constexpr std::string_view kReceiveLogTarget = "brenvik_protocol::protocol::receive";
+  static constexpr std::string_view kDispatchLogTarget =
+      "brenvik_protocol::protocol::message_dispatch";
+  static constexpr std::string_view kSecurityLogTarget = "brenvik_protocol::protocol::security";
+  static constexpr size_t kPlaintextWarnedCapacity = 1000;
+  static constexpr uint64_t kLamportPersistStep = 64;
+
+  // The next message for the host. Messages waiting in ready_messages come
+  // first; otherwise the registry is polled and every frame that is not for
+  // the host (acknowledgements, duplicates, internal kinds, refused,
+  // blocked, forged or foreign traffic) is consumed on the way. A returned
+  // message has already been announced with message_received. Nothing when
+  // the registry holds no further message or the shared state is poisoned.
+  // Works in every lifecycle state.
+  std::optional<Message> receive_message();
+  // Runs receive_message until it returns nothing, discarding what it
+  // returns (the ingress entries' drain). Returns how many messages were
+  // delivered to the host.
+  size_t drain_received();
+  // The dispatcher: the control gate, then the kind's handler. `arrival`
+  // is the transport the frame came in on, none for a replayed message.
+  DispatchOutcome dispatch_message(Message& message, std::optional<TransportType> arrival);
+  // The control gate; only the dispatcher calls it. Anything that is not a
+  // control message is admitted unsigned at once.
+  ControlAdmission authenticate_control_message(const Message& message,
+                                                std::optional<TransportType> arrival);
+  // The address derived from `public_key` must be `sender`; otherwise a
+  // SENDER_ADDRESS_MISMATCH warning and an error text.
+  Result<void, std::string> verify_control_sender(const std::string& sender, ByteView public_key);
+  // Raises the warning unless the same peer and a throttled reason were
+  // already reported.
+  void emit_security_warning_throttled(const std::string& peer, SecurityWarningReason reason,
+                                       std::string_view detail);
+  // Peers that once signed a control message under the timestamp-binding
+  // payload; held to it from then on.
+  bool has_proved_control_freshness(const std::string& peer) const {
+    return freshness_proved_peers_.contains(peer);
+  }
+  // Whether a plaintext message from `sender` may be delivered.
+  bool plaintext_acceptable_from(const std::string& sender);
+  // Raises PLAINTEXT_RECEIVE_REJECTED once per sender (the warned set is
+  // emptied when it reaches 1000 senders).
+  void check_inbound_encryption_policy(const std::string& sender, std::string_view detail);
+  // Count of changes to the deduplicator's received ids not yet persisted.
+  uint32_t seen_set_changes() const { return seen_set_dirty_; }
+  // The MLS layer is not installed in this build: no manager, no sessions.
+  bool mls_initialized() const { return false; }
+  // Peers known to sign control messages (filled by the key-package path).
+  bool is_encryption_capable(const std::string& peer) const {
+    return encryption_capable_peers_.contains(peer);
+  }
+  void mark_encryption_capable(const std::string& peer);
+  // The config switches under the names the receive side uses.
+  bool withhold_ack_on_decrypt_failure() const {
+    return config_.switches.report_decryption_failures;
+  }
+  bool enforce_control_freshness() const { return config_.switches.session_switch; }
+
   // ------------------------------------------------------------ hand-off
   uint64_t hand_to_neighbors(const Message& message);
 
@@ -307,6 +369,19 @@ class ProtocolCore {
   std::optional<SentRecord> take_sent_record(const Message& message, bool is_chunk);
   void advance_lamport_for_send();
 
+  // Receive pipeline steps.
+  std::optional<Message> receive_from_transports();
+  void settle_incoming_ack(const Message& m, bool blocked);
+  void forget_received_id(const Message& m);
+  std::optional<Message> deliver_received(Message m, TransportType arrival, bool encrypted);
+  void acknowledge_received(const Message& m, TransportType arrival, std::string_view failure_log);
+  // Signal handlers of the dispatcher.
+  void handle_presence(const std::string& sender, std::string_view body);
+  void handle_typing(const std::string& sender, std::string_view body);
+  void handle_read_receipt(const std::string& sender, std::string_view body);
+  DispatchOutcome handle_encrypted_message(const std::string& sender, std::string_view payload,
+                                           const Message& message);
+
   ProtocolConfig config_;
   const Clock& clock_;
   std::string local_user_id_;
@@ -332,6 +407,10 @@ class ProtocolCore {
   std::optional<MonoTime> retry_tokens_refilled_at_;
 
   std::unordered_set<std::string> blocked_users_;
+  std::unordered_set<std::string> encryption_capable_peers_;
+  std::unordered_set<std::string> plaintext_warned_senders_;
+  std::unordered_set<std::string> freshness_proved_peers_;
+  SecurityWarningThrottle security_throttle_;
   std::unordered_map<MessageId, OutboxEntry, MessageIdHash> outbox_;
   std::unordered_map<MessageId, OutboxEntry, MessageIdHash> chunk_outbox_;
   std::unordered_map<MessageId, SentRecord, MessageIdHash> sent_index_;
@@ -351,5 +430,11 @@ ProtocolError format_invalid_reply_to(const CoreError& e);
 // Reads a message from its JSON form (object or array); the error is the
 // reader's text.
 Result<Message, std::string> parse_message_json(std::string_view json);
+// Writes decrypted text into a received message: a valid rich payload
+// gives the content and its extras (reply context, media metadata, forward
+// info, and the content type when it names one); anything else becomes the
+// content unchanged. The old reply context is always cleared and metadata
+// "encrypted" is set to "true".
+void parse_rich_content(Message& message, std::string_view text);
 
 }  // namespace brenvik

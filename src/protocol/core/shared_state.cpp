@@ -25,7 +25,7 @@ Result<SharedStateMutex::Guard, ProtocolError> lock_shared_state(SharedStateMute
   return g;
 }
 
-void deliver_event(SharedState& state, const ProtocolEvent& event) {
+void deliver_event(CoreSharedState& state, const ProtocolEvent& event) {
   for (const auto& sink : state.observer_sinks) {
     if (!sink || !*sink) continue;
     try {

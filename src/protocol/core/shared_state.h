@@ -6,11 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
 
+#include "core/message.h"
 #include "protocol/core/protocol_error.h"
 #include "protocol/events/protocol_event.h"
 #include "util/result.h"
@@ -26,12 +28,19 @@ std::string_view lifecycle_state_name(LifecycleState s);
 // registration order.
 using EventObserver = std::function<void(ProtocolEvent)>;
 
-struct SharedState {
+// Named apart from the event-delivery helpers' record of the same role:
+// both live in this namespace, and one name for two layouts would let the
+// linker mix their destructors and lock functions.
+struct CoreSharedState {
   std::vector<std::shared_ptr<EventObserver>> observer_sinks;
   LifecycleState lifecycle = LifecycleState::Stopped;
+  // Messages already announced to the host (by the replay of parked
+  // messages) that the next receive_message calls hand out first, oldest
+  // first.
+  std::deque<Message> ready_messages;
 };
 
-using SharedStateMutex = Mutex<SharedState>;
+using SharedStateMutex = Mutex<CoreSharedState>;
 using SharedStateHandle = std::shared_ptr<SharedStateMutex>;
 
 inline constexpr std::string_view kSharedStatePoisonedText = "Shared state mutex poisoned";
@@ -43,6 +52,6 @@ Result<SharedStateMutex::Guard, ProtocolError> lock_shared_state(SharedStateMute
 // Hands each observer, in order, its own copy of the event. An observer
 // that throws is logged and skipped; the others still receive the event.
 // The caller holds the shared-state lock.
-void deliver_event(SharedState& state, const ProtocolEvent& event);
+void deliver_event(CoreSharedState& state, const ProtocolEvent& event);
 
 }  // namespace brenvik

@@ -1,0 +1,244 @@
+#include "protocol/receive/control_gate.h"
+
+#include <array>
+
+#include "core/address.h"
+#include "crypto/ed25519.h"
+#include "protocol/core/protocol_core.h"
+#include "protocol/helpers/core_helpers.h"
+#include "protocol/receive/internal_kinds.h"
+#include "sealed/canonical_payload.h"
+#include "util/log.h"
+
+namespace brenvik {
+
+namespace {
+
+// The relay server's own notices: no peer signs these, so they are the
+// only control kinds accepted unsigned, and only straight from the relay.
+constexpr std::array<std::string_view, 6> kRelayServerKinds = {
+    "__GROUP_CREATED__", "__GROUP_MEMBER_ADDED__", "__GROUP_MEMBER_REMOVED__",
+    "__GROUP_INFO__",    "__USER_GROUPS__",        "__GROUP_ERROR__"};
+
+bool is_relay_server_kind(std::string_view content) {
+  for (auto k : kRelayServerKinds)
+    if (content.starts_with(k)) return true;
+  return false;
+}
+
+const std::string* metadata_entry(const Message& m, const char* key) {
+  auto it = m.metadata.find(key);
+  return it == m.metadata.end() ? nullptr : &it->second;
+}
+
+constexpr std::string_view kMismatchDetail =
+    "Control message sender does not match transport peer identity";
+constexpr std::string_view kUnsignedDetail =
+    "Unsigned control message rejected: control traffic must carry a signature from the key its "
+    "sender address derives from";
+constexpr std::string_view kSignatureDetail =
+    "Control message rejected: its signature, signing metadata, or sender/key derivation failed "
+    "verification";
+constexpr std::string_view kDowngradeDetail =
+    "Control message refused as a downgrade: this peer has proved it signs the payload that "
+    "states freshness, so one that does not is either a recording or a stripped signature";
+constexpr std::string_view kSkewDetail =
+    "Control message refused for clock skew: its signed timestamp is further ahead of this "
+    "device's clock than is allowed. If this device's own clock is wrong, every peer looks like "
+    "this";
+constexpr std::string_view kStaleDetail =
+    "Control message refused as stale: its signed timestamp is older than this node accepts, "
+    "which is what a replayed capture looks like";
+
+}  // namespace
+
+void ProtocolCore::emit_security_warning_throttled(const std::string& peer,
+                                                   SecurityWarningReason reason,
+                                                   std::string_view detail) {
+  if (!security_throttle_.admit(peer, reason)) return;
+  emit_event(event::SecurityWarning{peer, reason, std::string(detail)});
+}
+
+Result<void, std::string> ProtocolCore::verify_control_sender(const std::string& sender,
+                                                              ByteView public_key) {
+  auto derived = derive_address(public_key);
+  if (!derived.ok()) {
+    emit_security_warning_throttled(sender, SecurityWarningReason::SenderAddressMismatch,
+                                    "Control signing key is not a valid identity key");
+    return Err("Control signing key is not a valid identity key: " + derived.error().message());
+  }
+  if (!parse_address(sender).ok() || *derived != sender) {
+    emit_security_warning_throttled(
+        sender, SecurityWarningReason::SenderAddressMismatch,
+        "Control message signing key derives to a different address than its sender");
+    return Err("Control signing key derives to '" + *derived + "', not the sender '" + sender +
+               "'");
+  }
+  return {};
+}
+
+ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
+                                                            std::optional<TransportType> arrival) {
+  if (!is_control_content(m.content)) return ControlAdmission::admit(false);
+  const std::string id_text = display_message_id(m.id);
+  const std::string& sender = m.sender;
+
+  auto reject_identity = [&] {
+    BRENVIK_LOG(
+        LogLevel::Warn, kSecurityLogTarget,
+        {"message", "Dropping control message: sender/transport identity mismatch or missing"},
+        {"sender", sender}, {"message_id", id_text});
+    emit_security_warning_throttled(sender, SecurityWarningReason::TransportIdentityMismatch,
+                                    kMismatchDetail);
+    return ControlAdmission::rejected();
+  };
+  auto reject_signature = [&](std::string_view error) {
+    BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+                {"message", "Dropping control message: signature verification failed"},
+                {"sender", sender}, {"message_id", id_text}, {"error", error});
+    emit_security_warning_throttled(sender, SecurityWarningReason::ControlSignatureInvalid,
+                                    kSignatureDetail);
+    return ControlAdmission::rejected();
+  };
+  auto reject_stale = [&](std::string_view detail) {
+    emit_security_warning_throttled(sender, SecurityWarningReason::StaleControlFrame, detail);
+    return ControlAdmission::rejected();
+  };
+
+  // 1. Transport binding.
+  const std::optional<std::string>& peer = m.transport_peer_id;
+  if (!peer) {
+    if (config_.switches.require_transport_identity) {
+      BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+                  {"message",
+                   "Rejecting control message without transport peer identity "
+                   "(require_transport_identity=true)"},
+                  {"claimed_sender", sender}, {"message_id", id_text});
+      return reject_identity();
+    }
+    BRENVIK_LOG(LogLevel::Debug, kSecurityLogTarget,
+                {"message", "Control message passed without transport peer identity (best-effort)"},
+                {"sender", sender}, {"message_id", id_text}, {"require_identity", false});
+  } else if (m.hop_count == 0) {
+    if (*peer != sender) {
+      BRENVIK_LOG(
+          LogLevel::Warn, kSecurityLogTarget,
+          {"message", "Sender identity mismatch: claimed sender does not match transport peer"},
+          {"claimed_sender", sender}, {"transport_peer", *peer}, {"message_id", id_text});
+      return reject_identity();
+    }
+  } else {
+    BRENVIK_LOG(LogLevel::Debug, kSecurityLogTarget,
+                {"message",
+                 "Relayed control message: transport peer is the carrier, not the origin; skipping "
+                 "strict match"},
+                {"claimed_sender", sender}, {"transport_peer", *peer}, {"hop_count", m.hop_count},
+                {"message_id", id_text});
+  }
+
+  // 2. Signature presence.
+  const std::string* sig_text = metadata_entry(m, "__ctrl_sig");
+  const std::string* pk_text = metadata_entry(m, "__ctrl_pk");
+  if (sig_text && !pk_text)
+    return reject_signature("Control message has signature but missing public key");
+  if (pk_text && !sig_text)
+    return reject_signature("Control message has public key but missing signature (malformed)");
+  if (!sig_text) {
+    if (!peer && arrival == TransportType::Internet && is_relay_server_kind(m.content)) {
+      BRENVIK_LOG(
+          LogLevel::Debug, kSecurityLogTarget,
+          {"message", "Accepting unsigned relay-originated control frame (no peer signs these)"},
+          {"sender", sender}, {"message_id", id_text});
+      return ControlAdmission::admit(false);
+    }
+    BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+                {"message", "Dropping unsigned control message: control traffic must be signed"},
+                {"sender", sender}, {"message_id", id_text});
+    emit_security_warning_throttled(sender, SecurityWarningReason::UnsignedControlRejected,
+                                    kUnsignedDetail);
+    return ControlAdmission::rejected();
+  }
+
+  // 3. Decode, signature first.
+  auto sig = decode_base64_payload(*sig_text);
+  if (!sig.ok()) return reject_signature("Invalid control signature encoding: " + sig.error());
+  auto pk = decode_base64_payload(*pk_text);
+  if (!pk.ok()) return reject_signature("Invalid control public key encoding: " + pk.error());
+
+  // 4. Verify under the timestamp-binding payload, then the older one.
+  bool v2 = false;
+  {
+    auto payload = control_payload_v2(m);
+    if (!payload.ok()) return reject_signature(payload.error().message());
+    auto ok = crypto::ed25519_verify(*pk, *payload, *sig, crypto::Ed25519Verification::Strict);
+    if (!ok.ok())
+      return reject_signature("Signature verification error: " +
+                              std::string(crypto::crypto_error_message(ok.error())));
+    v2 = *ok;
+  }
+  if (!v2) {
+    auto payload = control_payload_v1(m);
+    if (!payload.ok()) return reject_signature(payload.error().message());
+    auto ok = crypto::ed25519_verify(*pk, *payload, *sig, crypto::Ed25519Verification::Strict);
+    if (!ok.ok())
+      return reject_signature("Signature verification error: " +
+                              std::string(crypto::crypto_error_message(ok.error())));
+    if (!*ok) return reject_signature("Control message signature verification failed");
+  }
+
+  // 5. The key must be the sender's own.
+  if (auto bound = verify_control_sender(sender, *pk); !bound.ok())
+    return reject_signature(bound.error());
+
+  // 6. Record what the frame proved. Persisting the capability record needs
+  //    the MLS storage; the freshness ratchet is kept in memory.
+  if (v2) freshness_proved_peers_.insert(sender);
+
+  // 7. Downgrade and freshness.
+  if (!enforce_control_freshness()) return ControlAdmission::admit(true);
+  if (!v2) {
+    if (!freshness_proved_peers_.contains(sender)) return ControlAdmission::admit(true);
+    if (m.content.starts_with("__MLS_KEY_PKG__")) {
+      BRENVIK_LOG(LogLevel::Debug, kSecurityLogTarget,
+                  {"message",
+                   "Admitting a key package under the older payload from a peer held to the newer "
+                   "one; its session reset will be ignored"},
+                  {"sender", sender}, {"message_id", id_text});
+      // The record of peers already sent this node's key package belongs to
+      // the key-package sender; it forgets the peer there once it exists.
+      return ControlAdmission::admit(true);
+    }
+    BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+                {"message",
+                 "Dropping control message: peer has proved it signs the freshness-bound payload "
+                 "and this frame does not carry one"},
+                {"sender", sender}, {"message_id", id_text});
+    return reject_stale(kDowngradeDetail);
+  }
+  const int64_t t = m.timestamp;
+  const int64_t n = clock_.wall_unix_ms();
+  if (t > n) {
+    uint64_t skew = uint64_t(t) - uint64_t(n);  // exact in unsigned arithmetic
+    if (skew > kControlMaxFutureSkewMs) {
+      BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+                  {"message",
+                   "Dropping control message: stamped ahead of this device's clock by more than "
+                   "the freshness window allows"},
+                  {"sender", sender}, {"message_id", id_text}, {"skew_ms", skew});
+      return reject_stale(kSkewDetail);
+    }
+  } else {
+    uint64_t age = uint64_t(n) - uint64_t(t);
+    if (age > kControlMaxAgeMs) {
+      BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+                  {"message",
+                   "Dropping control message: stamped further in the past than the freshness "
+                   "window allows"},
+                  {"sender", sender}, {"message_id", id_text}, {"age_ms", age});
+      return reject_stale(kStaleDetail);
+    }
+  }
+  return ControlAdmission::admit(true, uint64_t(t));
+}
+
+}  // namespace brenvik
