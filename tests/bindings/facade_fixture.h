@@ -57,6 +57,25 @@ struct Device {
   }
 };
 
+// Pulls every fragment `from` has for `to` and hands it to `to` (or drops
+// it when `deliver` is false). Returns the number of fragments moved.
+inline size_t pump(Device& from, Device& to, bool deliver = true) {
+  size_t n = 0;
+  while (auto f = body::brenvikprotocol_ble_get_next_fragment(*from)) {
+    ++n;
+    if (!deliver || f->peer_id != to.id) continue;
+    auto r = body::brenvikprotocol_ble_fragment_received(*to, from.id, std::move(f->data));
+    EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().display());
+  }
+  return n;
+}
+
+// Pumps both ways until neither side has anything left.
+inline void settle(Device& a, Device& b, bool deliver = true) {
+  for (int i = 0; i < 16; ++i)
+    if (pump(a, b, deliver) + pump(b, a, deliver) == 0) return;
+}
+
 // Two started devices that see each other over BLE.
 inline void link(Device& a, Device& b) {
   ASSERT_TRUE(body::brenvikprotocol_start(*a).ok());

@@ -201,6 +201,7 @@ TEST(FacadeLocks, APoisonedInnerFailsStrictBodiesWhileRecoveringOnesAnswer) {
   EXPECT_EQ(s.error().kind(), InterfaceError::Kind::LockPoisoned);
   // The recovering bodies go on, and a failed body leaves `inner` free.
   EXPECT_EQ(body::brenvikprotocol_get_retry_queue_size(*a), 0u);
+  EXPECT_FALSE(body::brenvikprotocol_receive_message(*a));
   EXPECT_FALSE(body::brenvikprotocol_protocol_lock_diagnostics(*a).held);
 }
 
@@ -261,6 +262,7 @@ TEST(FacadeBle, WithoutABleTransportTheEntriesStillAnswer) {
   BrenvikProtocol& a = *p.value();
   EXPECT_EQ(body::brenvikprotocol_get_active_transports(a),
             (std::vector<std::string>{"WiFiDirect"}));
+  EXPECT_TRUE(body::brenvikprotocol_ble_fragment_received(a, "bob", Bytes{1, 2, 3}).ok());
   EXPECT_TRUE(body::brenvikprotocol_ble_set_peer_mtu(a, "bob", 200).ok());
   EXPECT_EQ(body::brenvikprotocol_ble_fragment_fallback_count(a), 0u);
   EXPECT_FALSE(body::brenvikprotocol_ble_get_next_fragment(a));
