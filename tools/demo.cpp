@@ -57,7 +57,10 @@ struct Mesh {
       while (auto f = from->next_fragment()) {
         ++moved;
         for (auto* to : devices)
-          if (to->id() == f->first && linked(from, to)) to->fragment_received(*from, f->second);
+          if (to->id() == f->first && linked(from, to)) {
+            to->fragment_received(*from, f->second);
+            print_events();  // as they arrive, not per round
+          }
       }
     print_events();
     return moved;
