@@ -32,7 +32,7 @@ inline void put_u64(Bytes& b, uint64_t v) {
 }
 inline void put_str(Bytes& b, std::string_view s) {
   put_i32(b, int32_t(s.size()));
-  b.insert(b.end(), s.begin(), s.end());
+  for (char c : s) b.push_back(uint8_t(c));
 }
 
 // Reads what the library lowered into a buffer.
