@@ -7,6 +7,7 @@
 
 #include "bindings/errors.h"
 #include "core/errors.h"
+#include "protocol/core/protocol_error.h"
 
 namespace brenvik::ffi {
 
@@ -23,5 +24,14 @@ InterfaceError transport_error_to_interface_error(const TransportError& e);
 // of a send failure (without its "Send failed: " prefix), or else the
 // transport error's whole text.
 InterfaceError send_transport_error_to_interface_error(const TransportError& e);
+
+// Every core error as the host sees it. Variants that carry a text pass the
+// text alone; the interface variant adds its own prefix when displayed.
+InterfaceError to_interface_error(const ProtocolError& e);
+
+// The mapping of every body whose core operation sends: a transport failure
+// becomes SendFailed (the reason alone for a send failure, else the
+// transport error's whole text); everything else as to_interface_error.
+InterfaceError map_send_error(const ProtocolError& e);
 
 }  // namespace brenvik::ffi

@@ -6,11 +6,9 @@
 #pragma once
 
 #include "bindings/handle.h"
+#include "bindings/protocol_facade.h"
 
 namespace brenvik::ffi {
-
-// The facade object; defined together with its method bodies.
-class BrenvikProtocol;
 
 class DataStore {
  public:

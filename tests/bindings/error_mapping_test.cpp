@@ -44,5 +44,56 @@ TEST(ErrorMapping, TransportErrorsOfSendsAndOfOtherOperations) {
             "Failed to send message: Transport not available: BLE");
 }
 
+// The core's error of any operation, and of a send, as the host reads it:
+// variant number and whole text. The rows where the two vocabularies name a
+// thing differently are the ones that go wrong silently.
+TEST(ErrorMapping, ProtocolErrorsOfOperationsAndOfSends) {
+  struct Case {
+    ProtocolError in;
+    int32_t number;
+    std::string text;
+    int32_t send_number;  // through map_send_error
+    std::string send_text;
+  };
+  const std::vector<Case> cases = {
+      {ProtocolError::not_started(), 1, "Protocol not started", 1, "Protocol not started"},
+      {ProtocolError::invalid_config("initial_ttl must be greater than 0"), 3,
+       "Invalid configuration: initial_ttl must be greater than 0", 3,
+       "Invalid configuration: initial_ttl must be greater than 0"},
+      {ProtocolError::recipient_blocked("mallory"), 11, "User is blocked: mallory", 11,
+       "User is blocked: mallory"},
+      {ProtocolError::invalid_input("message_ids must not be empty"), 20,
+       "Invalid argument: message_ids must not be empty", 20,
+       "Invalid argument: message_ids must not be empty"},
+      {ProtocolError::key_package_unavailable("bob"), 5,
+       "No key package available for recipient: bob", 5,
+       "No key package available for recipient: bob"},
+      {ProtocolError::session_not_ready(SessionReadiness::HaveKeyPackage), 6,
+       "Session not ready: HaveKeyPackage", 6, "Session not ready: HaveKeyPackage"},
+      {ProtocolError::internal("Shared state mutex poisoned"), 14, "Shared state mutex poisoned",
+       14, "Shared state mutex poisoned"},
+      {ProtocolError::router("no route"), 14, "Router error: no route", 14,
+       "Router error: no route"},
+      {ProtocolError::data_doc_too_large(10, 5), 23,
+       "Document is over the size cap: document is 10 bytes compacted, over the 5 byte cap", 23,
+       "Document is over the size cap: document is 10 bytes compacted, over the 5 byte cap"},
+      {ProtocolError::core(CoreError::invalid_user_id("empty")), 20,
+       "Invalid argument: Invalid user ID: empty", 20, "Invalid argument: Invalid user ID: empty"},
+      {ProtocolError::transport(TransportError::send_failed("queue full")), 15,
+       "Transport error: Send failed: queue full", 4, "Failed to send message: queue full"},
+      {ProtocolError::transport(TransportError::not_available("BLE")), 15,
+       "Transport error: Transport not available: BLE", 4,
+       "Failed to send message: Transport not available: BLE"},
+  };
+  for (const auto& c : cases) {
+    InterfaceError e = to_interface_error(c.in);
+    EXPECT_EQ(e.number(), c.number) << c.text;
+    EXPECT_EQ(e.display(), c.text);
+    InterfaceError s = map_send_error(c.in);
+    EXPECT_EQ(s.number(), c.send_number) << c.send_text;
+    EXPECT_EQ(s.display(), c.send_text);
+  }
+}
+
 }  // namespace
 }  // namespace brenvik::ffi

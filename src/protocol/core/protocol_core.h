@@ -333,6 +333,14 @@ class ProtocolCore {
   void flush_outbox();
   void flush_outbox_for_peer(const std::string& peer_id, std::optional<TransportType> transport);
 
+  // ------------------------------------------------------------ neighbours
+  // A peer came into reach (the facade passes no transport). A blocked user
+  // is ignored; any other peer gets its waiting outbox entries offered again.
+  void on_neighbor_discovered(const std::string& peer_id, std::optional<TransportType> transport);
+  // A peer went out of reach on every radio. The neighbour-keyed tables of
+  // the mesh and service layers drop it here once they exist.
+  void on_peer_lost(const std::string& peer_id);
+
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
 

@@ -1,0 +1,207 @@
+// Bodies that send one message to one peer, forward a message the host
+// holds, send the small control messages, and hand the host the next
+// received message.
+#include "bindings/error_mapping.h"
+#include "bindings/ffi_bodies.h"
+#include "bindings/protocol_facade.h"
+#include "core/identifier.h"
+#include "core/message_id.h"
+#include "core/rich_payload.h"
+#include "protocol/events/event_enums.h"
+#include "protocol/reserved_markers.h"
+#include "util/log.h"
+
+namespace brenvik::ffi::body {
+
+namespace {
+
+constexpr uint32_t kMaxForwardCount = 100;
+
+brenvik::MessagePriority core_priority(MessagePriority p) {
+  return static_cast<brenvik::MessagePriority>(static_cast<int32_t>(p) - 1);
+}
+
+brenvik::ContentType core_content_type(ContentType t) {
+  return static_cast<brenvik::ContentType>(static_cast<int32_t>(t) - 1);
+}
+
+brenvik::PresenceStatus core_presence(PresenceStatus s) {
+  return static_cast<brenvik::PresenceStatus>(static_cast<int32_t>(s) - 1);
+}
+
+InterfaceError invalid_argument(std::string text) {
+  return InterfaceError::with_message(InterfaceError::Kind::InvalidArgument, std::move(text));
+}
+
+Result<void, std::string> check_user_id(std::string_view id) {
+  auto r = validate_identifier(id, kUserIdLabel);
+  if (!r.ok()) return Err(r.error().message());
+  return {};
+}
+
+brenvik::MediaMetadata core_media(const MediaMetadata& m) {
+  return brenvik::MediaMetadata{
+      m.mime_type,       m.file_name,        m.file_size,         m.duration_ms,
+      m.width,           m.height,           m.thumbnail_base64,  m.media_id,
+      m.download_url,    m.thumbnail_url,    m.encryption_key,    m.iv,
+      m.ciphertext_hash, m.sticker_provider, m.sticker_remote_id, m.sticker_kind};
+}
+
+// The checking conversions of the rich sends, before any lock: the quoted
+// sender, then the forwarded original's sender and id.
+Result<std::optional<brenvik::ReplyContext>, InterfaceError> convert_reply_context(
+    const std::optional<ReplyContext>& rc) {
+  if (!rc) return std::optional<brenvik::ReplyContext>();
+  if (auto r = check_user_id(rc->sender); !r.ok())
+    return Err(invalid_argument("Invalid reply_context.sender: " + r.error()));
+  return std::optional<brenvik::ReplyContext>(brenvik::ReplyContext{
+      rc->sender, rc->text, rc->timestamp, rc->reply_media_label, rc->reply_content_type});
+}
+
+Result<std::optional<brenvik::ForwardInfo>, InterfaceError> convert_forward_info(
+    const std::optional<ForwardInfo>& fi) {
+  if (!fi) return std::optional<brenvik::ForwardInfo>();
+  if (auto r = check_user_id(fi->original_sender); !r.ok())
+    return Err(invalid_argument("Invalid forward_info.original_sender: " + r.error()));
+  auto id = parse_message_id(fi->original_message_id);
+  if (!id.ok())
+    return Err(
+        invalid_argument("Invalid forward_info.original_message_id: " + id.error().message()));
+  return std::optional<brenvik::ForwardInfo>(brenvik::ForwardInfo{
+      fi->original_sender, id.value(), fi->original_timestamp, fi->forward_count});
+}
+
+Result<std::string, InterfaceError> send_with_options(BrenvikProtocol& self,
+                                                      const std::string& recipient,
+                                                      const std::string& content,
+                                                      SendOptions options) {
+  BRENVIK_TRY(auto g, self.lock_inner());
+  BRENVIK_TRY(options.forced_transport, self.read_forced_transport());
+  auto r = (*g)->send_message(recipient, content, options);
+  if (!r.ok()) return Err(map_send_error(r.error()));
+  return display_message_id(r.value());
+}
+
+Result<std::string, InterfaceError> id_or_send_error(Result<MessageId, ProtocolError> r) {
+  if (!r.ok()) return Err(map_send_error(r.error()));
+  return display_message_id(r.value());
+}
+
+// The forward road of one message, driven stage by stage under `inner`.
+Result<MessageId, ProtocolError> forward_stages(ProtocolCore& core, const Message& original,
+                                                const std::string& recipient,
+                                                brenvik::MessagePriority priority) {
+  {
+    BRENVIK_TRY(auto s, lock_shared_state(*core.shared()));
+    if (s->lifecycle != brenvik::LifecycleState::Running) return Err(ProtocolError::not_started());
+  }
+  BRENVIK_TRY_VOID(validate_recipient_id(recipient));
+  if (core.is_user_blocked(recipient)) return Err(ProtocolError::recipient_blocked(recipient));
+  if (is_reserved_content_marker(original.content))
+    return Err(ProtocolError::invalid_input(
+        "Cannot forward a message with reserved internal prefix content"));
+  if (original.content_type == brenvik::ContentType::FileChunk)
+    return Err(ProtocolError::invalid_input(
+        "FileChunk is an internal content type and cannot be forwarded"));
+  brenvik::ForwardInfo fwd = next_forward_info(original);
+  if (fwd.forward_count > kMaxForwardCount)
+    return Err(ProtocolError::invalid_input("Forward count " + std::to_string(fwd.forward_count) +
+                                            " exceeds maximum of " +
+                                            std::to_string(kMaxForwardCount)));
+  MediaRichExtras extras{std::nullopt, original.media_metadata, fwd};
+  BRENVIK_TRY_VOID(check_content_size(original.content));
+  {
+    Message probe;
+    probe.media_metadata = extras.media_metadata;
+    probe.forwarded_from = extras.forward_info;
+    auto e = encode_rich_extras(probe);
+    if (!e.ok()) {
+      if (e.error().kind == RichExtrasError::Kind::TooLarge)
+        return Err(ProtocolError::invalid_input(e.error().text));
+      return Err(ProtocolError::serialization(e.error().text));
+    }
+  }
+  PrepareRequest req;
+  req.recipient = recipient;
+  req.content = original.content;
+  req.priority = priority;
+  req.forwarded_from = fwd;
+  req.content_type = original.content_type;
+  req.media_metadata = original.media_metadata;
+  req.rich = extras;
+  req.source_event = "forward_message_session_pending";
+  BRENVIK_TRY(OutgoingContent prepared, core.prepare_outgoing(req));
+  if (prepared.kind == OutgoingContent::Kind::Queued) return prepared.queued_id;
+  BRENVIK_TRY(Message m, core.build_message(recipient, std::move(prepared.content), priority,
+                                            std::nullopt, std::nullopt));
+  m.content_type = original.content_type;
+  if (m.content.starts_with(kMlsEncMarker))
+    core.record_sent_message(m.id, SentRecord{original.media_metadata, extras, original.content,
+                                              fwd, std::nullopt, priority, original.content_type});
+  return core.send_prepared(std::move(m));
+}
+
+}  // namespace
+
+Result<std::string, InterfaceError> brenvikprotocol_send_message(
+    BrenvikProtocol& self, std::string recipient, std::string content, MessagePriority priority,
+    std::optional<std::string> reply_to_msg) {
+  SendOptions o;
+  o.priority = core_priority(priority);
+  o.reply_to_msg = std::move(reply_to_msg);
+  return send_with_options(self, recipient, content, std::move(o));
+}
+
+Result<std::string, InterfaceError> brenvikprotocol_send_message_rich(BrenvikProtocol& self,
+                                                                      std::string recipient,
+                                                                      std::string content,
+                                                                      RichMessageOptions options) {
+  BRENVIK_TRY(auto reply_context, convert_reply_context(options.reply_context));
+  BRENVIK_TRY(auto forward_info, convert_forward_info(options.forward_info));
+  SendOptions o;
+  if (options.priority) o.priority = core_priority(*options.priority);
+  o.reply_to_msg = std::move(options.reply_to_msg);
+  if (options.content_type) o.content_type = core_content_type(*options.content_type);
+  o.reply_context = std::move(reply_context);
+  if (options.media_metadata) o.media_metadata = core_media(*options.media_metadata);
+  o.forward_info = std::move(forward_info);
+  o.app_id = std::move(options.app_id);
+  return send_with_options(self, recipient, content, std::move(o));
+}
+
+Result<std::string, InterfaceError> brenvikprotocol_send_presence_update(BrenvikProtocol& self,
+                                                                         std::string recipient,
+                                                                         PresenceStatus status) {
+  BRENVIK_TRY(auto g, self.lock_inner());
+  return id_or_send_error((*g)->send_presence_update(recipient, core_presence(status)));
+}
+
+Result<std::string, InterfaceError> brenvikprotocol_send_read_receipt(
+    BrenvikProtocol& self, std::string recipient, std::vector<std::string> message_ids) {
+  BRENVIK_TRY(auto g, self.lock_inner());
+  return id_or_send_error((*g)->send_read_receipt(recipient, std::move(message_ids)));
+}
+
+Result<std::string, InterfaceError> brenvikprotocol_send_typing_indicator(
+    BrenvikProtocol& self, std::string recipient, std::string conversation_id, bool is_typing) {
+  BRENVIK_TRY(auto g, self.lock_inner());
+  return id_or_send_error((*g)->send_typing_indicator(recipient, conversation_id, is_typing));
+}
+
+Result<std::string, InterfaceError> brenvikprotocol_forward_message(
+    BrenvikProtocol& self, std::string message_json, std::string recipient,
+    std::optional<MessagePriority> priority) {
+  // Read before `inner`, so a malformed text is refused even while another
+  // call holds it.
+  auto original = parse_message_json(message_json);
+  if (!original.ok())
+    return Err(
+        InterfaceError::with_message(InterfaceError::Kind::InvalidConfig,
+                                     "Failed to parse original message JSON: " + original.error()));
+  BRENVIK_TRY(auto g, self.lock_inner());
+  return id_or_send_error(
+      forward_stages(**g, original.value(), recipient,
+                     priority ? core_priority(*priority) : brenvik::MessagePriority::Medium));
+}
+
+}  // namespace brenvik::ffi::body
