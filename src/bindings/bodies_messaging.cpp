@@ -108,7 +108,7 @@ Result<MessageId, ProtocolError> forward_stages(ProtocolCore& core, const Messag
     return Err(ProtocolError::invalid_input("Forward count " + std::to_string(fwd.forward_count) +
                                             " exceeds maximum of " +
                                             std::to_string(kMaxForwardCount)));
-  MediaRichExtras extras{std::nullopt, original.media_metadata, fwd};
+  RichSendExtras extras{std::nullopt, original.media_metadata, fwd};
   BRENVIK_TRY_VOID(check_content_size(original.content));
   {
     Message probe;
