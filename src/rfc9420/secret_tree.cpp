@@ -139,6 +139,72 @@ void SecretTree::commit(RatchetStep&& step) {
     r.skipped.erase(r.skipped.begin());
 }
 
+SecretTreeState SecretTree::state() const {
+  SecretTreeState s;
+  s.leaf_count = n_leaves_;
+  s.config = config_;
+  s.node_secrets = node_secrets_;
+  s.leaves.reserve(leaves_.size());
+  auto copy = [](const Ratchet& r) {
+    SecretTreeState::Ratchet out;
+    out.secret = r.secret;
+    out.next = r.next;
+    for (const auto& [g, k] : r.skipped) out.skipped.push_back(k);
+    return out;
+  };
+  for (const auto& l : leaves_) {
+    if (!l) {
+      s.leaves.emplace_back();
+      continue;
+    }
+    s.leaves.push_back(SecretTreeState::Leaf{copy(l->handshake), copy(l->application)});
+  }
+  return s;
+}
+
+Result<SecretTree, Error> SecretTree::from_state(SecretTreeState s) {
+  auto bad = [](std::string why) {
+    return Err(Error(ErrorCode::Codec, "inconsistent secret tree state: " + std::move(why)));
+  };
+  if (s.leaf_count == 0 || s.leaf_count > (uint32_t{1} << 31)) return bad("leaf count");
+  if (s.node_secrets.size() != tree_math::node_width(s.leaf_count))
+    return bad("node count does not match the leaf count");
+  if (s.leaves.size() != s.leaf_count) return bad("ratchet count does not match the leaf count");
+  for (const auto& n : s.node_secrets)
+    if (!n.empty() && n.size() != kNh) return bad("node secret size");
+
+  SecretTree t;
+  t.n_leaves_ = s.leaf_count;
+  t.config_ = s.config;
+  t.node_secrets_ = std::move(s.node_secrets);
+  t.leaves_.clear();
+  t.leaves_.resize(s.leaf_count);
+  auto load = [&](SecretTreeState::Ratchet& in, Ratchet& out) -> Result<void, Error> {
+    if (!in.secret.empty() && in.secret.size() != kNh) return bad("ratchet secret size");
+    out.secret = std::move(in.secret);
+    out.next = in.next;
+    for (auto& k : in.skipped) {
+      if (k.generation >= in.next) return bad("skipped generation not below the next one");
+      if (in.next - 1 - k.generation > s.config.out_of_order_tolerance)
+        return bad("skipped generation outside the out-of-order window");
+      if (k.key.size() != kNk || k.nonce.size() != kNn) return bad("skipped key size");
+      if (!out.skipped.empty() && out.skipped.rbegin()->first >= k.generation)
+        return bad("skipped generations not ascending");
+      uint32_t g = k.generation;
+      out.skipped.emplace_hint(out.skipped.end(), g, std::move(k));
+    }
+    return {};
+  };
+  for (uint32_t i = 0; i < s.leaf_count; ++i) {
+    if (!s.leaves[i]) continue;
+    LeafRatchets lr;
+    BRENVIK_TRY_VOID(load(s.leaves[i]->handshake, lr.handshake));
+    BRENVIK_TRY_VOID(load(s.leaves[i]->application, lr.application));
+    t.leaves_[i] = std::move(lr);
+  }
+  return t;
+}
+
 Result<KeyAndNonce, Error> sender_data_key_nonce(ByteView sender_data_secret, ByteView ciphertext) {
   ByteView sample = ciphertext.first(std::min(ciphertext.size(), kNh));
   KeyAndNonce kn;

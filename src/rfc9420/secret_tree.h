@@ -28,6 +28,7 @@ enum class RatchetKind : uint8_t { handshake, application };
 struct SenderRatchetConfig {
   uint32_t out_of_order_tolerance = 32;      // generations accepted behind the newest received
   uint32_t maximum_forward_distance = 1000;  // generations a message may jump ahead
+  bool operator==(const SenderRatchetConfig&) const = default;
 };
 
 // A key and nonce for one generation of one sender ratchet.
@@ -54,8 +55,31 @@ class RatchetStep {
   std::vector<RatchetKey> skipped_;
 };
 
+// The whole state of a secret tree, so that a group can be stored between
+// operations and resume every ratchet exactly where it stopped.
+struct SecretTreeState {
+  struct Ratchet {
+    crypto::SecretBytes secret;  // of generation `next`; empty once exhausted
+    uint32_t next = 0;
+    std::vector<RatchetKey> skipped;  // ascending generations, all below `next`
+  };
+  struct Leaf {
+    Ratchet handshake, application;
+  };
+  uint32_t leaf_count = 0;
+  SenderRatchetConfig config;
+  // One entry per node of the tree (2 * leaf_count - 1); empty when the
+  // secret was consumed or is not derived yet.
+  std::vector<crypto::SecretBytes> node_secrets;
+  // One entry per leaf; present once the leaf's ratchets exist.
+  std::vector<std::optional<Leaf>> leaves;
+};
+
 class SecretTree {
  public:
+  // A one-leaf tree that holds no secret: every request fails. A placeholder
+  // for values that are assigned a real tree before use.
+  SecretTree() : SecretTree({}, 1) {}
   // n_leaves is the ratchet tree's leaf count (>= 1).
   SecretTree(ByteView encryption_secret, uint32_t n_leaves, SenderRatchetConfig config = {});
 
@@ -73,6 +97,14 @@ class SecretTree {
 
   // Next generation a ratchet would hand out (testing and sending).
   Result<uint32_t, Error> next_generation(uint32_t leaf, RatchetKind kind);
+
+  // A copy of the whole state.
+  SecretTreeState state() const;
+  // Rebuilds a tree from a state, which may come from storage and is checked
+  // as hostile: node and leaf counts that match leaf_count, secrets, keys and
+  // nonces of the suite's sizes, skipped generations ascending, below `next`
+  // and inside the out-of-order window. Codec error with the reason otherwise.
+  static Result<SecretTree, Error> from_state(SecretTreeState state);
 
  private:
   struct Ratchet {
