@@ -97,7 +97,7 @@ Result<Group, Error> Group::create(ByteView group_id, const CredentialWithKey& c
   // never used.
   BRENVIK_TRY(KeyPackageWithKeys kp, build_key_package(credential, signer, now));
 
-  GroupState s;
+  GroupMemberState s;
   s.config = config;
   RatchetTree wire;
   wire.emplace_back(Node{tls::Case<NodeType::leaf, LeafNode>{kp.key_package.leaf_node}});
@@ -166,7 +166,7 @@ Result<crypto::SecretBytes, Error> Group::export_secret(std::string_view label, 
   std::lock_guard lock(mu_);
   return mls_exporter(state_.secrets.exporter_secret.view(), label, context, length);
 }
-GroupState Group::snapshot() const {
+GroupMemberState Group::snapshot() const {
   std::lock_guard lock(mu_);
   return state_;
 }
@@ -243,7 +243,7 @@ Result<CommitOutput, Error> Group::self_update(const crypto::Ed25519PrivateKey& 
 Result<CommitOutput, Error> Group::commit_locked(std::vector<Proposal> proposals, bool with_path,
                                                  const crypto::Ed25519PrivateKey& signer,
                                                  std::vector<const KeyPackage*> added_packages) {
-  const GroupState& cur = state_;
+  const GroupMemberState& cur = state_;
   const uint32_t own = cur.keys.own_leaf();
   const LeafNode* own_leaf = cur.tree.leaf(own);
   if (!own_leaf) return Err(Error(ErrorCode::InvalidState, "own leaf is blank"));
@@ -252,7 +252,7 @@ Result<CommitOutput, Error> Group::commit_locked(std::vector<Proposal> proposals
                   own_leaf->signature_key.end()))
     return Err(argument_error("signer does not match the own leaf"));
 
-  GroupState next;
+  GroupMemberState next;
   next.config = cur.config;
   next.tree = cur.tree;
   next.keys = cur.keys;
@@ -415,7 +415,7 @@ Result<ProcessedMessage, Error> Group::process_message(const MlsMessage& message
 
 Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedContent& ac,
                                                        uint64_t now) {
-  const GroupState& cur = state_;
+  const GroupMemberState& cur = state_;
   const Commit& commit = std::get<CommitContent>(ac.content.content).value;
   const uint32_t committer = *ac.content.sender.leaf_index();
   if (!ac.auth.confirmation_tag) return Err(commit_error("no confirmation tag"));
@@ -456,7 +456,7 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
   if (gces.size() > 1) return Err(commit_error("more than one GroupContextExtensions proposal"));
   if (path_required && !commit.path) return Err(commit_error("the commit needs an update path"));
 
-  GroupState next;
+  GroupMemberState next;
   next.config = cur.config;
   next.tree = cur.tree;
   next.keys = cur.keys;
@@ -670,7 +670,7 @@ Result<StagedWelcome, Error> stage_welcome(const Welcome& welcome, const KeyPack
     return Err(welcome_error("confirmation tag does not verify"));
 
   StagedWelcome sw;
-  GroupState& s = sw.state_;
+  GroupMemberState& s = sw.state_;
   s.config = options.config;
   s.interim_transcript_hash =
       interim_transcript_hash(ctx.confirmed_transcript_hash, gi->confirmation_tag);

@@ -53,13 +53,13 @@ struct EpochKeys {
 
 // Everything one member knows about a group in one epoch. Persistence maps
 // it onto the group-store records field by field.
-struct GroupState {
+struct GroupMemberState {
   GroupConfig config;
   GroupContext context;
   PublicTree tree;
   TreePrivateKeys keys;  // own leaf index inside
   EpochKeys secrets;
-  SecretTree secret_tree{Bytes(kNh, 0), 1};
+  SecretTree secret_tree;
   Bytes interim_transcript_hash;
   Bytes confirmation_tag;
   bool active = true;  // false once a merged commit removed this member
@@ -99,7 +99,7 @@ class StagedCommit {
   uint32_t committer_ = 0;
   std::optional<LeafNode> path_leaf_;
   std::vector<CommittedProposal> proposals_;
-  GroupState next_;
+  GroupMemberState next_;
 };
 
 struct ApplicationData {
@@ -151,7 +151,7 @@ class Group {
                                      const GroupConfig& config = {},
                                      std::vector<Extension> extensions = {});
   // Adopts a state (from a Welcome or from storage); the caller checked it.
-  explicit Group(GroupState state) : state_(std::move(state)) {}
+  explicit Group(GroupMemberState state) : state_(std::move(state)) {}
   Group(Group&& o) noexcept : state_(std::move(o.state_)) {}
   Group& operator=(Group&& o) noexcept;
   Group(const Group&) = delete;
@@ -169,7 +169,7 @@ class Group {
   Result<crypto::SecretBytes, Error> export_secret(std::string_view label, ByteView context,
                                                    size_t length) const;
   // A copy of the whole state, for persistence.
-  GroupState snapshot() const;
+  GroupMemberState snapshot() const;
 
   // Commits adding the given key packages (each validated at `now`), with
   // an update path, and merges it. InvalidKeyPackage / KeyPackageLifetime
@@ -210,7 +210,7 @@ class Group {
   Result<StagedCommit, Error> stage_commit_locked(const AuthenticatedContent& ac, uint64_t now);
 
   mutable std::mutex mu_;
-  GroupState state_;
+  GroupMemberState state_;
 };
 
 // A Welcome decrypted and checked, before the group is adopted, so that the
@@ -235,7 +235,7 @@ class StagedWelcome {
  private:
   friend Result<StagedWelcome, Error> stage_welcome(const Welcome&, const KeyPackageWithKeys&,
                                                     const WelcomeOptions&);
-  GroupState state_;
+  GroupMemberState state_;
   uint32_t signer_ = 0;
 };
 
