@@ -519,7 +519,8 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
     // confirmation tag and keeps nothing but the fact that it left.
     next.active = false;
     next.secrets = EpochKeys{};
-    next.secret_tree = SecretTree(zero_secret(), 1, next.config.sender_ratchet);
+    next.secret_tree =
+        SecretTree(zero_secret(), next.tree.leaf_count(), next.config.sender_ratchet);
     next.interim_transcript_hash = interim_transcript_hash(confirmed, *ac.auth.confirmation_tag);
     next.confirmation_tag = *ac.auth.confirmation_tag;
     staged.next_ = std::move(next);

@@ -7,9 +7,13 @@
 namespace brenvik::rfc9420 {
 namespace {
 
-Error state_error(std::string why) { return Error(ErrorCode::InvalidState, std::move(why)); }
+Error state_error(std::string why) {
+  return Error(ErrorCode::InvalidState, std::move(why));
+}
 
-Bytes to_bytes(ByteView v) { return Bytes(v.begin(), v.end()); }
+Bytes to_bytes(ByteView v) {
+  return Bytes(v.begin(), v.end());
+}
 
 EpochSecrets epoch_secrets_of(const EpochKeys& k) {
   EpochSecrets s;
@@ -51,9 +55,9 @@ struct LockTable {
 }  // namespace
 
 Error storage_error(const StorageAdapterError& e) {
-  return Error(e.kind() == StorageAdapterError::Kind::Storage ? ErrorCode::Storage
-                                                              : ErrorCode::InvalidState,
-               e.message());
+  return Error(
+      e.kind() == StorageAdapterError::Kind::Storage ? ErrorCode::Storage : ErrorCode::InvalidState,
+      e.message());
 }
 
 PersistedGroup to_persisted(const GroupMemberState& s) {
