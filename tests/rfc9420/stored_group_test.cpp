@@ -221,5 +221,146 @@ TEST(StoredGroup, EpochKeysFollowTheEpochAndDeletionClearsEverything) {
   EXPECT_FALSE(*gone);
 }
 
+// Every stored record of a group, for checking that a refused input wrote
+// nothing.
+struct StoredRecords {
+  std::vector<std::optional<Bytes>> labels;
+  size_t total = 0;
+  bool operator==(const StoredRecords&) const = default;
+};
+StoredRecords stored_records(Device& d, ByteView group_id) {
+  StoredRecords out;
+  out.total = d.storage.size();
+  for (std::string_view label :
+       {store_label::tree, store_label::confirmation_tag, store_label::group_context,
+        store_label::interim_transcript_hash, store_label::group_epoch_secrets,
+        store_label::own_leaf_index, store_label::message_secrets,
+        store_label::resumption_psk_store, store_label::join_config, store_label::group_state})
+    out.labels.push_back(d.storage.peek(label, group_key_digest(group_id)));
+  return out;
+}
+
+// Feeds `bytes` to the member's stored group: it must be refused, and the
+// stored group must be exactly as before.
+void expect_refused(Device& d, ByteView group_id, const Bytes& bytes, const std::string& what) {
+  auto before = stored_records(d, group_id);
+  auto m = decode_mls_message(bytes);
+  if (m.ok()) {
+    StoredGroup g = d.open(group_id);
+    auto p = g.process_message(*m, kNow);
+    EXPECT_FALSE(p.ok()) << what << " was accepted";
+  }
+  EXPECT_EQ(stored_records(d, group_id), before) << what << " changed the stored group";
+}
+
+// Mutations of one encoded message: every k-th byte with one bit flipped,
+// and truncations.
+std::vector<std::pair<std::string, Bytes>> mutations(const Bytes& in, size_t step) {
+  std::vector<std::pair<std::string, Bytes>> out;
+  for (size_t i = 0; i < in.size(); i += step) {
+    Bytes b = in;
+    b[i] ^= uint8_t(1u << (i % 8));
+    out.emplace_back("bit flip at " + std::to_string(i), std::move(b));
+  }
+  for (size_t len : {size_t{0}, size_t{1}, size_t{4}, in.size() / 2, in.size() - 1})
+    out.emplace_back("truncated to " + std::to_string(len), Bytes(in.begin(), in.begin() + len));
+  return out;
+}
+
+TEST(StoredGroupHostile, MutatedMessagesAndCommitsAreRefusedWithoutTrace) {
+  StoredGroupFixture f(3, "group:hostile");
+  f.create(0);
+  f.add(0, 1);
+  f.add(0, 2);
+  Bytes app, commit;
+  {
+    StoredGroup g = f.at(0).open(f.id());
+    app = encode_mls_message(*g.create_application_message(as_bytes("payload"), f.at(0).signer));
+  }
+  {
+    // A commit that member 1 sends but never merges, so that the others can
+    // be fed mutated copies of it in the epoch it belongs to.
+    StoredGroup g = f.at(1).open(f.id());
+    Group copy(g.group().snapshot());
+    commit = encode_mls_message(copy.self_update(f.at(1).signer)->commit);
+  }
+  for (const auto& [what, bytes] : mutations(app, 5))
+    expect_refused(f.at(2), f.id(), bytes, "application " + what);
+  for (const auto& [what, bytes] : mutations(commit, 11))
+    expect_refused(f.at(2), f.id(), bytes, "commit " + what);
+  // The unmutated messages still go through afterwards.
+  StoredGroup g = f.at(2).open(f.id());
+  EXPECT_TRUE(g.process_message(*decode_mls_message(app), kNow).ok());
+  EXPECT_TRUE(g.process_message(*decode_mls_message(commit), kNow).ok());
+}
+
+TEST(StoredGroupHostile, ReplayWrongEpochAndCommitFromRemovedMember) {
+  StoredGroupFixture f(3, "group:replay");
+  f.create(0);
+  f.add(0, 1);
+  f.add(0, 2);
+  Bytes app;
+  {
+    StoredGroup g = f.at(1).open(f.id());
+    app = encode_mls_message(*g.create_application_message(as_bytes("once"), f.at(1).signer));
+  }
+  {
+    StoredGroup g = f.at(0).open(f.id());
+    ASSERT_TRUE(g.process_message(*decode_mls_message(app), kNow).ok());
+  }
+  // Replay: the generation's key is gone.
+  expect_refused(f.at(0), f.id(), app, "replayed message");
+  {
+    StoredGroup g = f.at(0).open(f.id());
+    EXPECT_EQ(g.process_message(*decode_mls_message(app), kNow).error().code(),
+              ErrorCode::SecretReused);
+  }
+
+  // Member 2 commits without merging... then is removed by member 0 in the
+  // same epoch; its commit reaches the others after they moved on.
+  Bytes stale_commit;
+  {
+    StoredGroup g = f.at(2).open(f.id());
+    Group copy(g.group().snapshot());
+    stale_commit = encode_mls_message(copy.self_update(f.at(2).signer)->commit);
+  }
+  Bytes old_app;
+  {
+    StoredGroup g = f.at(1).open(f.id());
+    old_app = encode_mls_message(*g.create_application_message(as_bytes("late"), f.at(1).signer));
+  }
+  f.remove(0, 2);
+  expect_refused(f.at(1), f.id(), stale_commit, "commit from a removed member");
+  expect_refused(f.at(0), f.id(), old_app, "message of the previous epoch");
+  StoredGroup g = f.at(1).open(f.id());
+  auto r = g.process_message(*decode_mls_message(stale_commit), kNow);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code(), ErrorCode::EpochTooOld);
+  EXPECT_EQ(r.error().message(), "The message is from an epoch too far in the past.");
+}
+
+TEST(StoredGroupHostile, MutatedWelcomesAreRefusedAndKeepTheKeyPackage) {
+  StoredGroupFixture f(2, "group:welcome");
+  f.create(0);
+  Device& j = f.at(1);
+  auto kp = generate_stored_key_package(j.storage, j.credential(), j.signer, kNow);
+  ASSERT_TRUE(kp.ok());
+  std::vector<KeyPackage> kps{kp->key_package};
+  StoredGroup g = f.at(0).open(f.id());
+  Group copy(g.group().snapshot());  // the stored group stays at epoch 0
+  Bytes welcome = encode_mls_message(*copy.add_members(kps, f.at(0).signer, kNow)->welcome);
+  for (const auto& [what, bytes] : mutations(welcome, 13)) {
+    auto m = decode_mls_message(bytes);
+    if (!m.ok() || !m->get<Welcome>()) continue;
+    auto staged = stage_stored_welcome(j.storage, *m->get<Welcome>(),
+                                       WelcomeOptions{kNow, {}, std::nullopt, {}});
+    EXPECT_FALSE(staged.ok()) << what << " was accepted";
+  }
+  EXPECT_EQ(j.storage.count(store_label::key_package), 1u);
+  auto ok = stage_stored_welcome(j.storage, *decode_mls_message(welcome)->get<Welcome>(),
+                                 WelcomeOptions{kNow, {}, std::nullopt, {}});
+  EXPECT_TRUE(ok.ok());
+}
+
 }  // namespace
 }  // namespace brenvik::rfc9420
