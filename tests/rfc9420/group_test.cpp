@@ -3,10 +3,13 @@
 // it derived the same epoch as the others.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <thread>
 
+#include "rfc9420/cipher_suite.h"
 #include "rfc9420/group.h"
+#include "rfc9420/message_protection.h"
 
 namespace brenvik::rfc9420 {
 namespace {
@@ -175,6 +178,197 @@ TEST(Group, ConcurrentEncryptionsUseDistinctGenerations) {
       auto p = bob.group->process_message(m, kNow);
       ASSERT_TRUE(p.ok()) << p.error().message();
     }
+}
+
+// Re-signs a key package after `edit` changed it.
+KeyPackage resign(KeyPackage kp, const crypto::Ed25519PrivateKey& signer) {
+  kp.leaf_node.signature =
+      *sign_with_label(signer, "LeafNodeTBS", leaf_node_tbs(kp.leaf_node, std::nullopt));
+  kp.signature = *sign_with_label(signer, "KeyPackageTBS", key_package_tbs(kp));
+  return kp;
+}
+
+TEST(KeyPackageOps, BuildAndValidate) {
+  Client c("carol");
+  auto built = c.key_package();
+  const Lifetime* lt = built.key_package.leaf_node.lifetime();
+  ASSERT_NE(lt, nullptr);
+  EXPECT_EQ(lt->not_before, kNow - 3600);
+  EXPECT_EQ(lt->not_after, kNow + 30 * 24 * 3600);
+  EXPECT_EQ(*built.key_package.leaf_node.credential.basic_identity(), text("carol"));
+  EXPECT_TRUE(built.key_package.extensions.empty());
+
+  struct Case {
+    const char* what;
+    std::function<KeyPackage(KeyPackage)> edit;
+    uint64_t now;
+    std::optional<ErrorCode> error;
+    std::string detail;
+  };
+  auto with_window = [&](uint64_t from, uint64_t to) {
+    return [&, from, to](KeyPackage kp) {
+      kp.leaf_node.source = Lifetime{from, to};
+      return resign(kp, c.signer);
+    };
+  };
+  auto same = [](KeyPackage kp) { return kp; };
+  const uint64_t day = 24 * 3600;
+  std::vector<Case> cases = {
+      {"fresh", same, kNow, std::nullopt, ""},
+      {"just opened", same, kNow - 3600, std::nullopt, ""},
+      {"not started", same, kNow - 3601, ErrorCode::KeyPackageLifetime, "not yet valid"},
+      {"closed", same, kNow + 30 * day, ErrorCode::KeyPackageLifetime, "expired"},
+      {"90-day window", with_window(kNow, kNow + 90 * day), kNow, std::nullopt, ""},
+      {"wider than 90 days", with_window(kNow, kNow + 90 * day + 1), kNow,
+       ErrorCode::InvalidKeyPackage, ""},
+      {"bad package signature",
+       [](KeyPackage kp) {
+         kp.signature[0] ^= 1;
+         return kp;
+       },
+       kNow, ErrorCode::InvalidKeyPackage, ""},
+      {"edited after signing",
+       [](KeyPackage kp) {
+         kp.init_key[0] ^= 1;
+         return kp;
+       },
+       kNow, ErrorCode::InvalidKeyPackage, ""},
+      {"other suite",
+       [&](KeyPackage kp) {
+         kp.cipher_suite = 2;
+         return resign(kp, c.signer);
+       },
+       kNow, ErrorCode::InvalidKeyPackage, ""},
+      {"init key is the leaf key",
+       [&](KeyPackage kp) {
+         kp.init_key = kp.leaf_node.encryption_key;
+         return resign(kp, c.signer);
+       },
+       kNow, ErrorCode::InvalidKeyPackage, ""},
+      {"update-sourced leaf",
+       [&](KeyPackage kp) {
+         kp.leaf_node.source = UpdateSource{};
+         kp.signature = *sign_with_label(c.signer, "KeyPackageTBS", key_package_tbs(kp));
+         return kp;
+       },
+       kNow, ErrorCode::InvalidKeyPackage, ""},
+  };
+  for (const auto& tc : cases) {
+    KeyPackage kp = tc.edit(built.key_package);
+    auto r = decode_and_validate_key_package(tls_encode(kp), tc.now);
+    if (!tc.error) {
+      EXPECT_TRUE(r.ok()) << tc.what << ": " << r.error().message();
+      continue;
+    }
+    ASSERT_FALSE(r.ok()) << tc.what;
+    EXPECT_EQ(r.error().code(), *tc.error) << tc.what << ": " << r.error().message();
+    if (!tc.detail.empty()) {
+      EXPECT_EQ(r.error().detail(), tc.detail) << tc.what;
+    }
+  }
+  EXPECT_TRUE(lifetime_expired(built.key_package, kNow + 30 * day));
+  EXPECT_FALSE(lifetime_expired(built.key_package, kNow - 7200));
+
+  Bytes trailing = tls_encode(built.key_package);
+  trailing.push_back(0);
+  EXPECT_EQ(decode_and_validate_key_package(trailing, kNow).error().code(), ErrorCode::Codec);
+  // The reference is the RFC's hash of the encoded package.
+  EXPECT_EQ(make_key_package_ref(built.key_package),
+            make_key_package_ref(tls_encode(built.key_package)));
+}
+
+// A commit built by hand by member `s` (leaf 0) of its current epoch.
+MlsMessage forge_commit(GroupMemberState s, Commit commit,
+                        const crypto::Ed25519PrivateKey& signer) {
+  FramedContent fc;
+  fc.group_id = s.context.group_id;
+  fc.epoch = s.context.epoch;
+  fc.sender = Sender::member(s.keys.own_leaf());
+  fc.content = CommitContent{std::move(commit)};
+  auto ac = *sign_content(WireFormat::private_message, std::move(fc), signer, s.context);
+  ac.auth.confirmation_tag = Bytes(kNh, 0);
+  MlsMessage m;
+  m.body = tls::Case<WireFormat::private_message, PrivateMessage>{
+      *protect_private(ac, s.secret_tree, s.secrets.sender_data_secret.view())};
+  return m;
+}
+
+TEST(Group, CommitsBreakingTheRulesAreRefused) {
+  Client alice("alice"), bob("bob");
+  alice.group.emplace(*Group::create(text("g"), alice.credential(), alice.signer, kNow));
+  auto kp = bob.key_package();
+  std::vector<KeyPackage> kps{kp.key_package};
+  auto add = alice.group->add_members(kps, alice.signer, kNow);
+  ASSERT_TRUE(add.ok());
+  join(bob, kp, *add->welcome);
+
+  auto path = *alice.group->snapshot().tree.leaf(0);  // any leaf: refused before path checks
+  UpdatePath some_path{path, {}};
+  struct Case {
+    const char* what;
+    Commit commit;
+    ErrorCode error;
+  };
+  std::vector<Case> cases = {
+      {"proposal by reference", Commit{{ProposalOrRef::by_reference(Bytes(32, 7))}, some_path},
+       ErrorCode::UnsupportedProposal},
+      {"PSK proposal",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{PreSharedKey{}})}, some_path},
+       ErrorCode::UnsupportedProposal},
+      {"empty commit without path", Commit{}, ErrorCode::InvalidCommit},
+      {"remove without path", Commit{{ProposalOrRef::inline_proposal(Proposal{Remove{1}})}, {}},
+       ErrorCode::InvalidCommit},
+      {"committer removes itself",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{Remove{0}})}, some_path},
+       ErrorCode::InvalidCommit},
+      {"inline update", Commit{{ProposalOrRef::inline_proposal(Proposal{Update{path}})}, some_path},
+       ErrorCode::InvalidCommit},
+  };
+  for (auto& tc : cases) {
+    MlsMessage m = forge_commit(alice.group->snapshot(), tc.commit, alice.signer);
+    auto r = bob.group->process_message(m, kNow);
+    ASSERT_FALSE(r.ok()) << tc.what;
+    EXPECT_EQ(r.error().code(), tc.error) << tc.what << ": " << r.error().message();
+  }
+  EXPECT_EQ(bob.group->epoch(), 1u);
+  // A forged confirmation tag on an otherwise sound commit.
+  {
+    Group copy(alice.group->snapshot());
+    auto real = copy.self_update(alice.signer);
+    ASSERT_TRUE(real.ok());
+    // Bob still accepts the real one, so the refusals above left him intact.
+    auto p = bob.group->process_message(real->commit, kNow);
+    EXPECT_TRUE(p.ok()) << p.error().message();
+  }
+  // A member's own messages are not processed back.
+  auto own = bob.group->create_application_message(as_bytes("me"), bob.signer);
+  // (its generation was used to send it).
+  EXPECT_FALSE(bob.group->process_message(*own, kNow).ok());
+}
+
+TEST(Group, WelcomeNamingExternalSendersIsStagedButNotJoined) {
+  Client alice("alice"), bob("bob");
+  auto created = Group::create(text("g"), alice.credential(), alice.signer, kNow);
+  ASSERT_TRUE(created.ok());
+  EXPECT_FALSE(Group::create(text("g"), alice.credential(), alice.signer, kNow, {},
+                             {Extension{extension_type::external_senders, {}}})
+                   .ok());
+  // A group that somehow carries the extension (another implementation made
+  // it) cannot be joined through this engine.
+  GroupMemberState s = created->snapshot();
+  s.context.extensions.push_back({extension_type::external_senders, {}});
+  Group odd(std::move(s));
+  auto kp = bob.key_package();
+  std::vector<KeyPackage> kps{kp.key_package};
+  auto add = odd.add_members(kps, alice.signer, kNow);
+  ASSERT_TRUE(add.ok()) << add.error().message();
+  auto staged = stage_welcome(*add->welcome->get<Welcome>(), kp, WelcomeOptions{kNow, {}, {}, {}});
+  ASSERT_TRUE(staged.ok()) << staged.error().message();
+  ASSERT_NE(find_extension(staged->group_context_extensions(), extension_type::external_senders),
+            nullptr);
+  EXPECT_EQ(staged->group_id(), text("g"));
+  EXPECT_EQ(staged->members().size(), 2u);
+  EXPECT_EQ(std::move(*staged).into_group().error().code(), ErrorCode::InvalidWelcome);
 }
 
 }  // namespace
