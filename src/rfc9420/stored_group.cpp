@@ -49,7 +49,7 @@ ByteView node_key(const PublicTree& tree, NodeIndex x) {
 
 struct LockTable {
   std::mutex mu;
-  std::map<Bytes, std::weak_ptr<std::mutex>> locks;
+  std::map<std::pair<const void*, Bytes>, std::weak_ptr<std::mutex>> locks;
 };
 
 }  // namespace
@@ -140,10 +140,10 @@ Result<GroupMemberState, Error> from_persisted(const PersistedGroup& p,
   return s;
 }
 
-std::shared_ptr<std::mutex> group_lock(ByteView group_id) {
+std::shared_ptr<std::mutex> group_lock(const StorageProvider& storage, ByteView group_id) {
   static LockTable* table = new LockTable;  // never destroyed: used until exit
   std::lock_guard guard(table->mu);
-  Bytes id = to_bytes(group_id);
+  std::pair<const void*, Bytes> id{&storage, to_bytes(group_id)};
   if (auto existing = table->locks[id].lock()) return existing;
   // Drop entries nobody holds any more so the table follows the live groups.
   for (auto it = table->locks.begin(); it != table->locks.end();)
@@ -155,7 +155,7 @@ std::shared_ptr<std::mutex> group_lock(ByteView group_id) {
 
 Result<std::optional<StoredGroup>, Error> StoredGroup::open(StorageProvider& storage,
                                                             ByteView group_id) {
-  auto mu = group_lock(group_id);
+  auto mu = group_lock(storage, group_id);
   std::unique_lock lock(*mu);
   auto loaded = load_group(storage, group_id);
   if (!loaded.ok()) return Err(storage_error(loaded.error()));
@@ -197,7 +197,7 @@ Result<StoredGroup, Error> StoredGroup::create(StorageProvider& storage, ByteVie
                                                const CredentialWithKey& credential,
                                                const crypto::Ed25519PrivateKey& signer,
                                                uint64_t now, const GroupConfig& config) {
-  auto mu = group_lock(group_id);
+  auto mu = group_lock(storage, group_id);
   std::unique_lock lock(*mu);
   BRENVIK_TRY(Group g, Group::create(group_id, credential, signer, now, config));
   StoredGroup sg(storage, std::move(mu), std::move(lock), std::move(g), 0);
@@ -208,7 +208,7 @@ Result<StoredGroup, Error> StoredGroup::create(StorageProvider& storage, ByteVie
 Result<StoredGroup, Error> StoredGroup::join(StorageProvider& storage, StagedWelcome staged,
                                              ByteView key_package_ref) {
   Bytes id = staged.group_id();
-  auto mu = group_lock(id);
+  auto mu = group_lock(storage, id);
   std::unique_lock lock(*mu);
   BRENVIK_TRY(Group g, std::move(staged).into_group());
   uint64_t epoch = g.epoch();
@@ -301,7 +301,7 @@ Result<StagedStoredWelcome, Error> stage_stored_welcome(StorageProvider& storage
 }
 
 Result<void, Error> delete_stored_group(StorageProvider& storage, ByteView group_id) {
-  auto mu = group_lock(group_id);
+  auto mu = group_lock(storage, group_id);
   std::lock_guard lock(*mu);
   auto loaded = load_group(storage, group_id);
   uint64_t epoch = 0;

@@ -2,10 +2,10 @@
 // can start from a fresh load: nothing of a group needs to stay in memory
 // between two calls.
 //
-// A StoredGroup holds the process-wide lock of its group id for as long as
-// it lives, so operations on one group never overlap (two encryptions can
+// A StoredGroup holds the process-wide lock of its group id (per storage)
+// for as long as it lives, so operations on one group never overlap (two encryptions can
 // never reuse a ratchet generation, two commits never fork the stored
-// epoch), whichever thread or storage handle they come from.
+// epoch), whichever thread they come from.
 //
 // Write order when a commit is merged: the new epoch's key pairs first,
 // then the ten labels of the group store, then the old epoch's key pairs and
@@ -36,8 +36,11 @@ std::vector<HpkeKeyPair> epoch_key_pairs(const GroupMemberState& state);
 Result<GroupMemberState, Error> from_persisted(const PersistedGroup& stored,
                                                const std::vector<HpkeKeyPair>& key_pairs);
 
-// The process-wide lock of a group id. Entries live while someone holds them.
-std::shared_ptr<std::mutex> group_lock(ByteView group_id);
+// The process-wide lock of a group id in one storage (several simulated
+// devices in one process each have their own). Entries live while someone
+// holds them. Holding two StoredGroups of the same group and storage in one
+// thread deadlocks: open one at a time.
+std::shared_ptr<std::mutex> group_lock(const StorageProvider& storage, ByteView group_id);
 
 class StoredGroup {
  public:
