@@ -34,6 +34,24 @@ std::string_view error_text(ErrorCode c) {
       return "Invalid content for this message";
     case ErrorCode::DecryptionFailed:
       return "Decryption failed";
+    case ErrorCode::KeyPackageLifetime:
+      return "Key package lifetime does not cover the current time";
+    case ErrorCode::InvalidKeyPackage:
+      return "Invalid key package";
+    case ErrorCode::InvalidWelcome:
+      return "Invalid Welcome";
+    case ErrorCode::InvalidCommit:
+      return "Invalid commit";
+    case ErrorCode::UnsupportedProposal:
+      return "Unsupported proposal";
+    case ErrorCode::GroupInactive:
+      return "This member is no longer in the group";
+    case ErrorCode::InvalidArgument:
+      return "Invalid argument";
+    case ErrorCode::InvalidState:
+      return "Invalid stored group state";
+    case ErrorCode::Storage:
+      return "Storage error";
   }
   return "Unknown error";
 }

@@ -26,6 +26,15 @@ enum class ErrorCode {
   InvalidPadding,          // non-zero padding in a PrivateMessage
   InvalidContent,          // a content the message kind cannot carry
   DecryptionFailed,        // an AEAD that does not open
+  KeyPackageLifetime,      // a key package whose lifetime does not cover the current time
+  InvalidKeyPackage,       // a key package that fails validation for another reason
+  InvalidWelcome,          // a Welcome that cannot be joined
+  InvalidCommit,           // a commit whose proposals or path break the rules
+  UnsupportedProposal,     // a proposal kind (or proposals by reference) this engine refuses
+  GroupInactive,           // this member was removed; the group takes no more operations
+  InvalidArgument,         // a caller-supplied value the operation cannot use
+  InvalidState,            // stored group state that is missing, malformed or inconsistent
+  Storage,                 // the storage provider failed
 };
 
 class Error {

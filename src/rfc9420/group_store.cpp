@@ -1057,7 +1057,9 @@ Result<std::optional<LoadedGroup>, StorageAdapterError> load_group(StorageProvid
     return Err(torn("message secrets of another epoch"));
   if (tree->tree_hash != context->tree_hash)
     return Err(torn("the tree does not hash to the group context's tree hash"));
-  if (*own_leaf >= tree->tree.leaf_count() || !tree->tree.leaf(*own_leaf))
+  // A member that was removed keeps its group as Inactive with its leaf gone.
+  if (!std::holds_alternative<GroupInactive>(*state) &&
+      (*own_leaf >= tree->tree.leaf_count() || !tree->tree.leaf(*own_leaf)))
     return Err(torn("its own leaf is not in the tree"));
   if (messages->message_secrets.secret_tree.leaf_count() != tree->tree.leaf_count())
     return Err(torn("the secret tree does not match the ratchet tree"));
