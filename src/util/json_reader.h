@@ -315,4 +315,15 @@ JsonStatus read_record(JsonReader& r, std::string_view expecting, std::span<cons
   return Err(r.invalid_type(expecting));
 }
 
+// Reads one whole text into a fresh T: `read_fields(reader, out)` fills it,
+// then only whitespace may follow.
+template <typename T, typename ReadFields>
+Result<T, JsonError> read_whole_record(std::string_view text, ReadFields read_fields) {
+  JsonReader r(text);
+  T out{};
+  BRENVIK_TRY_VOID(read_fields(r, out));
+  BRENVIK_TRY_VOID(r.finish());
+  return out;
+}
+
 }  // namespace brenvik

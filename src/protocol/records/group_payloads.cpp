@@ -33,16 +33,6 @@ constexpr JsonField kRemovedFields[] = {{"group_id", FieldRule::Required},
                                         {"user_id", FieldRule::Required},
                                         {"removed_by", FieldRule::Required}};
 
-// Reads one whole text with `read_fields` bound to a fresh reader.
-template <typename T, typename ReadFields>
-Result<T, JsonError> read_whole(std::string_view text, ReadFields read_fields) {
-  JsonReader r(text);
-  T out{};
-  BRENVIK_TRY_VOID(read_fields(r, out));
-  BRENVIK_TRY_VOID(r.finish());
-  return out;
-}
-
 Result<VersionList, JsonError> read_version_list(JsonReader& r) {
   BRENVIK_TRY(Bytes b, r.read_byte_array());
   return VersionList(b.begin(), b.end());
@@ -136,7 +126,7 @@ std::string GroupRenamePayload::to_json() const {
 }
 
 Result<GroupRenamePayload, JsonError> GroupRenamePayload::from_json(std::string_view text) {
-  return read_whole<GroupRenamePayload>(text, [](JsonReader& r, GroupRenamePayload& p) {
+  return read_whole_record<GroupRenamePayload>(text, [](JsonReader& r, GroupRenamePayload& p) {
     return read_record(r, "struct GroupRenamePayload", kRenameFields, [&](size_t i) {
       std::string* f[] = {&p.group_id, &p.new_name, &p.renamed_by};
       return assign_field(r.read_string(), *f[i]);
@@ -162,32 +152,33 @@ std::string GroupMlsCommitPayload::to_json() const {
 }
 
 Result<GroupMlsCommitPayload, JsonError> GroupMlsCommitPayload::from_json(std::string_view text) {
-  return read_whole<GroupMlsCommitPayload>(text, [](JsonReader& r, GroupMlsCommitPayload& p) {
-    return read_record(
-        r, "struct GroupMlsCommitPayload", kCommitFields, [&](size_t i) -> JsonStatus {
-          switch (i) {
-            case 0:
-              return assign_field(r.read_string(), p.group_id);
-            case 1:
-              return assign_field(read_commit_type(r), p.commit_type);
-            case 2:
-              return assign_field(r.read_string(), p.ciphertext);
-            case 3:
-              return assign_field(r.read_u64(), p.epoch);
-            case 4:
-              return assign_field(r.read_optional_string(), p.affected_member);
-            case 5: {
-              BRENVIK_TRY(bool is_null, r.peek_null());
-              if (is_null) return r.read_null();
-              return assign_field(read_group_role(r), p.role);
-            }
-            case 6:
-              return assign_field(read_optional_version_list(r), p.affected_member_rich);
-            default:
-              return assign_field(read_optional_version_list(r), p.affected_member_data);
-          }
-        });
-  });
+  return read_whole_record<GroupMlsCommitPayload>(
+      text, [](JsonReader& r, GroupMlsCommitPayload& p) {
+        return read_record(
+            r, "struct GroupMlsCommitPayload", kCommitFields, [&](size_t i) -> JsonStatus {
+              switch (i) {
+                case 0:
+                  return assign_field(r.read_string(), p.group_id);
+                case 1:
+                  return assign_field(read_commit_type(r), p.commit_type);
+                case 2:
+                  return assign_field(r.read_string(), p.ciphertext);
+                case 3:
+                  return assign_field(r.read_u64(), p.epoch);
+                case 4:
+                  return assign_field(r.read_optional_string(), p.affected_member);
+                case 5: {
+                  BRENVIK_TRY(bool is_null, r.peek_null());
+                  if (is_null) return r.read_null();
+                  return assign_field(read_group_role(r), p.role);
+                }
+                case 6:
+                  return assign_field(read_optional_version_list(r), p.affected_member_rich);
+                default:
+                  return assign_field(read_optional_version_list(r), p.affected_member_data);
+              }
+            });
+      });
 }
 
 // ---- welcome ----
@@ -221,7 +212,8 @@ std::string GroupMlsWelcomePayload::to_json() const {
 }
 
 Result<GroupMlsWelcomePayload, JsonError> GroupMlsWelcomePayload::from_json(std::string_view text) {
-  return read_whole<GroupMlsWelcomePayload>(text, [](JsonReader& r, GroupMlsWelcomePayload& p) {
+  return read_whole_record<GroupMlsWelcomePayload>(text, [](JsonReader& r,
+                                                            GroupMlsWelcomePayload& p) {
     return read_record(
         r, "struct GroupMlsWelcomePayload", kWelcomeFields, [&](size_t i) -> JsonStatus {
           switch (i) {
@@ -260,21 +252,22 @@ std::string GroupRoleChangePayload::to_json() const {
 }
 
 Result<GroupRoleChangePayload, JsonError> GroupRoleChangePayload::from_json(std::string_view text) {
-  return read_whole<GroupRoleChangePayload>(text, [](JsonReader& r, GroupRoleChangePayload& p) {
-    return read_record(r, "struct GroupRoleChangePayload", kRoleChangeFields,
-                       [&](size_t i) -> JsonStatus {
-                         switch (i) {
-                           case 0:
-                             return assign_field(r.read_string(), p.group_id);
-                           case 1:
-                             return assign_field(r.read_string(), p.target_user_id);
-                           case 2:
-                             return assign_field(read_group_role(r), p.new_role);
-                           default:
-                             return assign_field(r.read_string(), p.changed_by);
-                         }
-                       });
-  });
+  return read_whole_record<GroupRoleChangePayload>(
+      text, [](JsonReader& r, GroupRoleChangePayload& p) {
+        return read_record(r, "struct GroupRoleChangePayload", kRoleChangeFields,
+                           [&](size_t i) -> JsonStatus {
+                             switch (i) {
+                               case 0:
+                                 return assign_field(r.read_string(), p.group_id);
+                               case 1:
+                                 return assign_field(r.read_string(), p.target_user_id);
+                               case 2:
+                                 return assign_field(read_group_role(r), p.new_role);
+                               default:
+                                 return assign_field(r.read_string(), p.changed_by);
+                             }
+                           });
+      });
 }
 
 // ---- member removed ----
@@ -291,7 +284,7 @@ std::string GroupMemberRemovedPayload::to_json() const {
 
 Result<GroupMemberRemovedPayload, JsonError> GroupMemberRemovedPayload::from_json(
     std::string_view text) {
-  return read_whole<GroupMemberRemovedPayload>(
+  return read_whole_record<GroupMemberRemovedPayload>(
       text, [](JsonReader& r, GroupMemberRemovedPayload& p) {
         return read_record(r, "struct GroupMemberRemovedPayload", kRemovedFields, [&](size_t i) {
           std::string* f[] = {&p.group_id, &p.user_id, &p.removed_by};

@@ -28,15 +28,6 @@ constexpr JsonField kReportFields[] = {{"group_id", FieldRule::Required},
 constexpr JsonField kMissFields[] = {{"username", FieldRule::Required},
                                      {"reason", FieldRule::Defaulted}};
 
-template <typename T, typename ReadFields>
-Result<T, JsonError> read_whole(std::string_view text, ReadFields read_fields) {
-  JsonReader r(text);
-  T out{};
-  BRENVIK_TRY_VOID(read_fields(r, out));
-  BRENVIK_TRY_VOID(r.finish());
-  return out;
-}
-
 // A record whose fields are all strings, in declared order.
 template <size_t N>
 JsonStatus read_string_record(JsonReader& r, std::string_view expecting,
@@ -81,7 +72,7 @@ JsonStatus read_text(JsonReader& r, std::string& s) {
 }  // namespace
 
 Result<GroupErrorPayload, JsonError> GroupErrorPayload::from_json(std::string_view text) {
-  return read_whole<GroupErrorPayload>(text, [](JsonReader& r, GroupErrorPayload& p) {
+  return read_whole_record<GroupErrorPayload>(text, [](JsonReader& r, GroupErrorPayload& p) {
     return read_record(r, "struct GroupErrorPayload", kErrorFields, [&](size_t i) {
       return i == 0 ? assign_field(r.read_string(), p.reason)
                     : assign_field(r.read_optional_string(), p.group_id);
@@ -90,7 +81,7 @@ Result<GroupErrorPayload, JsonError> GroupErrorPayload::from_json(std::string_vi
 }
 
 Result<UserGroupsPayload, JsonError> UserGroupsPayload::from_json(std::string_view text) {
-  return read_whole<UserGroupsPayload>(text, [](JsonReader& r, UserGroupsPayload& p) {
+  return read_whole_record<UserGroupsPayload>(text, [](JsonReader& r, UserGroupsPayload& p) {
     return read_record(r, "struct UserGroupsPayload", kGroupsFields, [&](size_t) {
       return assign_field(read_list<UserGroupSummaryPayload>(r, read_summary), p.groups);
     });
@@ -98,7 +89,7 @@ Result<UserGroupsPayload, JsonError> UserGroupsPayload::from_json(std::string_vi
 }
 
 Result<GroupInfoPayload, JsonError> GroupInfoPayload::from_json(std::string_view text) {
-  return read_whole<GroupInfoPayload>(text, [](JsonReader& r, GroupInfoPayload& p) {
+  return read_whole_record<GroupInfoPayload>(text, [](JsonReader& r, GroupInfoPayload& p) {
     std::string* texts[] = {&p.group_id, &p.name, &p.created_by, &p.created_at};
     return read_record(r, "struct GroupInfoPayload", kInfoFields, [&](size_t i) {
       if (i < 4) return assign_field(r.read_string(), *texts[i]);
@@ -109,23 +100,24 @@ Result<GroupInfoPayload, JsonError> GroupInfoPayload::from_json(std::string_view
 
 Result<RelayGroupDeliveryReport, JsonError> RelayGroupDeliveryReport::from_json(
     std::string_view text) {
-  return read_whole<RelayGroupDeliveryReport>(text, [](JsonReader& r, RelayGroupDeliveryReport& p) {
-    return read_record(
-        r, "struct RelayGroupDeliveryReport", kReportFields, [&](size_t i) -> JsonStatus {
-          switch (i) {
-            case 0:
-              return assign_field(r.read_string(), p.group_id);
-            case 1:
-              return assign_field(r.read_string(), p.message_id);
-            case 2:
-              return assign_field(read_list<std::string>(r, read_text), p.delivered);
-            case 3:
-              return assign_field(read_list<std::string>(r, read_text), p.pushed);
-            default:
-              return assign_field(read_list<RelayGroupDeliveryMiss>(r, read_miss), p.missed);
-          }
-        });
-  });
+  return read_whole_record<RelayGroupDeliveryReport>(
+      text, [](JsonReader& r, RelayGroupDeliveryReport& p) {
+        return read_record(
+            r, "struct RelayGroupDeliveryReport", kReportFields, [&](size_t i) -> JsonStatus {
+              switch (i) {
+                case 0:
+                  return assign_field(r.read_string(), p.group_id);
+                case 1:
+                  return assign_field(r.read_string(), p.message_id);
+                case 2:
+                  return assign_field(read_list<std::string>(r, read_text), p.delivered);
+                case 3:
+                  return assign_field(read_list<std::string>(r, read_text), p.pushed);
+                default:
+                  return assign_field(read_list<RelayGroupDeliveryMiss>(r, read_miss), p.missed);
+              }
+            });
+      });
 }
 
 }  // namespace brenvik
