@@ -17,17 +17,11 @@ using Ed25519PublicKey = std::array<uint8_t, kEd25519PublicKeySize>;
 using Ed25519Signature = std::array<uint8_t, kEd25519SignatureSize>;
 
 // A signing key: the 32-byte seed (RFC 8032's private key) and its public
-// key, computed once. Copies share the immutable OpenSSL key object.
+// key, computed once, kept with the seed in the 64-byte form the signer uses.
 class Ed25519PrivateKey {
  public:
   static Result<Ed25519PrivateKey, CryptoError> from_seed(ByteView seed);
   static Result<Ed25519PrivateKey, CryptoError> generate();
-
-  Ed25519PrivateKey(const Ed25519PrivateKey& o);
-  Ed25519PrivateKey& operator=(const Ed25519PrivateKey& o);
-  Ed25519PrivateKey(Ed25519PrivateKey&& o) noexcept;
-  Ed25519PrivateKey& operator=(Ed25519PrivateKey&& o) noexcept;
-  ~Ed25519PrivateKey();
 
   const Ed25519PublicKey& public_key() const { return public_; }
   const SecretArray<32>& seed() const { return seed_; }
@@ -37,8 +31,8 @@ class Ed25519PrivateKey {
 
  private:
   Ed25519PrivateKey() = default;
-  void* pkey_ = nullptr;  // EVP_PKEY
   SecretArray<32> seed_;
+  SecretArray<64> signing_key_;  // seed followed by the public key
   Ed25519PublicKey public_{};
 };
 
