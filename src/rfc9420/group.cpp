@@ -170,6 +170,11 @@ GroupMemberState Group::snapshot() const {
   std::lock_guard lock(mu_);
   return state_;
 }
+Group::MessageState Group::message_state() const {
+  std::lock_guard lock(mu_);
+  return {state_.context.epoch, state_.active, state_.secrets.sender_data_secret,
+          state_.secret_tree};
+}
 
 // ---------------------------------------------------------------------------
 // Sending

@@ -170,6 +170,15 @@ class Group {
                                                    size_t length) const;
   // A copy of the whole state, for persistence.
   GroupMemberState snapshot() const;
+  // What sending or receiving a message changes: the secret tree (with the
+  // epoch, activity and sender-data secret that go with it in storage).
+  struct MessageState {
+    uint64_t epoch = 0;
+    bool active = false;
+    crypto::SecretBytes sender_data_secret;
+    SecretTree secret_tree;
+  };
+  MessageState message_state() const;
 
   // Commits adding the given key packages (each validated at `now`), with
   // an update path, and merges it. InvalidKeyPackage / KeyPackageLifetime

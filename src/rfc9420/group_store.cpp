@@ -1007,8 +1007,13 @@ StoreResult store_group(StorageProvider& s, const PersistedGroup& g) {
 }
 
 StoreResult write_message_secrets(StorageProvider& s, const PersistedGroup& g) {
-  return write_label(s, store_label::message_secrets, group_key_digest(g.group_id()),
-                     [&](JsonWriter& w) { write_message_secrets_value(w, g.message_secrets); });
+  return write_message_secrets(s, g.group_id(), g.message_secrets);
+}
+
+StoreResult write_message_secrets(StorageProvider& s, ByteView group_id,
+                                  const MessageSecretsStore& m) {
+  return write_label(s, store_label::message_secrets, group_key_digest(group_id),
+                     [&](JsonWriter& w) { write_message_secrets_value(w, m); });
 }
 
 StoreResult write_group_state(StorageProvider& s, const PersistedGroup& g) {

@@ -11,6 +11,7 @@
 // a program reading an older install relies on them, so they do not change.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -291,6 +292,16 @@ using StoreResult = Result<void, StorageAdapterError>;
 // failure ends the store; values written before it stay.
 StoreResult store_group(StorageProvider& storage, const PersistedGroup& group);
 
+// The labels a group load reads, in its order (all under the group key).
+inline constexpr std::array<std::string_view, 12> kGroupLoadLabels = {
+    store_label::group_state,      store_label::tree,
+    store_label::queued_proposals, store_label::group_epoch_secrets,
+    store_label::group_context,    store_label::own_leaf_index,
+    store_label::message_secrets,  store_label::interim_transcript_hash,
+    store_label::confirmation_tag, store_label::resumption_psk_store,
+    store_label::join_config,      store_label::own_leaf_nodes,
+};
+
 // Reads "kaltra_group_state", "tree", "queued_proposals",
 // "group_epoch_secrets", "group_context", "own_leaf_index",
 // "message_secrets", "interim_transcript_hash", "confirmation_tag",
@@ -318,6 +329,9 @@ StoreResult delete_group(StorageProvider& storage, ByteView group_id, uint64_t e
 // "message_secrets" and "kaltra_group_state" of a group, written on their own
 // after a message is protected or unprotected and when a commit is staged.
 StoreResult write_message_secrets(StorageProvider& storage, const PersistedGroup& group);
+// The same write from the message secrets alone.
+StoreResult write_message_secrets(StorageProvider& storage, ByteView group_id,
+                                  const MessageSecretsStore& secrets);
 StoreResult write_group_state(StorageProvider& storage, const PersistedGroup& group);
 
 // "encryption_epoch_key_pairs" under the epoch key; nothing stored reads as

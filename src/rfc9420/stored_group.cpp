@@ -52,6 +52,163 @@ struct LockTable {
   std::map<std::pair<const void*, Bytes>, std::weak_ptr<std::mutex>> locks;
 };
 
+// ---------------------------------------------------------------------------
+// Decoded groups kept between operations.
+//
+// Decoding a group is most of the cost of a message: the JSON of a dozen
+// labels, and a scalar multiplication for every stored key pair to check
+// its halves. So the last decoded state of a group is kept together with
+// the exact bytes it was decoded from. An open still makes every load call
+// of a group load, in the same order; only when each answer is byte for
+// byte the one remembered is the remembered state used. Anything written
+// behind our back (another device on a shared store, a restored backup, a
+// damaged value) makes some answer differ, and the group is decoded from
+// what storage holds, with the errors a plain load gives.
+
+// One load call and what storage answered.
+struct SeenLoad {
+  std::string type;
+  std::string key;
+  std::optional<StorageFailure> failure;
+  std::optional<Bytes> value;
+
+  SeenLoad(std::string_view t, std::string k) : type(t), key(std::move(k)) {}
+  SeenLoad(const SeenLoad&) = default;
+  SeenLoad(SeenLoad&&) noexcept = default;
+  SeenLoad& operator=(const SeenLoad&) = default;
+  SeenLoad& operator=(SeenLoad&&) noexcept = default;
+  // Stored values carry secrets.
+  ~SeenLoad() {
+    if (value) crypto::secure_wipe(value->data(), value->size());
+  }
+
+  bool same_answer(const SeenLoad& o) const {
+    return !failure && !o.failure && type == o.type && key == o.key && value == o.value;
+  }
+  Result<std::optional<Bytes>, StorageFailure> answer() const {
+    if (failure) return Err(*failure);
+    return value;
+  }
+};
+
+SeenLoad load_once(StorageProvider& s, std::string_view type, const std::string& key) {
+  SeenLoad l(type, key);
+  auto r = s.load(type, key);
+  if (!r.ok())
+    l.failure = std::move(r).error();
+  else
+    l.value = std::move(*r);
+  return l;
+}
+
+// Answers loads from a list of loads already made, as long as they are
+// asked for in the same order; every other call goes to the storage. Keeps
+// every load it answered, so that a decode can be remembered with its bytes.
+class ReplayingStorage final : public StorageProvider {
+ public:
+  ReplayingStorage(StorageProvider& real, std::vector<SeenLoad> made)
+      : real_(real), made_(std::move(made)) {}
+
+  Result<void, StorageFailure> store(std::string_view type, std::string_view key,
+                                     ByteView value) override {
+    return real_.store(type, key, value);
+  }
+  Result<std::optional<Bytes>, StorageFailure> load(std::string_view type,
+                                                    std::string_view key) override {
+    if (next_ < made_.size() && made_[next_].type == type && made_[next_].key == key) {
+      seen_.push_back(made_[next_++]);
+      return seen_.back().answer();
+    }
+    next_ = made_.size();
+    seen_.push_back(load_once(real_, type, std::string(key)));
+    return seen_.back().answer();
+  }
+  Result<void, StorageFailure> delete_(std::string_view type, std::string_view key) override {
+    return real_.delete_(type, key);
+  }
+
+  std::vector<SeenLoad> take_seen() { return std::move(seen_); }
+
+ private:
+  StorageProvider& real_;
+  std::vector<SeenLoad> made_;
+  size_t next_ = 0;
+  std::vector<SeenLoad> seen_;
+};
+
+// Passes every call on and keeps the bytes of the last store.
+class StoreRecorder final : public StorageProvider {
+ public:
+  explicit StoreRecorder(StorageProvider& real) : real_(real) {}
+  ~StoreRecorder() override { crypto::secure_wipe(stored_.data(), stored_.size()); }
+
+  Result<void, StorageFailure> store(std::string_view type, std::string_view key,
+                                     ByteView value) override {
+    crypto::secure_wipe(stored_.data(), stored_.size());
+    stored_.assign(value.begin(), value.end());
+    return real_.store(type, key, value);
+  }
+  Result<std::optional<Bytes>, StorageFailure> load(std::string_view type,
+                                                    std::string_view key) override {
+    return real_.load(type, key);
+  }
+  Result<void, StorageFailure> delete_(std::string_view type, std::string_view key) override {
+    return real_.delete_(type, key);
+  }
+  const Bytes& stored() const { return stored_; }
+
+ private:
+  StorageProvider& real_;
+  Bytes stored_;
+};
+
+struct DecodedGroup {
+  std::vector<SeenLoad> loads;  // the group load's, then the key pairs' when read
+  GroupMemberState state;       // what those answers decode to
+  uint64_t last_use = 0;
+};
+
+// One entry per (storage, group id). An entry is read and changed only by
+// the holder of that group's lock; the table itself has its own mutex.
+class DecodedGroups {
+ public:
+  std::shared_ptr<DecodedGroup> find(const StorageProvider& s, ByteView id) {
+    std::lock_guard guard(mu_);
+    auto it = entries_.find(key_of(s, id));
+    if (it == entries_.end()) return nullptr;
+    it->second->last_use = ++clock_;
+    return it->second;
+  }
+  void put(const StorageProvider& s, ByteView id, std::shared_ptr<DecodedGroup> g) {
+    std::lock_guard guard(mu_);
+    g->last_use = ++clock_;
+    entries_[key_of(s, id)] = std::move(g);
+    if (entries_.size() <= kMaxGroups) return;
+    auto oldest = entries_.begin();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it)
+      if (it->second->last_use < oldest->second->last_use) oldest = it;
+    entries_.erase(oldest);
+  }
+  void erase(const StorageProvider& s, ByteView id) {
+    std::lock_guard guard(mu_);
+    entries_.erase(key_of(s, id));
+  }
+
+ private:
+  static constexpr size_t kMaxGroups = 64;
+  static std::pair<const void*, Bytes> key_of(const StorageProvider& s, ByteView id) {
+    return {&s, to_bytes(id)};
+  }
+  std::mutex mu_;
+  std::map<std::pair<const void*, Bytes>, std::shared_ptr<DecodedGroup>> entries_;
+  uint64_t clock_ = 0;
+};
+
+DecodedGroups& decoded_groups() {
+  static DecodedGroups* table = new DecodedGroups;  // never destroyed: used until exit
+  return *table;
+}
+
 }  // namespace
 
 Error storage_error(const StorageAdapterError& e) {
@@ -157,17 +314,41 @@ Result<std::optional<StoredGroup>, Error> StoredGroup::open(StorageProvider& sto
                                                             ByteView group_id) {
   auto mu = group_lock(storage, group_id);
   std::unique_lock lock(*mu);
-  auto loaded = load_group(storage, group_id);
+  std::vector<SeenLoad> made;
+  if (auto known = decoded_groups().find(storage, group_id)) {
+    bool same = true;
+    for (const SeenLoad& want : known->loads) {
+      made.push_back(load_once(storage, want.type, want.key));
+      if (!made.back().same_answer(want)) {
+        same = false;
+        break;
+      }
+    }
+    if (same) {
+      uint64_t epoch = known->state.context.epoch;
+      return std::optional<StoredGroup>(StoredGroup(storage, std::move(mu), std::move(lock),
+                                                    Group(GroupMemberState(known->state)), epoch));
+    }
+  }
+  // Decode what storage holds. The loads made above are answered again
+  // from memory rather than repeated, so the calls are those of one load.
+  decoded_groups().erase(storage, group_id);
+  ReplayingStorage replay(storage, std::move(made));
+  auto loaded = load_group(replay, group_id);
   if (!loaded.ok()) return Err(storage_error(loaded.error()));
   if (!*loaded) return std::optional<StoredGroup>{};
   const PersistedGroup& p = (*loaded)->group;
   std::vector<HpkeKeyPair> pairs;
   if (std::holds_alternative<GroupOperational>(p.state)) {
-    auto r = read_epoch_key_pairs(storage, group_id, p.group_context.epoch, p.own_leaf_index);
+    auto r = read_epoch_key_pairs(replay, group_id, p.group_context.epoch, p.own_leaf_index);
     if (!r.ok()) return Err(storage_error(r.error()));
     pairs = std::move(*r);
   }
   BRENVIK_TRY(GroupMemberState state, from_persisted(p, pairs));
+  auto decoded = std::make_shared<DecodedGroup>();
+  decoded->loads = replay.take_seen();
+  decoded->state = state;
+  decoded_groups().put(storage, group_id, std::move(decoded));
   uint64_t epoch = state.context.epoch;
   return std::optional<StoredGroup>(
       StoredGroup(storage, std::move(mu), std::move(lock), Group(std::move(state)), epoch));
@@ -200,6 +381,7 @@ Result<StoredGroup, Error> StoredGroup::create(StorageProvider& storage, ByteVie
   auto mu = group_lock(storage, group_id);
   std::unique_lock lock(*mu);
   BRENVIK_TRY(Group g, Group::create(group_id, credential, signer, now, config));
+  decoded_groups().erase(storage, group_id);
   StoredGroup sg(storage, std::move(mu), std::move(lock), std::move(g), 0);
   BRENVIK_TRY_VOID(sg.store_full(sg.group_->snapshot(), std::nullopt));
   return sg;
@@ -211,6 +393,7 @@ Result<StoredGroup, Error> StoredGroup::join(StorageProvider& storage, StagedWel
   auto mu = group_lock(storage, id);
   std::unique_lock lock(*mu);
   BRENVIK_TRY(Group g, std::move(staged).into_group());
+  decoded_groups().erase(storage, id);
   uint64_t epoch = g.epoch();
   StoredGroup sg(storage, std::move(mu), std::move(lock), std::move(g), epoch);
   BRENVIK_TRY_VOID(sg.store_full(sg.group_->snapshot(), std::nullopt));
@@ -221,15 +404,45 @@ Result<StoredGroup, Error> StoredGroup::join(StorageProvider& storage, StagedWel
 }
 
 Result<void, Error> StoredGroup::save() {
-  GroupMemberState s = group_->snapshot();
-  if (s.context.epoch == saved_epoch_ && s.active) {
-    auto w = write_message_secrets(*storage_, to_persisted(s));
-    if (!w.ok()) return Err(storage_error(w.error()));
+  Bytes id = group_->group_id();
+  Group::MessageState m = group_->message_state();
+  if (m.epoch == saved_epoch_ && m.active) {
+    MessageSecretsStore ms;
+    ms.max_epochs = 0;
+    ms.message_secrets.epoch = m.epoch;
+    ms.message_secrets.sender_data_secret = std::move(m.sender_data_secret);
+    ms.message_secrets.secret_tree = m.secret_tree;
+    StoreRecorder recorder(*storage_);
+    auto w = write_message_secrets(recorder, id, ms);
+    if (!w.ok()) {
+      decoded_groups().erase(*storage_, id);
+      return Err(storage_error(w.error()));
+    }
+    remember_message_secrets(recorder.stored(), std::move(m.secret_tree));
     return {};
   }
-  BRENVIK_TRY_VOID(store_full(s, saved_epoch_));
-  saved_epoch_ = s.context.epoch;
+  // A new epoch (or the end of membership) rewrites the group: decode it
+  // afresh next time.
+  decoded_groups().erase(*storage_, id);
+  BRENVIK_TRY_VOID(store_full(group_->snapshot(), saved_epoch_));
+  saved_epoch_ = group_->epoch();
   return {};
+}
+
+void StoredGroup::remember_message_secrets(const Bytes& stored, SecretTree secret_tree) {
+  Bytes id = group_->group_id();
+  auto known = decoded_groups().find(*storage_, id);
+  if (!known) return;
+  for (SeenLoad& l : known->loads) {
+    if (l.type != store_label::message_secrets) continue;
+    // Only the secret tree moved: the stored value now decodes to the
+    // remembered state with this tree.
+    if (l.value) crypto::secure_wipe(l.value->data(), l.value->size());
+    l.value = stored;
+    known->state.secret_tree = std::move(secret_tree);
+    return;
+  }
+  decoded_groups().erase(*storage_, id);
 }
 
 Result<CommitOutput, Error> StoredGroup::add_members(std::span<const KeyPackage> key_packages,
@@ -303,6 +516,7 @@ Result<StagedStoredWelcome, Error> stage_stored_welcome(StorageProvider& storage
 Result<void, Error> delete_stored_group(StorageProvider& storage, ByteView group_id) {
   auto mu = group_lock(storage, group_id);
   std::lock_guard lock(*mu);
+  decoded_groups().erase(storage, group_id);
   auto loaded = load_group(storage, group_id);
   uint64_t epoch = 0;
   uint32_t own = 0;

@@ -7,6 +7,10 @@
 // never reuse a ratchet generation, two commits never fork the stored
 // epoch), whichever thread they come from.
 //
+// The last decoded state of each recently used group is kept in memory
+// with the exact bytes it came from, and reused only while storage answers
+// every load of an open with those same bytes (see stored_group.cpp).
+//
 // Write order when a commit is merged: the new epoch's key pairs first,
 // then the ten labels of the group store, then the old epoch's key pairs and
 // the own leaf nodes are deleted. A crash between the steps leaves either
@@ -95,6 +99,9 @@ class StoredGroup {
         saved_epoch_(saved_epoch) {}
   Result<void, Error> store_full(const GroupMemberState& state,
                                  std::optional<uint64_t> previous_epoch);
+  // After a successful message-secrets write: the remembered decode of this
+  // group now answers to the bytes just stored.
+  void remember_message_secrets(const Bytes& stored, SecretTree secret_tree);
 
   StorageProvider* storage_;
   std::shared_ptr<std::mutex> mu_;  // outlives lock_ (declared before it)

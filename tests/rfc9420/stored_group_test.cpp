@@ -400,5 +400,110 @@ TEST(StoredGroupHostile, MutatedWelcomesAreRefusedAndKeepTheKeyPackage) {
   EXPECT_TRUE(ok.ok());
 }
 
+// A group opened again is served from its remembered decode only while
+// storage answers every load with the bytes it was decoded from. These cases
+// change storage behind that memory and check that the next open follows
+// storage, never the memory.
+
+// A two-member group in which member 0 has sent one message to member 1,
+// and member 1 has opened its group once (so its decode is remembered).
+struct SentMessage {
+  StoredGroupFixture f{2, "group:remembered"};
+  Bytes message;
+  SentMessage() {
+    f.create(0);
+    f.add(0, 1);
+    StoredGroup g = f.at(0).open(f.id());
+    message = encode_mls_message(*g.create_application_message(as_bytes("hi"), f.at(0).signer));
+    (void)f.at(1).open(f.id());
+  }
+  Result<ProcessedMessage, Error> receive() {
+    auto g = StoredGroup::open(f.at(1).storage, f.id());
+    if (!g.ok()) return Err(g.error());
+    return (*g)->process_message(*decode_mls_message(message), kNow);
+  }
+};
+
+TEST(StoredGroupRemembered, AnOpenMakesTheSameLoadCallsEitherWay) {
+  StoredGroupFixture f(2, "group:calls");
+  f.create(0);
+  f.add(0, 1);
+  MemoryStorageProvider& s = f.at(1).storage;
+  s.record_calls(true);
+  s.clear_calls();
+  { StoredGroup g = f.at(1).open(f.id()); }  // first open since the join: decoded
+  auto decoded = s.calls();
+  s.clear_calls();
+  { StoredGroup g = f.at(1).open(f.id()); }  // nothing changed: remembered
+  EXPECT_EQ(s.calls(), decoded);
+  EXPECT_EQ(decoded.size(), 13u);  // the twelve labels of a load and the epoch key pairs
+  for (const auto& c : decoded) EXPECT_EQ(c.op, MemoryStorageProvider::Op::Load);
+}
+
+// The ratchet is where staleness would hurt: an old ratchet state accepts a
+// replay, a newer one refuses a message storage has not consumed.
+TEST(StoredGroupRemembered, TheRatchetIsTheStoredOne) {
+  {
+    SCOPED_TRACE("received, then storage wound back to before the receipt");
+    SentMessage t;
+    MemoryStorageProvider& s = t.f.at(1).storage;
+    auto before = s.peek(store_label::message_secrets, group_key_digest(t.f.id()));
+    ASSERT_TRUE(t.receive().ok());
+    EXPECT_EQ(t.receive().error().code(), ErrorCode::SecretReused);
+    s.poke(store_label::message_secrets, group_key_digest(t.f.id()), *before);
+    EXPECT_TRUE(t.receive().ok());
+    EXPECT_EQ(t.receive().error().code(), ErrorCode::SecretReused);
+  }
+  {
+    SCOPED_TRACE("the write after a receipt failed");
+    SentMessage t;
+    MemoryStorageProvider& s = t.f.at(1).storage;
+    {
+      StoredGroup g = t.f.at(1).open(t.f.id());
+      s.fail_nth_call(1, "disk full");
+      auto r = g.process_message(*decode_mls_message(t.message), kNow);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().code(), ErrorCode::Storage);
+    }
+    // Storage never recorded the receipt, so the message is still unread.
+    EXPECT_TRUE(t.receive().ok());
+  }
+}
+
+TEST(StoredGroupRemembered, DamagedValuesAreRefusedAndRepairedOnesAccepted) {
+  SentMessage t;
+  MemoryStorageProvider& s = t.f.at(1).storage;
+  uint32_t own = 0;
+  uint64_t epoch = 0;
+  {
+    StoredGroup g = t.f.at(1).open(t.f.id());
+    own = g.group().own_leaf_index();
+    epoch = g.group().epoch();
+  }
+  const std::string group_key = group_key_digest(t.f.id());
+  const std::pair<std::string_view, std::string> cases[] = {
+      {store_label::tree, group_key},
+      {store_label::group_context, group_key},
+      {store_label::message_secrets, group_key},
+      {store_label::group_epoch_secrets, group_key},
+      {store_label::own_leaf_nodes, group_key},
+      {store_label::encryption_epoch_key_pairs, epoch_key_digest(t.f.id(), epoch, own)},
+  };
+  for (const auto& [label, key] : cases) {
+    SCOPED_TRACE(std::string(label));
+    auto good = s.peek(label, key);
+    s.poke(label, key, as_bytes("[1,2"));
+    auto g = StoredGroup::open(s, t.f.id());
+    ASSERT_FALSE(g.ok());
+    EXPECT_EQ(g.error().code(), ErrorCode::InvalidState);
+    if (good)
+      s.poke(label, key, *good);
+    else
+      s.poke(label, key, as_bytes("[]"));
+    EXPECT_TRUE(StoredGroup::open(s, t.f.id()).ok());
+  }
+  EXPECT_TRUE(t.receive().ok());
+}
+
 }  // namespace
 }  // namespace brenvik::rfc9420
