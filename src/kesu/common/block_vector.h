@@ -146,9 +146,11 @@ class BlockVector {
     cap_ = n;
     owned_ = true;
   }
-  // Takes o's elements: its buffer when o owns it, one by one otherwise.
+  // Takes o's elements: one by one into this vector's borrowed room when
+  // they fit there (or when o's room is borrowed), o's buffer otherwise.
   void take(BlockVector& o) {
-    if (o.owned_) {
+    bool into_room = !owned_ && cap_ >= o.size_;
+    if (o.owned_ && !into_room) {
       if (owned_) ::operator delete(data_);
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);

@@ -133,6 +133,16 @@ class KesuValue {
   std::string take_string();
   Bytes take_binary();
 
+  // Asks the processor to start loading the value's block (and the first
+  // elements of a list or map, which follow it); walks over large values
+  // call it a few siblings ahead so that their loads overlap.
+  void prefetch() const {
+    if (holds_block()) {
+      __builtin_prefetch(u_.p);
+      __builtin_prefetch(reinterpret_cast<const char*>(u_.p) + 64);
+    }
+  }
+
   // True when both hold the same shared block.
   bool same_block(const KesuValue& o) const {
     return type_ == o.type_ && holds_block() && u_.p == o.u_.p;

@@ -169,26 +169,29 @@ struct NestedWriteForm {
     o.u8(id.container_type().wire_code());
   }
 
-  // The records of a list usually share their keys, so the last few keys
-  // met are compared first, before the arena's hash lookup.
+  // The records of a list usually share their keys, so keys met before in
+  // this value are looked up in a small direct-mapped table first, before
+  // the arena's hash lookup.
   size_t lookup(const std::string& k) {
-    size_t filled = std::min(next_recent, recent.size());
-    for (size_t j = 0; j < filled; ++j)
-      if (recent[j].text.size() == k.size() && recent[j].text == k) return recent[j].index;
+    uint64_t w = 0;
+    std::memcpy(&w, k.data(), std::min<size_t>(k.size(), 8));
+    w ^= uint64_t(k.size()) << 56;
+    Recent& slot = recent[size_t((w * 0x9E3779B97F4A7C15ULL) >> 59)];
+    if (slot.used && slot.text.size() == k.size() && slot.text == k) return slot.index;
     size_t i = keys.register_key(std::string_view(k));
-    recent[next_recent++ % recent.size()] = {std::string_view(k), i};
+    slot = {std::string_view(k), i, true};
     return i;
   }
 
   struct Recent {
     std::string_view text;  // a key of the value being written
     size_t index = 0;
+    bool used = false;
   };
   KeyArena& keys;
   SmallStack<size_t, 32> indices{};
   size_t replayed = 0;
-  std::array<Recent, 8> recent{};
-  size_t next_recent = 0;
+  std::array<Recent, 32> recent{};
 };
 
 // Where the walk is inside a list or map: the siblings still to write.
@@ -199,6 +202,11 @@ struct WalkFrame {
   KesuMap::const_iterator map_end{};
   bool is_map = false;
 };
+
+// How many siblings ahead a walk starts loading blocks: values decoded or
+// built over time have their blocks spread over the heap, and a walk that
+// waits for each block in turn is bound by memory latency, not by work.
+constexpr size_t kPrefetchAhead = 8;
 
 template <typename Form, typename Out>
 void walk_value(const KesuValue& root, Out& o, Form& form) {
@@ -243,6 +251,7 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
         f.is_map = false;
         f.next = l.data() + 1;
         f.end = l.data() + l.size();
+        for (size_t i = 0; i < l.size() && i < kPrefetchAhead; ++i) l[i].prefetch();
         v = l.data();
         continue;
       }
@@ -251,6 +260,9 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
         o.u8(Form::kMap);
         o.uvarint(m.size());
         if (m.empty()) break;
+        size_t ahead = 0;
+        for (auto p = m.begin(); p != m.end() && ahead < kPrefetchAhead; ++p, ++ahead)
+          p->second.prefetch();
         auto it = m.begin();
         form.put_key(o, it->first);
         v = &it->second;
@@ -268,12 +280,14 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
       WalkFrame& f = stack.back();
       if (f.is_map) {
         if (f.it != f.map_end) {
+          if (size_t(f.map_end - f.it) > kPrefetchAhead) f.it[kPrefetchAhead].second.prefetch();
           form.put_key(o, f.it->first);
           v = &f.it->second;
           ++f.it;
           break;
         }
       } else if (f.next != f.end) {
+        if (size_t(f.end - f.next) > kPrefetchAhead) f.next[kPrefetchAhead].prefetch();
         v = f.next++;
         break;
       }
