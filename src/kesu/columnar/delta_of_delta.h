@@ -85,8 +85,9 @@ class DeltaOfDeltaDecoder {
     // count, and grows as values arrive.
     constexpr size_t kSlack = 8;
     uint64_t most = uint64_t(std::max<int64_t>(total_bits_ - int64_t(bitpos_), 0)) + 1;
-    out.resize(size_t(std::min<uint64_t>({most, max_values, kMaxReserveBytes / sizeof(T)})) +
-               kSlack);
+    out.resize(
+        size_t(std::min<uint64_t>({most, max_values, kMaxReserveBytes / sizeof(T) - kSlack})) +
+        kSlack);
     out[0] = T(first);
     size_t n = 1;  // values written
     uint64_t pos = bitpos_;

@@ -5,8 +5,9 @@
 //
 // Decoders build values by the million, so the blocks are laid out to cost
 // few allocations: a string or byte string is one allocation holding its
-// count and bytes, and a map keeps its entries in one vector in insertion
-// order (with a hash index only once it is large) instead of a node per entry.
+// count and bytes, a list or map block holds its first elements itself, and
+// a map keeps its entries in insertion order (with a hash index only once it
+// is large) instead of a node per entry.
 //
 // Values decoded from peers can nest as deep as the input allows, so every
 // walk over a value here (equality, hashing, release) uses an explicit stack
