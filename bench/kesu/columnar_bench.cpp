@@ -123,6 +123,73 @@ KesuValue sample_value() {
   return KesuValue::list(std::move(items));
 }
 
+// Records with structure below them: an item with a metadata map, a list
+// of comment maps and a coordinate pair, three levels deep.
+KesuValue nested_value() {
+  KesuList items;
+  uint64_t s = 8;
+  for (int i = 0; i < 5000; ++i) {
+    KesuList comments;
+    for (int j = 0; j < 3; ++j)
+      comments.push_back(KesuValue::map_from_pairs({
+          {"author", KesuValue::string("user" + std::to_string(mix(s) % 50))},
+          {"at", KesuValue(int64_t(1'700'000'000 + mix(s) % 100000))},
+          {"text", KesuValue::string("comment number " + std::to_string(j))},
+      }));
+    items.push_back(KesuValue::map_from_pairs({
+        {"id", KesuValue(int64_t(i))},
+        {"meta", KesuValue::map_from_pairs({
+                     {"created", KesuValue(int64_t(1'690'000'000 + mix(s) % 1000000))},
+                     {"owner", KesuValue::string("user" + std::to_string(mix(s) % 50))},
+                     {"flags", KesuValue::list({true, false, mix(s) % 2 == 0})},
+                 })},
+        {"comments", KesuValue::list(std::move(comments))},
+        {"pos", KesuValue::list({double(mix(s) % 10000) / 3.0, double(mix(s) % 10000) / 7.0})},
+    }));
+  }
+  return KesuValue::list(std::move(items));
+}
+
+// Larger records mixing every kind: thirty fields of numbers, short and
+// paragraph-long texts, small binaries, short lists and nulls.
+KesuValue mixed_value() {
+  KesuList items;
+  uint64_t s = 9;
+  for (int i = 0; i < 2000; ++i) {
+    KesuMap m;
+    for (int f = 0; f < 30; ++f) {
+      std::string key = "field_" + std::to_string(f);
+      switch (f % 7) {
+        case 0:
+          m[key] = KesuValue(int64_t(mix(s) % 1'000'000'000));
+          break;
+        case 1:
+          m[key] = KesuValue(double(mix(s) % 1'000'000) / 13.0);
+          break;
+        case 2:
+          m[key] = KesuValue::string("state-" + std::to_string(mix(s) % 4));
+          break;
+        case 3:
+          m[key] = KesuValue::string(std::string(50 + mix(s) % 250, char('a' + f % 26)));
+          break;
+        case 4:
+          m[key] = KesuValue::binary(Bytes(16 + mix(s) % 48, uint8_t(f)));
+          break;
+        case 5: {
+          KesuList l;
+          for (int j = 0; j < 5; ++j) l.push_back(KesuValue(int64_t(mix(s) % 1000)));
+          m[key] = KesuValue::list(std::move(l));
+          break;
+        }
+        default:
+          m[key] = f % 2 ? KesuValue() : KesuValue(mix(s) % 2 == 0);
+      }
+    }
+    items.push_back(KesuValue::map(std::move(m)));
+  }
+  return KesuValue::list(std::move(items));
+}
+
 // Values dominated by payload bytes: texts of a paragraph and binary blobs.
 KesuValue blob_value() {
   KesuList items;
@@ -156,6 +223,12 @@ struct Nested {
 };
 struct SmallRecords {
   static KesuValue value() { return sample_value(); }
+};
+struct NestedRecords {
+  static KesuValue value() { return nested_value(); }
+};
+struct MixedRecords {
+  static KesuValue value() { return mixed_value(); }
 };
 struct Blobs {
   static KesuValue value() { return blob_value(); }
@@ -202,6 +275,14 @@ BENCHMARK_TEMPLATE(BM_ValueEncode, Compact, SmallRecords);
 BENCHMARK_TEMPLATE(BM_ValueDecode, Compact, SmallRecords);
 BENCHMARK_TEMPLATE(BM_ValueEncode, Nested, SmallRecords);
 BENCHMARK_TEMPLATE(BM_ValueDecode, Nested, SmallRecords);
+BENCHMARK_TEMPLATE(BM_ValueEncode, Compact, NestedRecords);
+BENCHMARK_TEMPLATE(BM_ValueDecode, Compact, NestedRecords);
+BENCHMARK_TEMPLATE(BM_ValueEncode, Nested, NestedRecords);
+BENCHMARK_TEMPLATE(BM_ValueDecode, Nested, NestedRecords);
+BENCHMARK_TEMPLATE(BM_ValueEncode, Compact, MixedRecords);
+BENCHMARK_TEMPLATE(BM_ValueDecode, Compact, MixedRecords);
+BENCHMARK_TEMPLATE(BM_ValueEncode, Nested, MixedRecords);
+BENCHMARK_TEMPLATE(BM_ValueDecode, Nested, MixedRecords);
 BENCHMARK_TEMPLATE(BM_ValueEncode, Compact, Blobs);
 BENCHMARK_TEMPLATE(BM_ValueDecode, Compact, Blobs);
 BENCHMARK_TEMPLATE(BM_ValueEncode, Nested, Blobs);

@@ -186,6 +186,62 @@ TEST(KesuColumns, DeltaOfDeltaFaults) {
   EXPECT_FALSE(narrow->decode_all<int32_t>(10).ok());
 }
 
+// Regular columns are decoded a stretch at a time (a run of equal
+// differences, a series of unchanged slopes); a limit or a narrower type
+// that is crossed inside such a stretch must stop at the exact value.
+template <typename T>
+std::pair<std::vector<int64_t>, std::string> decode_both(const Bytes& b, bool dod, size_t max) {
+  auto out = [](auto r) -> std::pair<std::vector<int64_t>, std::string> {
+    if (!r.ok()) return {{}, r.error().message()};
+    return {std::vector<int64_t>(r->begin(), r->end()), ""};
+  };
+  if (!dod) return out(DeltaRleDecoder<T>(b).decode_all(max));
+  auto d = DeltaOfDeltaDecoder::open(b);
+  if (!d.ok()) return {{}, d.error().message()};
+  return out(d->template decode_all<T>(max));
+}
+
+TEST(KesuColumns, StretchesStopAtTheExactValue) {
+  std::vector<int64_t> rising, falling, ramp(1000);
+  for (int64_t i = 0; i < 10; ++i) rising.push_back(int64_t(INT32_MAX) - 5 + i);
+  for (int64_t i = 0; i < 10; ++i) falling.push_back(10 - 3 * i);
+  // Longer than one 64-bit window of unchanged slopes, with one bump.
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = int64_t(i) * 1000 + (i == 500 ? 7 : 0);
+  enum class As { I64, I32, U32 };
+  struct Case {
+    const char* what;
+    const std::vector<int64_t>& values;
+    As as;
+    size_t max_values;
+    const char* error;  // nullptr: decodes to the values
+  };
+  const Case cases[] = {
+      {"fits", rising, As::I64, 10, nullptr},
+      {"limit at the end", rising, As::I64, 10, nullptr},
+      {"long ramp", ramp, As::I64, 1000, nullptr},
+      {"leaves int32 at the top", rising, As::I32, 10,
+       "`2147483648 cannot be safely converted from i128` during rle decoding"},
+      {"leaves uint32 below zero", falling, As::U32, 10,
+       "`-2 cannot be safely converted from i128` during rle decoding"},
+      {"limit inside the stretch", rising, As::I64, 7,
+       "`column holds more than 7 values` during rle decoding"},
+      {"limit inside a long ramp", ramp, As::I64, 300,
+       "`column holds more than 300 values` during rle decoding"},
+  };
+  for (const auto& c : cases) {
+    for (bool dod : {false, true}) {
+      Bytes b = dod ? *encode_delta_of_delta(c.values) : encode_delta_rle(c.values);
+      auto [got, msg] = c.as == As::I64   ? decode_both<int64_t>(b, dod, c.max_values)
+                        : c.as == As::I32 ? decode_both<int32_t>(b, dod, c.max_values)
+                                          : decode_both<uint32_t>(b, dod, c.max_values);
+      if (c.error)
+        EXPECT_EQ(msg, c.error) << c.what << (dod ? " (delta of delta)" : " (delta)");
+      else
+        EXPECT_EQ(got, c.values) << c.what << (dod ? " (delta of delta)" : " (delta)") << msg;
+    }
+  }
+}
+
 TEST(KesuColumns, DeltaOfDeltaTakeLeavesFollowingBytes) {
   Bytes b = *encode_delta_of_delta({10, 12, 14, 17});
   b.push_back(0xEE);

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "kesu/common/error.h"
+#include "kesu/common/internal_error.h"
 #include "kesu/common/value.h"
 
 namespace kesu {
@@ -110,6 +116,117 @@ TEST(KesuValue, DeepNestingIsHandledWithoutRecursion) {
   w = KesuValue();
   copy = KesuValue();  // frees 200000 nested blocks
   SUCCEED();
+}
+
+// The map keeps one entry per key in insertion order, scanning while small
+// and through its hash index once larger; a model of (key, value) pairs in
+// insertion order checks every lookup, replacement and erase across that
+// boundary and back.
+TEST(KesuMap, MatchesAnInsertionOrderedModel) {
+  uint64_t s = 12345;
+  auto next = [&] {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  };
+  KesuMap m;
+  std::vector<std::pair<std::string, int64_t>> model;
+  auto model_find = [&](const std::string& k) {
+    return std::find_if(model.begin(), model.end(), [&](auto& e) { return e.first == k; });
+  };
+  for (int step = 0; step < 6000; ++step) {
+    // Few keys early on, many later, then few again as erases win.
+    uint64_t span = step < 2000 ? 12 : step < 4000 ? 80 : 30;
+    std::string key = "key" + std::to_string(next() % span);
+    int64_t val = int64_t(next() % 1000);
+    auto it = model_find(key);
+    switch (next() % (step < 4000 ? 5 : 8)) {
+      case 0: {
+        auto [pos, fresh] = m.insert_or_assign(key, KesuValue(val));
+        EXPECT_EQ(fresh, it == model.end());
+        EXPECT_EQ(pos->first, key);
+        if (it == model.end())
+          model.emplace_back(key, val);
+        else
+          it->second = val;
+        break;
+      }
+      case 1: {
+        auto [pos, fresh] = m.emplace(key, KesuValue(val));
+        EXPECT_EQ(fresh, it == model.end());
+        EXPECT_EQ(pos->second, KesuValue(fresh ? val : it->second));
+        if (it == model.end()) model.emplace_back(key, val);
+        break;
+      }
+      case 2:
+        m[key] = KesuValue(val);
+        if (it == model.end())
+          model.emplace_back(key, val);
+        else
+          it->second = val;
+        break;
+      case 3: {
+        auto found = m.find(key);
+        ASSERT_EQ(found == m.end(), it == model.end()) << key;
+        if (it != model.end()) {
+          EXPECT_EQ(found->second, KesuValue(it->second));
+        }
+        break;
+      }
+      default:
+        if (next() % 2 == 0) {
+          EXPECT_EQ(m.erase(key), it == model.end() ? 0u : 1u);
+        } else if (m.find(key) != m.end()) {
+          m.erase(m.find(key));
+        }
+        if (it != model.end()) model.erase(it);
+        break;
+    }
+    ASSERT_EQ(m.size(), model.size()) << "step " << step;
+    if (step % 97 == 0) {
+      size_t i = 0;
+      for (const auto& [k, v] : m) {
+        EXPECT_EQ(k, model[i].first);
+        EXPECT_EQ(v, KesuValue(model[i].second));
+        ++i;
+      }
+      for (const auto& [k, v] : model) EXPECT_TRUE(m.contains(k)) << k;
+    }
+  }
+}
+
+// Decoders give list and map blocks room for their known count in the same
+// allocation. Such a block must still grow past that room, be copied before
+// an edit when shared, and hand its elements out when taken, without
+// touching the room after the block is gone (the sanitizers check that).
+TEST(KesuValue, BlocksWithRoomGrowCopyAndHandOut) {
+  KesuValue list = KesuValue::list_with_room(2);
+  for (int i = 0; i < 2; ++i)
+    list.list_mut().push_back(KesuValue::string(std::string(40, 'a' + i)));
+  const KesuValue* room = &list.as_list()[0];
+  list.list_mut().push_back(KesuValue(3));  // past the room: moves to a buffer of its own
+  EXPECT_NE(&list.as_list()[0], room);
+  EXPECT_EQ(list, KesuValue::list({KesuValue::string(std::string(40, 'a')),
+                                   KesuValue::string(std::string(40, 'b')), KesuValue(3)}));
+
+  KesuValue map = KesuValue::map_with_room(3);
+  for (int i = 0; i < 3; ++i) map.map_mut()["k" + std::to_string(i)] = KesuValue(i);
+  KesuValue shared = map;
+  shared.map_mut()["k0"] = KesuValue(100);  // copies first
+  EXPECT_EQ(map.as_map().at("k0"), KesuValue(0));
+  EXPECT_EQ(shared.as_map().at("k0"), KesuValue(100));
+
+  KesuMap taken = map.take_map();  // sole owner: elements move out of the room
+  EXPECT_TRUE(map.is_null());
+  ASSERT_EQ(taken.size(), 3u);
+  EXPECT_EQ(taken.at("k2"), KesuValue(2));
+  KesuList items = KesuValue(list).take_list();  // shared: copied out
+  items.insert(items.begin(), KesuValue(true));
+  items.erase(items.begin() + 1);
+  EXPECT_EQ(KesuValue::list(std::move(items)),
+            KesuValue::list({true, KesuValue::string(std::string(40, 'b')), 3}));
+  EXPECT_THROW((void)list.as_map(), InternalError);
 }
 
 TEST(KesuInternalString, FormsOrderAndTable) {

@@ -376,6 +376,50 @@ TEST(KesuValueEncoding, NestedKeysAcrossManyMaps) {
   EXPECT_EQ(keys.size(), before + 1);
 }
 
+// Readers let a repeated short text share the block of its first reading.
+// Texts that differ only late, in length or in their last byte, and long
+// texts, must still come back exactly; repeats share one block.
+TEST(KesuValueEncoding, RepeatedShortTextsShareOneBlock) {
+  const std::string texts[] = {"a",
+                               "b",
+                               "ab",
+                               "ba",
+                               "tag-0001",
+                               "tag-0002",
+                               "tag-00001",
+                               "sixteen-bytes-16",
+                               "seventeen-bytes-17",
+                               std::string(3, '\0'),
+                               std::string(40, 'x')};
+  KesuList rows;
+  for (int i = 0; i < 300; ++i) {
+    const std::string& t = texts[size_t(i * 7) % std::size(texts)];
+    rows.push_back(KesuValue::map_from_pairs(
+        {{"t", KesuValue::string(t)}, {"u", KesuValue::string("unique " + std::to_string(i))}}));
+  }
+  KesuValue v = KesuValue::list(rows);
+  for (bool nested : {false, true}) {
+    Bytes out;
+    KeyArena keys;
+    if (nested)
+      write_nested_value(v, out, keys);
+    else
+      encode_compact_value(v, out);
+    ByteReader r(out);
+    auto back = nested ? read_nested_value(r, keys.keys(), 1, 1)
+                       : KesuResult<KesuValue>(*decode_compact_value(r));
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, v) << nested;
+    const KesuList& got = back->as_list();
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].as_map().at("t").as_string(), texts[(i * 7) % std::size(texts)]);
+    }
+    // Rows 100 and 111 hold the same 16-byte text, read long
+    // after the reader started sharing.
+    EXPECT_TRUE(got[100].as_map().at("t").same_block(got[111].as_map().at("t"))) << nested;
+  }
+}
+
 TEST(KesuValueEncoding, RandomValuesRoundTrip) {
   Rng rng(3);
   for (int iter = 0; iter < 300; ++iter) {

@@ -383,6 +383,7 @@ class DeltaRleDecoder {
         out.insert(out.end(), size_t(k), *v);
         continue;
       }
+      if (k > 1 && fill_run(out, d, k)) continue;
       for (uint64_t i = 0; i < k; ++i) {
         acc_ = saturating_add(acc_, d);
         auto v = convert_from_i128<T>(acc_);
@@ -390,6 +391,31 @@ class DeltaRleDecoder {
         out.push_back(*v);
       }
     }
+    return true;
+  }
+
+  // A run of k equal differences is an arithmetic progression: when its
+  // first and last sums fit T, so does every sum between them, and they are
+  // written with plain 64-bit arithmetic. Returns false (nothing written)
+  // when the run leaves T somewhere, so that the caller finds the exact sum
+  // that does not fit.
+  bool fill_run(std::vector<T>& out, i128 d, uint64_t k) {
+    constexpr i128 lo = i128(std::numeric_limits<T>::min());
+    constexpr i128 hi = i128(std::numeric_limits<T>::max());
+    // acc_ always holds a sum already converted to T, so with |d| below
+    // 2^64 and k at most 10^9 the products stay far inside 128 bits.
+    if (d <= -(i128(1) << 64) || d >= (i128(1) << 64)) return false;
+    i128 first = acc_ + d, last = acc_ + d * i128(k);
+    if (first < lo || first > hi || last < lo || last > hi) return false;
+    size_t at = out.size();
+    out.resize(at + size_t(k));
+    T* p = out.data() + at;
+    uint64_t x = uint64_t(acc_), step = uint64_t(d);
+    for (uint64_t i = 0; i < k; ++i) {
+      x += step;  // wraps like T: every true sum fits T
+      p[i] = T(x);
+    }
+    acc_ = last;
     return true;
   }
 

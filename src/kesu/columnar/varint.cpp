@@ -134,7 +134,7 @@ SerdeResult<int32_t> ByteReader::read_ivarint32() {
   return unzigzag32(*r);
 }
 
-SerdeResult<i128> ByteReader::read_ivarint128() {
+SerdeResult<i128> ByteReader::read_ivarint128_slow() {
   auto r = read_uvarint128();
   if (!r.ok()) return Err(std::move(r).error());
   return unzigzag128(*r);

@@ -153,7 +153,10 @@ class ByteReader {
     return brenvik::zigzag_decode(*r);
   }
   SerdeResult<int32_t> read_ivarint32();
-  SerdeResult<i128> read_ivarint128();
+  SerdeResult<i128> read_ivarint128() {
+    if (pos_ < data_.size() && data_[pos_] < 0x80) return unzigzag128(data_[pos_++]);
+    return read_ivarint128_slow();
+  }
   // Signed LEB128 of a 64-bit value. The overflow error (tenth byte neither
   // 0x00 nor 0x7F) is BadVarint with the text "The number being read is
   // larger than can be represented".
@@ -176,6 +179,7 @@ class ByteReader {
  private:
   SerdeResult<uint64_t> read_uvarint_slow();
   SerdeResult<uint32_t> read_uvarint32_slow();
+  SerdeResult<i128> read_ivarint128_slow();
 
   ByteView data_;
   size_t pos_ = 0;

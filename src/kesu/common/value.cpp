@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "kesu/common/internal_error.h"
+
 namespace kesu {
 
 namespace {
@@ -11,6 +13,51 @@ bool is_nested(const KesuValue& v) {
   return v.type() == ValueType::List || v.type() == ValueType::Map;
 }
 }  // namespace
+
+namespace {
+
+// A string or byte string block: the header, then the bytes.
+template <typename B>
+B* new_bytes_block(const void* data, size_t n) {
+  void* mem = ::operator new(sizeof(B) + n);
+  B* b = new (mem) B();
+  b->size = n;
+  if (n) std::memcpy(static_cast<unsigned char*>(mem) + sizeof(B), data, n);
+  return b;
+}
+
+}  // namespace
+
+void KesuValue::wrong_type(ValueType wanted) const {
+  throw InternalError("KesuValue of type " + std::to_string(int(type_)) + " read as type " +
+                      std::to_string(int(wanted)));
+}
+
+// Every block is one allocation from operator new: its header, then its
+// bytes or the room for its first elements.
+void KesuValue::release_block() {
+  switch (type_) {
+    case ValueType::Binary:
+      static_cast<KesuBinaryValue*>(u_.p)->~KesuBinaryValue();
+      break;
+    case ValueType::String:
+      static_cast<KesuStringValue*>(u_.p)->~KesuStringValue();
+      break;
+    case ValueType::List:
+      static_cast<KesuListValue*>(u_.p)->~KesuListValue();
+      break;
+    case ValueType::Map:
+      static_cast<KesuMapValue*>(u_.p)->~KesuMapValue();
+      break;
+    case ValueType::Null:
+    case ValueType::Bool:
+    case ValueType::Double:
+    case ValueType::I64:
+    case ValueType::Container:
+      return;
+  }
+  ::operator delete(static_cast<void*>(u_.p));
+}
 
 // Releases nested lists and maps with an explicit stack: a block owned by the
 // value alone gives its nested children to the stack before it is freed, so
@@ -20,16 +67,18 @@ void KesuListValue::drain(std::vector<KesuValue>& pending) {
   while (!pending.empty()) {
     KesuValue v = std::move(pending.back());
     pending.pop_back();
-    if (auto* l = std::get_if<std::shared_ptr<KesuListValue>>(&v.v_)) {
-      if (l->use_count() != 1) continue;
-      for (auto& c : (*l)->items)
+    if (v.type_ == ValueType::List) {
+      auto* l = static_cast<KesuListValue*>(v.u_.p);
+      if (!l->unique()) continue;
+      for (auto& c : l->items)
         if (is_nested(c)) pending.push_back(std::move(c));
-      (*l)->items.clear();  // so that the block's own destructor finds nothing
-    } else if (auto* m = std::get_if<std::shared_ptr<KesuMapValue>>(&v.v_)) {
-      if (m->use_count() != 1) continue;
-      for (auto& [k, c] : (*m)->entries)
+      l->items.clear();  // so that the block's own destructor finds nothing
+    } else if (v.type_ == ValueType::Map) {
+      auto* m = static_cast<KesuMapValue*>(v.u_.p);
+      if (!m->unique()) continue;
+      for (auto& [k, c] : m->entries)
         if (is_nested(c)) pending.push_back(std::move(c));
-      (*m)->entries.clear();
+      m->entries.clear();
     }
   }
 }
@@ -55,94 +104,202 @@ KesuMapValue::~KesuMapValue() {
   }
 }
 
-KesuValue KesuValue::binary(Bytes b) {
+KesuValue KesuValue::binary_of(ByteView b) {
   KesuValue v;
-  v.v_ = std::make_shared<KesuBinaryValue>(KesuBinaryValue{std::move(b)});
+  v.u_.p = new_bytes_block<KesuBinaryValue>(b.data(), b.size());
+  v.type_ = ValueType::Binary;
   return v;
 }
-KesuValue KesuValue::string(std::string s) {
+KesuValue KesuValue::string(std::string_view s) {
   KesuValue v;
-  v.v_ = std::make_shared<KesuStringValue>(KesuStringValue{std::move(s)});
+  v.u_.p = new_bytes_block<KesuStringValue>(s.data(), s.size());
+  v.type_ = ValueType::String;
   return v;
 }
+// The room for elements follows the block header directly.
+static_assert(sizeof(KesuListValue) % alignof(KesuValue) == 0);
+static_assert(sizeof(KesuMapValue) % alignof(KesuMap::value_type) == 0);
+static_assert(alignof(KesuListValue) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+
+KesuValue KesuValue::list_with_room(size_t room) {
+  void* mem = ::operator new(sizeof(KesuListValue) + room * sizeof(KesuValue));
+  auto* b = new (mem) KesuListValue();
+  if (room) b->items.start_on(reinterpret_cast<KesuValue*>(b + 1), room);
+  KesuValue v;
+  v.u_.p = b;
+  v.type_ = ValueType::List;
+  return v;
+}
+KesuValue KesuValue::map_with_room(size_t room) {
+  void* mem = ::operator new(sizeof(KesuMapValue) + room * sizeof(KesuMap::value_type));
+  auto* b = new (mem) KesuMapValue();
+  if (room) b->entries.start_on(reinterpret_cast<KesuMap::value_type*>(b + 1), room);
+  KesuValue v;
+  v.u_.p = b;
+  v.type_ = ValueType::Map;
+  return v;
+}
+// The elements move into the block's own room: a walk over the value then
+// finds them next to the block instead of one more pointer away.
 KesuValue KesuValue::list(KesuList items) {
-  KesuValue v;
-  auto b = std::make_shared<KesuListValue>();
-  b->items = std::move(items);
-  v.v_ = std::move(b);
+  KesuValue v = list_with_room(items.size());
+  KesuList& dst = static_cast<KesuListValue*>(v.u_.p)->items;
+  for (auto& x : items) dst.push_back(std::move(x));
   return v;
 }
 KesuValue KesuValue::map(KesuMap entries) {
-  KesuValue v;
-  auto b = std::make_shared<KesuMapValue>();
-  b->entries = std::move(entries);
-  v.v_ = std::move(b);
+  KesuValue v = map_with_room(entries.size());
+  static_cast<KesuMapValue*>(v.u_.p)->entries = std::move(entries);
   return v;
 }
 KesuValue KesuValue::map_from_pairs(std::vector<std::pair<std::string, KesuValue>> pairs) {
   KesuMap m;
+  m.reserve(pairs.size());
   for (auto& [k, v] : pairs) m.insert_or_assign(std::move(k), std::move(v));
   return map(std::move(m));
 }
 
 KesuList& KesuValue::list_mut() {
-  auto& p = std::get<std::shared_ptr<KesuListValue>>(v_);
-  if (p.use_count() != 1) {
-    auto copy = std::make_shared<KesuListValue>();
-    copy->items = p->items;
-    p = std::move(copy);
-  }
-  return p->items;
+  expect(ValueType::List);
+  auto* b = static_cast<KesuListValue*>(u_.p);
+  if (!b->unique()) *this = KesuValue::list(b->items);
+  return static_cast<KesuListValue*>(u_.p)->items;
 }
 KesuMap& KesuValue::map_mut() {
-  auto& p = std::get<std::shared_ptr<KesuMapValue>>(v_);
-  if (p.use_count() != 1) {
-    auto copy = std::make_shared<KesuMapValue>();
-    copy->entries = p->entries;
-    p = std::move(copy);
-  }
-  return p->entries;
+  expect(ValueType::Map);
+  auto* b = static_cast<KesuMapValue*>(u_.p);
+  if (!b->unique()) *this = KesuValue::map(b->entries);
+  return static_cast<KesuMapValue*>(u_.p)->entries;
 }
 
 KesuList KesuValue::take_list() {
-  auto p = std::get<std::shared_ptr<KesuListValue>>(std::move(v_));
-  v_ = std::monostate();
-  if (p.use_count() == 1) return std::move(p->items);
-  return p->items;
+  expect(ValueType::List);
+  auto* b = static_cast<KesuListValue*>(u_.p);
+  KesuList out = b->unique() ? std::move(b->items) : b->items;
+  reset();
+  return out;
 }
 KesuMap KesuValue::take_map() {
-  auto p = std::get<std::shared_ptr<KesuMapValue>>(std::move(v_));
-  v_ = std::monostate();
-  if (p.use_count() == 1) return std::move(p->entries);
-  return p->entries;
+  expect(ValueType::Map);
+  auto* b = static_cast<KesuMapValue*>(u_.p);
+  KesuMap out = b->unique() ? std::move(b->entries) : b->entries;
+  reset();
+  return out;
 }
+// The bytes live inside the block, so they are copied out either way.
 std::string KesuValue::take_string() {
-  auto p = std::get<std::shared_ptr<KesuStringValue>>(std::move(v_));
-  v_ = std::monostate();
-  if (p.use_count() == 1) return std::move(p->text);
-  return p->text;
+  std::string out(as_string());
+  reset();
+  return out;
 }
 Bytes KesuValue::take_binary() {
-  auto p = std::get<std::shared_ptr<KesuBinaryValue>>(std::move(v_));
-  v_ = std::monostate();
-  if (p.use_count() == 1) return std::move(p->bytes);
-  return p->bytes;
+  ByteView b = as_binary();
+  Bytes out(b.begin(), b.end());
+  reset();
+  return out;
 }
 
-bool KesuValue::same_block(const KesuValue& o) const {
-  if (v_.index() != o.v_.index()) return false;
-  return std::visit(
-      [&](const auto& a) -> bool {
-        using A = std::decay_t<decltype(a)>;
-        if constexpr (std::is_same_v<A, std::shared_ptr<KesuBinaryValue>> ||
-                      std::is_same_v<A, std::shared_ptr<KesuStringValue>> ||
-                      std::is_same_v<A, std::shared_ptr<KesuListValue>> ||
-                      std::is_same_v<A, std::shared_ptr<KesuMapValue>>)
-          return a.get() == std::get<A>(o.v_).get();
-        else
-          return false;
-      },
-      v_);
+// ---- KesuMap ----------------------------------------------------------------
+
+KesuMap::KesuMap(std::initializer_list<value_type> init) {
+  entries_.reserve(init.size());
+  for (const auto& [k, v] : init) insert_or_assign(k, v);
+}
+
+namespace {
+// Keys of one map often share their length; the first byte settles most
+// comparisons without a call.
+inline bool same_key(const std::string& a, std::string_view b) {
+  return a.size() == b.size() &&
+         (b.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), b.size()) == 0));
+}
+}  // namespace
+
+size_t KesuMap::position(std::string_view key) const {
+  if (index_.empty()) {
+    for (size_t i = 0; i < entries_.size(); ++i)
+      if (same_key(entries_[i].first, key)) return i;
+    return entries_.size();
+  }
+  size_t mask = index_.size() - 1;
+  for (size_t h = std::hash<std::string_view>()(key) & mask;; h = (h + 1) & mask) {
+    uint32_t e = index_[h];
+    if (e == 0) return entries_.size();
+    if (same_key(entries_[e - 1].first, key)) return e - 1;
+  }
+}
+
+void KesuMap::index_insert(size_t pos) {
+  size_t mask = index_.size() - 1;
+  size_t h = std::hash<std::string_view>()(entries_[pos].first) & mask;
+  while (index_[h] != 0) h = (h + 1) & mask;
+  index_[h] = uint32_t(pos + 1);
+}
+
+void KesuMap::rebuild_index() {
+  size_t cap = 16;
+  while (cap < entries_.size() * 4) cap *= 2;
+  index_.assign(cap, 0);
+  for (size_t i = 0; i < entries_.size(); ++i) index_insert(i);
+}
+
+KesuMap::iterator KesuMap::append(std::string key, KesuValue v) {
+  entries_.emplace_back(std::move(key), std::move(v));
+  if (entries_.size() > kScanLimit) {
+    // Keep the index at most half full.
+    if (entries_.size() * 2 > index_.size())
+      rebuild_index();
+    else
+      index_insert(entries_.size() - 1);
+  }
+  return entries_.end() - 1;
+}
+
+KesuValue& KesuMap::operator[](std::string_view key) {
+  size_t pos = position(key);
+  if (pos != entries_.size()) return entries_[pos].second;
+  return append(std::string(key), KesuValue())->second;
+}
+
+std::pair<KesuMap::iterator, bool> KesuMap::insert_or_assign(std::string key, KesuValue v) {
+  size_t pos = position(key);
+  if (pos != entries_.size()) {
+    entries_[pos].second = std::move(v);
+    return {entries_.begin() + pos, false};
+  }
+  return {append(std::move(key), std::move(v)), true};
+}
+
+void KesuMap::put(std::string_view key, KesuValue v) {
+  size_t pos = position(key);
+  if (pos != entries_.size())
+    entries_[pos].second = std::move(v);
+  else
+    append(std::string(key), std::move(v));
+}
+
+std::pair<KesuMap::iterator, bool> KesuMap::emplace(std::string key, KesuValue v) {
+  size_t pos = position(key);
+  if (pos != entries_.size()) return {entries_.begin() + pos, false};
+  return {append(std::move(key), std::move(v)), true};
+}
+
+KesuMap::iterator KesuMap::erase(const_iterator it) {
+  size_t pos = size_t(it - entries_.cbegin());
+  entries_.erase(it);
+  // Positions after the erased entry moved down by one.
+  if (entries_.size() <= kScanLimit)
+    index_.clear();
+  else
+    rebuild_index();
+  return entries_.begin() + pos;
+}
+
+size_t KesuMap::erase(std::string_view key) {
+  size_t pos = position(key);
+  if (pos == entries_.size()) return 0;
+  erase(entries_.cbegin() + pos);
+  return 1;
 }
 
 bool KesuValue::operator==(const KesuValue& other) const {
@@ -166,9 +323,12 @@ bool KesuValue::operator==(const KesuValue& other) const {
       case ValueType::I64:
         if (a->as_i64() != b->as_i64()) return false;
         break;
-      case ValueType::Binary:
-        if (a->as_binary() != b->as_binary()) return false;
+      case ValueType::Binary: {
+        ByteView x = a->as_binary(), y = b->as_binary();
+        if (x.size() != y.size() || (!x.empty() && std::memcmp(x.data(), y.data(), x.size()) != 0))
+          return false;
         break;
+      }
       case ValueType::String:
         if (a->as_string() != b->as_string()) return false;
         break;
@@ -350,7 +510,7 @@ size_t hash_value(const KesuValue& root) {
       case ValueType::Map: {
         const auto& m = v.as_map();
         h.u64(m.size());
-        std::vector<const std::pair<const std::string, KesuValue>*> entries;
+        std::vector<const KesuMap::value_type*> entries;
         entries.reserve(m.size());
         for (const auto& e : m) entries.push_back(&e);
         std::sort(entries.begin(), entries.end(),

@@ -3,67 +3,125 @@
 // document's deep value) never copies payload content; a value that changes
 // a shared block first takes a private copy of it.
 //
+// Decoders build values by the million, so the blocks are laid out to cost
+// few allocations: a string or byte string is one allocation holding its
+// count and bytes, a list or map block holds its first elements itself, and
+// a map keeps its entries in insertion order (with a hash index only once it
+// is large) instead of a node per entry.
+//
 // Values decoded from peers can nest as deep as the input allows, so every
 // walk over a value here (equality, hashing, release) uses an explicit stack
 // rather than recursion.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "kesu/common/block_vector.h"
 #include "kesu/common/container_id.h"
 
 namespace kesu {
 
 class KesuValue;
+class KesuMap;
 struct KesuBinaryValue;
 struct KesuStringValue;
 struct KesuListValue;
 struct KesuMapValue;
 
-using KesuMap = std::unordered_map<std::string, KesuValue>;
-using KesuList = std::vector<KesuValue>;
+using KesuList = BlockVector<KesuValue>;
 
 enum class ValueType : uint8_t { Null, Bool, Double, I64, Binary, String, List, Map, Container };
 
+// The reference count that every payload block starts with. Counts are
+// atomic: values are shared between a document and the threads that read
+// its deep value.
+struct KesuBlock {
+  mutable std::atomic<uint64_t> refs{1};
+  KesuBlock() = default;
+  KesuBlock(const KesuBlock&) = delete;
+  KesuBlock& operator=(const KesuBlock&) = delete;
+  bool unique() const { return refs.load(std::memory_order_acquire) == 1; }
+};
+
 class KesuValue {
  public:
-  KesuValue() = default;        // Null
-  KesuValue(std::nullptr_t) {}  // NOLINT
-  KesuValue(bool b) : v_(b) {}  // NOLINT
+  KesuValue() {}                                            // Null
+  KesuValue(std::nullptr_t) {}                              // NOLINT
+  KesuValue(bool b) : type_(ValueType::Bool) { u_.b = b; }  // NOLINT
   // A text literal would otherwise silently become Bool; use string().
   KesuValue(const char*) = delete;
-  KesuValue(double d) : v_(d) {}                    // NOLINT
-  KesuValue(int64_t i) : v_(i) {}                   // NOLINT
-  KesuValue(int i) : v_(int64_t(i)) {}              // NOLINT
-  KesuValue(ContainerID id) : v_(std::move(id)) {}  // NOLINT
-  // Takes over the vector.
-  static KesuValue binary(Bytes b);
-  static KesuValue string(std::string s);
+  KesuValue(double d) : type_(ValueType::Double) { u_.d = d; }  // NOLINT
+  KesuValue(int64_t i) : type_(ValueType::I64) { u_.i = i; }    // NOLINT
+  KesuValue(int i) : type_(ValueType::I64) { u_.i = i; }        // NOLINT
+  KesuValue(ContainerID id) : type_(ValueType::Container) {     // NOLINT
+    new (&u_.c) ContainerID(std::move(id));
+  }
+  KesuValue(const KesuValue& o) : type_(o.type_) { copy_from(o); }
+  KesuValue(KesuValue&& o) noexcept : type_(o.type_) { move_from(o); }
+  KesuValue& operator=(const KesuValue& o) {
+    if (this != &o) {
+      KesuValue tmp(o);
+      *this = std::move(tmp);
+    }
+    return *this;
+  }
+  KesuValue& operator=(KesuValue&& o) noexcept {
+    if (this != &o) {
+      reset();
+      type_ = o.type_;
+      move_from(o);
+    }
+    return *this;
+  }
+  ~KesuValue() { reset(); }
+
+  // Copies the bytes into one block holding count and bytes.
+  static KesuValue binary(const Bytes& b) { return binary_of(b); }
+  static KesuValue binary_of(ByteView b);
+  static KesuValue string(std::string_view s);
   static KesuValue list(KesuList items);
   static KesuValue map(KesuMap entries);
+  // An empty list or map whose block has room for `room` elements in the
+  // same allocation (for readers that know the count); it grows past them
+  // like any other.
+  static KesuValue list_with_room(size_t room);
+  static KesuValue map_with_room(size_t room);
   // Inserts in order; a later pair with a key already present replaces it.
   static KesuValue map_from_pairs(std::vector<std::pair<std::string, KesuValue>> pairs);
 
-  ValueType type() const { return ValueType(v_.index()); }
-  bool is_null() const { return type() == ValueType::Null; }
+  ValueType type() const { return type_; }
+  bool is_null() const { return type_ == ValueType::Null; }
 
-  // Accessors require the matching type.
-  bool as_bool() const { return std::get<bool>(v_); }
-  double as_double() const { return std::get<double>(v_); }
-  int64_t as_i64() const { return std::get<int64_t>(v_); }
-  const Bytes& as_binary() const;
-  const std::string& as_string() const;
+  // Accessors require the matching type (a mismatch is a bug of the caller
+  // and throws InternalError). The views of binary and string payloads live
+  // as long as a value holding the block.
+  bool as_bool() const {
+    expect(ValueType::Bool);
+    return u_.b;
+  }
+  double as_double() const {
+    expect(ValueType::Double);
+    return u_.d;
+  }
+  int64_t as_i64() const {
+    expect(ValueType::I64);
+    return u_.i;
+  }
+  ByteView as_binary() const;
+  std::string_view as_string() const;
   const KesuList& as_list() const;
   const KesuMap& as_map() const;
-  const ContainerID& as_container() const { return std::get<ContainerID>(v_); }
+  const ContainerID& as_container() const {
+    expect(ValueType::Container);
+    return u_.c;
+  }
 
   // Mutable access to a shared payload: changed in place when this value
   // holds the only reference, otherwise copied into a new block first.
@@ -76,8 +134,20 @@ class KesuValue {
   std::string take_string();
   Bytes take_binary();
 
+  // Asks the processor to start loading the value's block (and the first
+  // elements of a list or map, which follow it); walks over large values
+  // call it a few siblings ahead so that their loads overlap.
+  void prefetch() const {
+    if (holds_block()) {
+      __builtin_prefetch(u_.p);
+      __builtin_prefetch(reinterpret_cast<const char*>(u_.p) + 64);
+    }
+  }
+
   // True when both hold the same shared block.
-  bool same_block(const KesuValue& o) const;
+  bool same_block(const KesuValue& o) const {
+    return type_ == o.type_ && holds_block() && u_.p == o.u_.p;
+  }
 
   bool operator==(const KesuValue& o) const;
   // Variant name and payload, e.g. List(KesuListValue([I64(1)])).
@@ -86,44 +156,175 @@ class KesuValue {
  private:
   friend struct KesuListValue;
   friend struct KesuMapValue;
-  using Variant =
-      std::variant<std::monostate, bool, double, int64_t, std::shared_ptr<KesuBinaryValue>,
-                   std::shared_ptr<KesuStringValue>, std::shared_ptr<KesuListValue>,
-                   std::shared_ptr<KesuMapValue>, ContainerID>;
-  Variant v_;
+
+  void expect(ValueType t) const {
+    if (type_ != t) [[unlikely]]
+      wrong_type(t);
+  }
+  [[noreturn]] void wrong_type(ValueType wanted) const;
+  bool holds_block() const {
+    return type_ == ValueType::Binary || type_ == ValueType::String || type_ == ValueType::List ||
+           type_ == ValueType::Map;
+  }
+  void copy_from(const KesuValue& o) {
+    if (type_ == ValueType::Container)
+      new (&u_.c) ContainerID(o.u_.c);
+    else {
+      u_.raw = o.u_.raw;
+      if (holds_block()) u_.p->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+  // Leaves `o` Null.
+  void move_from(KesuValue& o) noexcept {
+    if (type_ == ValueType::Container) {
+      new (&u_.c) ContainerID(std::move(o.u_.c));
+      o.u_.c.~ContainerID();
+    } else {
+      u_.raw = o.u_.raw;
+    }
+    o.type_ = ValueType::Null;
+  }
+  void reset() {
+    if (type_ == ValueType::Container)
+      u_.c.~ContainerID();
+    else if (holds_block() && u_.p->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+      release_block();
+    type_ = ValueType::Null;
+  }
+  // Frees the block whose last reference this value held.
+  void release_block();
+
+  struct Raw {
+    uint64_t w[sizeof(ContainerID) / 8];
+  };
+  union Payload {
+    Payload() : raw{} {}
+    ~Payload() {}
+    bool b;
+    double d;
+    int64_t i;
+    KesuBlock* p;
+    ContainerID c;
+    Raw raw;
+  };
+  static_assert(sizeof(ContainerID) % 8 == 0);
+
+  ValueType type_ = ValueType::Null;
+  Payload u_;
 };
 
-struct KesuBinaryValue {
-  Bytes bytes;
+// A map value's entries: keys held once each, iterated in insertion order.
+// Lookups scan the entries while the map is small and use an open-addressing
+// index of entry positions once it grows; erasing keeps the order of the
+// remaining entries. Inserting may move entries (like a vector), so
+// references into a map do not survive an insertion.
+class KesuMap {
+ public:
+  using value_type = std::pair<std::string, KesuValue>;
+  using iterator = value_type*;
+  using const_iterator = const value_type*;
+
+  KesuMap() = default;
+  // Inserts in order; a later duplicate key replaces the earlier value.
+  KesuMap(std::initializer_list<value_type> init);
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  iterator begin() { return entries_.begin(); }
+  iterator end() { return entries_.end(); }
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+  void reserve(size_t n) { entries_.reserve(n); }
+  void clear() {
+    entries_.clear();
+    index_.clear();
+  }
+
+  iterator find(std::string_view key) { return entries_.begin() + position(key); }
+  const_iterator find(std::string_view key) const { return entries_.begin() + position(key); }
+  bool contains(std::string_view key) const { return position(key) != entries_.size(); }
+  size_t count(std::string_view key) const { return contains(key) ? 1 : 0; }
+  // The value of a key; the key must be present.
+  const KesuValue& at(std::string_view key) const { return find(key)->second; }
+
+  // The value of the key, inserted as Null when absent.
+  KesuValue& operator[](std::string_view key);
+  // Inserts or replaces; the bool is true when the key was new.
+  std::pair<iterator, bool> insert_or_assign(std::string key, KesuValue v);
+  // Like insert_or_assign; the key is copied only when it is new.
+  void put(std::string_view key, KesuValue v);
+  // Inserts when absent; an existing value is left as it is.
+  std::pair<iterator, bool> emplace(std::string key, KesuValue v);
+  std::pair<iterator, bool> try_emplace(std::string key, KesuValue v) {
+    return emplace(std::move(key), std::move(v));
+  }
+  // Removes the key; returns how many entries were removed (0 or 1).
+  size_t erase(std::string_view key);
+  iterator erase(const_iterator it);
+
+ private:
+  friend class KesuValue;
+  // Starts the empty map on room owned by its block (see BlockVector).
+  void start_on(value_type* room, size_t cap) {
+    index_.clear();
+    entries_.start_on(room, cap);
+  }
+  // Entries up to this count are found by scanning.
+  static constexpr size_t kScanLimit = 8;
+
+  // The entry position of the key, or size() when absent.
+  size_t position(std::string_view key) const;
+  // Appends an entry whose key is known to be absent.
+  iterator append(std::string key, KesuValue v);
+  void rebuild_index();
+  void index_insert(size_t pos);
+
+  BlockVector<value_type> entries_;
+  // Open addressing, a power of two at least twice the entry count: entry
+  // position + 1, or 0 for an empty slot. Empty while the map is small.
+  std::vector<uint32_t> index_;
 };
-struct KesuStringValue {
-  std::string text;
+
+// A text or byte string payload: the count and the bytes in one allocation.
+struct KesuBinaryValue : KesuBlock {
+  size_t size = 0;
+  const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
+  ByteView bytes() const { return ByteView(data(), size); }
+};
+struct KesuStringValue : KesuBlock {
+  size_t size = 0;
+  const char* data() const { return reinterpret_cast<const char*>(this + 1); }
+  std::string_view text() const { return std::string_view(data(), size); }
 };
 // List and map blocks release their elements without recursion.
-struct KesuListValue {
+struct KesuListValue : KesuBlock {
   KesuList items;
   ~KesuListValue();
   // Releases the values, taking apart the lists and maps whose last
   // reference they hold level by level; shared blocks only lose a reference.
   static void drain(std::vector<KesuValue>& pending);
 };
-struct KesuMapValue {
+struct KesuMapValue : KesuBlock {
   KesuMap entries;
   ~KesuMapValue();
 };
 
 // Inline: the byte codecs call these once per value they walk.
-inline const Bytes& KesuValue::as_binary() const {
-  return std::get<std::shared_ptr<KesuBinaryValue>>(v_)->bytes;
+inline ByteView KesuValue::as_binary() const {
+  expect(ValueType::Binary);
+  return static_cast<const KesuBinaryValue*>(u_.p)->bytes();
 }
-inline const std::string& KesuValue::as_string() const {
-  return std::get<std::shared_ptr<KesuStringValue>>(v_)->text;
+inline std::string_view KesuValue::as_string() const {
+  expect(ValueType::String);
+  return static_cast<const KesuStringValue*>(u_.p)->text();
 }
 inline const KesuList& KesuValue::as_list() const {
-  return std::get<std::shared_ptr<KesuListValue>>(v_)->items;
+  expect(ValueType::List);
+  return static_cast<const KesuListValue*>(u_.p)->items;
 }
 inline const KesuMap& KesuValue::as_map() const {
-  return std::get<std::shared_ptr<KesuMapValue>>(v_)->entries;
+  expect(ValueType::Map);
+  return static_cast<const KesuMapValue*>(u_.p)->entries;
 }
 
 // Hash consistent with equality: NaNs hash alike, both zeros alike, map

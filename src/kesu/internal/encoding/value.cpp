@@ -169,26 +169,29 @@ struct NestedWriteForm {
     o.u8(id.container_type().wire_code());
   }
 
-  // The records of a list usually share their keys, so the last few keys
-  // met are compared first, before the arena's hash lookup.
+  // The records of a list usually share their keys, so keys met before in
+  // this value are looked up in a small direct-mapped table first, before
+  // the arena's hash lookup.
   size_t lookup(const std::string& k) {
-    size_t filled = std::min(next_recent, recent.size());
-    for (size_t j = 0; j < filled; ++j)
-      if (recent[j].text.size() == k.size() && recent[j].text == k) return recent[j].index;
+    uint64_t w = 0;
+    std::memcpy(&w, k.data(), std::min<size_t>(k.size(), 8));
+    w ^= uint64_t(k.size()) << 56;
+    Recent& slot = recent[size_t((w * 0x9E3779B97F4A7C15ULL) >> 59)];
+    if (slot.used && slot.text.size() == k.size() && slot.text == k) return slot.index;
     size_t i = keys.register_key(std::string_view(k));
-    recent[next_recent++ % recent.size()] = {std::string_view(k), i};
+    slot = {std::string_view(k), i, true};
     return i;
   }
 
   struct Recent {
     std::string_view text;  // a key of the value being written
     size_t index = 0;
+    bool used = false;
   };
   KeyArena& keys;
   SmallStack<size_t, 32> indices{};
   size_t replayed = 0;
-  std::array<Recent, 8> recent{};
-  size_t next_recent = 0;
+  std::array<Recent, 32> recent{};
 };
 
 // Where the walk is inside a list or map: the siblings still to write.
@@ -199,6 +202,11 @@ struct WalkFrame {
   KesuMap::const_iterator map_end{};
   bool is_map = false;
 };
+
+// How many siblings ahead a walk starts loading blocks: values decoded or
+// built over time have their blocks spread over the heap, and a walk that
+// waits for each block in turn is bound by memory latency, not by work.
+constexpr size_t kPrefetchAhead = 8;
 
 template <typename Form, typename Out>
 void walk_value(const KesuValue& root, Out& o, Form& form) {
@@ -225,7 +233,7 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
         o.text(v->as_string());
         break;
       case ValueType::Binary: {
-        const Bytes& b = v->as_binary();
+        ByteView b = v->as_binary();
         o.u8(Form::kBinary);
         o.bytes(b.data(), b.size());
         break;
@@ -243,6 +251,7 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
         f.is_map = false;
         f.next = l.data() + 1;
         f.end = l.data() + l.size();
+        for (size_t i = 0; i < l.size() && i < kPrefetchAhead; ++i) l[i].prefetch();
         v = l.data();
         continue;
       }
@@ -251,6 +260,9 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
         o.u8(Form::kMap);
         o.uvarint(m.size());
         if (m.empty()) break;
+        size_t ahead = 0;
+        for (auto p = m.begin(); p != m.end() && ahead < kPrefetchAhead; ++p, ++ahead)
+          p->second.prefetch();
         auto it = m.begin();
         form.put_key(o, it->first);
         v = &it->second;
@@ -268,12 +280,14 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
       WalkFrame& f = stack.back();
       if (f.is_map) {
         if (f.it != f.map_end) {
+          if (size_t(f.map_end - f.it) > kPrefetchAhead) f.it[kPrefetchAhead].second.prefetch();
           form.put_key(o, f.it->first);
           v = &f.it->second;
           ++f.it;
           break;
         }
       } else if (f.next != f.end) {
+        if (size_t(f.end - f.next) > kPrefetchAhead) f.next[kPrefetchAhead].prefetch();
         v = f.next++;
         break;
       }
@@ -303,19 +317,61 @@ struct Frame {
   KesuList* list = nullptr;
   KesuMap* map = nullptr;
   uint64_t remaining = 0;
-  std::string key;  // map: the key of the value being read
+  std::string_view key;  // map: the key of the value being read (a view of the input or arena)
 };
 using FrameStack = SmallStack<Frame, 8>;
 
 // Room reserved for a sequence: nothing when the input cannot back the
 // count, and never more than the decode's shared budget (one slot per input
 // byte across all sequences) or 1 MiB worth of elements.
+template <typename Elem>
 size_t take_reserve(uint64_t count, size_t remaining, size_t& budget) {
   if (count > remaining) return 0;
-  size_t n = bounded_reserve<KesuValue>(count, budget);
+  size_t n = bounded_reserve<Elem>(count, budget);
   budget -= n;
   return n;
 }
+// Room for a list's or map's elements, in the block itself.
+KesuValue block_with_room(bool is_map, uint64_t count, size_t remaining, size_t& budget) {
+  return is_map
+             ? KesuValue::map_with_room(take_reserve<KesuMap::value_type>(count, remaining, budget))
+             : KesuValue::list_with_room(take_reserve<KesuValue>(count, remaining, budget));
+}
+
+// Short texts read earlier in the same value. The records of a list often
+// repeat the same short texts (tags, states, enumeration-like fields); a
+// repeat shares the block read first instead of allocating its own, just as
+// a copy of the value would.
+class ShortTextCache {
+ public:
+  KesuValue text(std::string_view s) {
+    if (s.size() > kMaxLen || s.empty()) return KesuValue::string(s);
+    uint64_t w = 0;
+    std::memcpy(&w, s.data(), std::min<size_t>(s.size(), 8));
+    w ^= uint64_t(s.size()) << 59 ^ uint64_t(uint8_t(s.back())) << 48;
+    KesuValue& slot = slots_[size_t((w * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits))];
+    if (slot.is_null() || slot.as_string() != s) slot = KesuValue::string(s);
+    return slot;
+  }
+
+ private:
+  static constexpr size_t kMaxLen = 16;
+  static constexpr unsigned kSlotBits = 6;
+  std::array<KesuValue, size_t(1) << kSlotBits> slots_;
+};
+
+// Text values of one read. The cache is set up only once the value has shown
+// many texts, so that reading a small value does not pay for the table.
+struct TextReader {
+  static constexpr size_t kTextsBeforeCache = 16;
+  std::optional<ShortTextCache> cache;
+  size_t seen = 0;
+  KesuValue text(std::string_view s) {
+    if (cache) return cache->text(s);
+    if (++seen == kTextsBeforeCache) cache.emplace();
+    return KesuValue::string(s);
+  }
+};
 
 // What the head of a value turned out to be.
 enum class Head { Scalar, List, Map, Error };
@@ -323,18 +379,19 @@ enum class Head { Scalar, List, Map, Error };
 // The compact form: errors are the serializer's, kept in `error`.
 struct CompactReadForm {
   std::optional<SerdeError> error;
+  TextReader texts;
 
   Head fail(SerdeError e) {
     error = std::move(e);
     return Head::Error;
   }
-  bool read_key(ByteReader& r, std::string& key) {
+  bool read_key(ByteReader& r, std::string_view& key) {
     auto k = r.read_str();
     if (!k.ok()) {
       error = std::move(k).error();
       return false;
     }
-    key.assign(k->data(), k->size());
+    key = *k;
     return true;
   }
   // Reads a scalar into v, or the element count of a list or map into n.
@@ -365,7 +422,7 @@ struct CompactReadForm {
       case 4: {
         auto s = r.read_str();
         if (!s.ok()) return fail(std::move(s).error());
-        v = KesuValue::string(std::string(*s));
+        v = texts.text(*s);
         return Head::Scalar;
       }
       case 5:
@@ -384,7 +441,7 @@ struct CompactReadForm {
       case 8: {
         auto b = r.read_bytes();
         if (!b.ok()) return fail(std::move(b).error());
-        v = KesuValue::binary(Bytes(b->begin(), b->end()));
+        v = KesuValue::binary_of(*b);
         return Head::Scalar;
       }
       default:
@@ -401,12 +458,13 @@ struct NestedReadForm {
   const std::vector<InternalString>& keys;
   PeerID peer;
   Counter counter;
+  TextReader texts;
 
-  bool read_key(ByteReader& r, std::string& key) {
+  bool read_key(ByteReader& r, std::string_view& key) {
     auto k = r.read_uvarint();
     if (!k.ok() || *k >= keys.size()) return false;
     std::string_view s = keys[size_t(*k)].as_str();
-    key.assign(s.data(), s.size());
+    key = s;
     return true;
   }
   Head read_head(ByteReader& r, KesuValue& v, uint64_t& n) {
@@ -434,13 +492,13 @@ struct NestedReadForm {
       case 5: {
         auto s = r.read_str();
         if (!s.ok()) return Head::Error;
-        v = KesuValue::string(std::string(*s));
+        v = texts.text(*s);
         return Head::Scalar;
       }
       case 6: {
         auto b = r.read_bytes();
         if (!b.ok()) return Head::Error;
-        v = KesuValue::binary(Bytes(b->begin(), b->end()));
+        v = KesuValue::binary_of(*b);
         return Head::Scalar;
       }
       case 7:
@@ -463,19 +521,16 @@ struct NestedReadForm {
 };
 
 // Opens a list or map frame for n > 0 elements.
-void open_frame(FrameStack& stack, Head kind, uint64_t n, size_t reserve) {
+void open_frame(FrameStack& stack, KesuValue block, uint64_t n) {
   Frame& f = stack.push();
   f.remaining = n;
-  if (kind == Head::Map) {
-    f.block = KesuValue::map({});
+  f.block = std::move(block);
+  if (f.block.type() == ValueType::Map) {
     f.map = &f.block.map_mut();
     f.list = nullptr;
-    f.map->reserve(reserve);
   } else {
-    f.block = KesuValue::list({});
     f.list = &f.block.list_mut();
     f.map = nullptr;
-    f.list->reserve(reserve);
   }
 }
 
@@ -486,7 +541,7 @@ bool attach(FrameStack& stack, KesuValue& v) {
     if (stack.empty()) return true;
     Frame& f = stack.back();
     if (f.map)
-      f.map->insert_or_assign(std::move(f.key), std::move(v));
+      f.map->put(f.key, std::move(v));
     else
       f.list->push_back(std::move(v));
     if (--f.remaining > 0) return false;
@@ -508,10 +563,10 @@ bool read_value(ByteReader& r, Form& form, FrameStack& stack, size_t& budget, Ke
     if (h == Head::Error) break;
     if (h != Head::Scalar) {
       if (n > 0) {
-        open_frame(stack, h, n, take_reserve(n, r.remaining(), budget));
+        open_frame(stack, block_with_room(h == Head::Map, n, r.remaining(), budget), n);
         continue;
       }
-      v = h == Head::List ? KesuValue::list({}) : KesuValue::map({});
+      v = h == Head::List ? KesuValue::list_with_room(0) : KesuValue::map_with_room(0);
     }
     if (attach(stack, v)) {
       out = std::move(v);
@@ -549,7 +604,7 @@ size_t write_nested_value(const KesuValue& root, Bytes& out, KeyArena& keys) {
 KesuResult<KesuValue> read_nested_value(ByteReader& r, const std::vector<InternalString>& keys,
                                         PeerID peer, Counter counter) {
   auto corrupt = [] { return Err(KesuError::data_corruption()); };
-  NestedReadForm form{keys, peer, counter};
+  NestedReadForm form{keys, peer, counter, {}};
   FrameStack stack;
   size_t budget = r.remaining();
   size_t start = r.position();
@@ -561,15 +616,10 @@ KesuResult<KesuValue> read_nested_value(ByteReader& r, const std::vector<Interna
     bool is_map = *tag == 8;
     auto n = r.read_uvarint();
     if (!n.ok() || *n > kMaxNestedCount) return corrupt();
-    KesuValue result = is_map ? KesuValue::map({}) : KesuValue::list({});
-    size_t reserve = take_reserve(*n, r.remaining(), budget);
+    KesuValue result = block_with_room(is_map, *n, r.remaining(), budget);
     KesuList* items = is_map ? nullptr : &result.list_mut();
     KesuMap* entries = is_map ? &result.map_mut() : nullptr;
-    if (is_map)
-      entries->reserve(reserve);
-    else
-      items->reserve(reserve);
-    std::string key;
+    std::string_view key;
     for (uint64_t i = 0; i < *n; ++i) {
       if (is_map) {
         if (!form.read_key(r, key)) return corrupt();
@@ -579,7 +629,7 @@ KesuResult<KesuValue> read_nested_value(ByteReader& r, const std::vector<Interna
       KesuValue v;
       if (!read_value(r, form, stack, budget, v)) return corrupt();
       if (is_map)
-        entries->insert_or_assign(std::move(key), std::move(v));
+        entries->put(key, std::move(v));
       else
         items->push_back(std::move(v));
     }
