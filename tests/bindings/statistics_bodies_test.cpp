@@ -117,6 +117,42 @@ TEST(FacadeStatistics, ProcessRunsTheRelayGateThatIsRelayReads) {
   EXPECT_EQ(events[0].at("connection_count"), 1);
 }
 
+TEST(FacadeBattery, TheHostsReportIsReadBackAndDemotesARelayBelowTheFloor) {
+  ManualClock clock;
+  Device a("alice", clock);
+  EXPECT_EQ(body::brenvikprotocol_get_battery_level(*a), std::nullopt);
+  ASSERT_TRUE(body::brenvikprotocol_set_battery_state(*a, 250, true).ok());
+  EXPECT_EQ(body::brenvikprotocol_get_battery_level(*a), std::optional<uint8_t>(100));
+  EXPECT_TRUE(body::brenvikprotocol_get_is_charging(*a));
+
+  ASSERT_TRUE(body::brenvikprotocol_start(*a).ok());
+  ASSERT_TRUE(body::brenvikprotocol_set_battery_level(*a, 80).ok());
+  EXPECT_FALSE(body::brenvikprotocol_get_is_charging(*a));
+  {
+    auto g = (*a).lock_inner();
+    ASSERT_TRUE(g.ok());
+    for (int i = 0; i < 3; ++i) (**g)->count_forward_for_others();
+  }
+  clock.advance(60s);
+  ASSERT_TRUE(body::brenvikprotocol_process(*a).ok());
+  ASSERT_TRUE(body::brenvikprotocol_is_relay(*a));
+  a.drain_events();
+
+  // Under the default floor of 30 %.
+  ASSERT_TRUE(body::brenvikprotocol_set_battery_level(*a, 20).ok());
+  ASSERT_TRUE(body::brenvikprotocol_process(*a).ok());
+  EXPECT_FALSE(body::brenvikprotocol_is_relay(*a));
+  auto events = a.drain_events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at("type"), "relay_demoted_battery");
+  EXPECT_EQ(events[0].at("battery_level"), 20);
+  EXPECT_EQ(events[0].at("min_required"), 30);
+
+  (*a).poison_inner_for_test();
+  EXPECT_EQ(body::brenvikprotocol_get_battery_level(*a), std::nullopt);
+  EXPECT_FALSE(body::brenvikprotocol_set_battery_level(*a, 50).ok());
+}
+
 TEST(FacadeAckConfig, ARefusedUpdateChangesNothingAndAGoodOneIsStored) {
   ManualClock clock;
   Device a("alice", clock);

@@ -337,8 +337,10 @@ class ProtocolCore {
   void flush_outbox_for_peer(const std::string& peer_id, std::optional<TransportType> transport);
 
   // ------------------------------------------------------------ neighbours
-  // A peer came into reach (the facade passes no transport). A blocked user
-  // is ignored; any other peer gets its waiting outbox entries offered again.
+  // A peer came into reach (the facade passes no transport). Our own id and
+  // a blocked user are ignored; any other peer is recorded in the known-peer
+  // table (the least recently seen one makes room when it is full) and gets
+  // its waiting outbox entries offered again.
   void on_neighbor_discovered(const std::string& peer_id, std::optional<TransportType> transport);
   // A peer went out of reach on every radio: only forwards to peer_lost.
   void on_peer_lost(const std::string& peer_id);
