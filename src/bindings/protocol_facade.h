@@ -28,6 +28,7 @@
 #include "bindings/handle.h"
 #include "bindings/inner_lock.h"
 #include "protocol/core/protocol_core.h"
+#include "protocol/core/visualizer_stats.h"
 #include "util/clock.h"
 #include "util/result.h"
 #include "util/sync.h"
@@ -121,6 +122,10 @@ class BrenvikProtocol {
   // Whether a peer lost on one radio is still in reach over the other.
   bool peer_reachable_elsewhere(const std::string& peer_id, LostOn lost_on);
 
+  // The mesh-visualisation state behind the statistics; taken alone, never
+  // while `inner` is held.
+  Mutex<VisualizerState>& visualizer() { return visualizer_; }
+
   bool ble_enabled() const { return switches_.ble; }
   bool wifi_direct_enabled() const { return switches_.wifi_direct; }
 
@@ -133,6 +138,7 @@ class BrenvikProtocol {
   RwLock<ProtocolState> state_{ProtocolState::Stopped};
   Mutex<BleState> ble_state_;
   RwLock<std::optional<brenvik::TransportType>> forced_transport_;
+  Mutex<VisualizerState> visualizer_;
   const TransportSwitches switches_;
 };
 

@@ -44,6 +44,12 @@ class MeshRelayBudget {
   TokenBucket& relay_bucket() { return relay_; }
   float reserve_tokens() const { return reserve_; }
   size_t neighbor_bucket_count() const { return neighbors_.size(); }
+  bool has_neighbor_bucket(const std::string& peer_id) const {
+    return neighbors_.contains(peer_id);
+  }
+  // Drops the neighbour's intake bucket (it is gone; a returning neighbour
+  // starts with a full one).
+  void forget_neighbor(const std::string& peer_id) { neighbors_.erase(peer_id); }
   uint64_t budget_sends() const { return budget_sends_; }
   uint64_t budget_refused() const { return budget_refused_; }
   // Ids of frames taken for relaying or handed off, so a copy coming back

@@ -140,6 +140,11 @@ class TransportManager {
 
   // --- battery and router pass-throughs ---
   void set_battery_status(uint8_t level, bool charging);
+  // The host's last battery report; the level only once one was made.
+  std::optional<uint8_t> battery_level() const {
+    return battery_known_ ? std::optional<uint8_t>(battery_level_) : std::nullopt;
+  }
+  bool is_charging() const { return is_charging_; }
   bool should_escalate_to_wifi() const { return router_.should_escalate_to_wifi(); }
   DorsRouter& router() { return router_; }
   const DorsRouter& router() const { return router_; }

@@ -46,8 +46,9 @@ Result<void, ProtocolError> ProtocolCore::process_tick() {
   // 12-14. Nostr key-package slots, discovery claim, username look-ups.
   // 15. Maintenance pass.
   maintenance_pass();
-  // 16. Relay gate and 17. metrics: read the registry's snapshot; the
-  //     relay role and telemetry consumers arrive with their layers.
+  // 16. Relay gate.
+  relay_gate();
+  // 17. Metrics: the telemetry consumers arrive with their layer.
   return {};
 }
 
@@ -199,12 +200,27 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
 }
 
 void ProtocolCore::maintenance_pass() {
-  // The outbox's lifetimes, the peer failure table and the acknowledgement
-  // table's reported time-outs. Known-peer staleness, epoch forks, leave
+  // Stale known peers, the outbox's lifetimes, the peer failure table and
+  // the acknowledgement table's reported time-outs. Epoch forks, leave
   // elections and stale transfers belong to layers not built yet.
+  forget_stale_known_peers();
   expire_outbox_entries();
   transport_manager_.evict_peer_failures(clock_.monotonic());
   ack_manager_.expire(std::chrono::seconds(300));
+}
+
+void ProtocolCore::forget_stale_known_peers() {
+  // A peer not heard from for half an hour is no longer a neighbour; its
+  // per-peer state goes with it. Exactly the lifetime is still fresh.
+  constexpr Nanos kLifetime = std::chrono::seconds(kKnownPeerLifetimeSecs);
+  const MonoTime now = clock_.monotonic();
+  std::vector<std::string> stale;
+  for (const auto& [peer, seen] : known_peers_.entries())
+    if (now > seen && now - seen > kLifetime) stale.push_back(peer);
+  if (stale.empty()) return;
+  BRENVIK_LOG(LogLevel::Debug, kLogTarget, {"message", "Evicting stale known peers"},
+              {"count", uint64_t(stale.size())}, {"ttl_secs", uint64_t(kKnownPeerLifetimeSecs)});
+  for (const std::string& peer : stale) peer_lost(peer);
 }
 
 }  // namespace brenvik

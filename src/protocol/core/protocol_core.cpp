@@ -25,6 +25,7 @@ ProtocolCore::ProtocolCore(ProtocolConfig config, const Clock& clock)
       shared_(std::make_shared<SharedStateMutex>()),
       last_custody_sweep_(clock.monotonic()) {
   scrub_secret_ = Uuid::random_v4().bytes;
+  relay_role_.activity_window_start = clock.monotonic();
 }
 
 ProtocolCore::~ProtocolCore() {

@@ -27,7 +27,9 @@
 
 #include "core/message.h"
 #include "protocol/config/protocol_config.h"
+#include "protocol/core/known_peers.h"
 #include "protocol/core/protocol_error.h"
+#include "protocol/core/relay_role.h"
 #include "protocol/emit/event_delivery.h"
 #include "protocol/emit/security_throttle.h"
 #include "protocol/emit/shared_state.h"
@@ -132,6 +134,7 @@ class ProtocolCore {
   static constexpr double kRetryBucketCapacity = 24.0;
   static constexpr double kRetryBucketRefillPerSec = 8.0;
   static constexpr int64_t kCustodySweepIntervalSecs = 60;
+  static constexpr int64_t kKnownPeerLifetimeSecs = 1800;
   static constexpr std::string_view kLogTarget = "brenvik_protocol::protocol";
   static constexpr std::string_view kSendLogTarget = "brenvik_protocol::protocol::send";
 
@@ -334,12 +337,46 @@ class ProtocolCore {
   void flush_outbox_for_peer(const std::string& peer_id, std::optional<TransportType> transport);
 
   // ------------------------------------------------------------ neighbours
-  // A peer came into reach (the facade passes no transport). A blocked user
-  // is ignored; any other peer gets its waiting outbox entries offered again.
+  // A peer came into reach (the facade passes no transport). Our own id and
+  // a blocked user are ignored; any other peer is recorded in the known-peer
+  // table (the least recently seen one makes room when it is full) and gets
+  // its waiting outbox entries offered again.
   void on_neighbor_discovered(const std::string& peer_id, std::optional<TransportType> transport);
-  // A peer went out of reach on every radio. The neighbour-keyed tables of
-  // the mesh and service layers drop it here once they exist.
+  // A peer went out of reach on every radio: only forwards to peer_lost.
   void on_peer_lost(const std::string& peer_id);
+  // Forgets what only makes sense while the peer is around: its known-peer
+  // entry and its intake bucket of the mesh relay. Outbox entries, sessions
+  // and parks stay. A peer in none of them changes nothing.
+  void peer_lost(const std::string& peer_id);
+  const KnownPeers& known_peers() const { return known_peers_; }
+
+  // ---------------------------------------------------------------- relay
+  // One run of the tick's relay gate: refreshes the battery snapshot and the
+  // relay-wide bucket, and promotes or demotes the device (raising
+  // RelayPromoted, RelayDemoted or RelayDemotedBattery on a change).
+  void relay_gate();
+  // Whether the device currently counts as a relay (what is_relay answers).
+  bool is_relay() const { return relay_role_.active; }
+  const RelayRole& relay_role() const { return relay_role_; }
+  // The forwarding path counts each frame it forwards for another device.
+  void count_forward_for_others();
+
+  // ------------------------------------------------------ configuration
+  // Replaces the `ack` section after checking the whole configuration with
+  // it; InvalidConfig with the first failing rule changes nothing.
+  Result<void, ProtocolError> update_ack_config(uint64_t default_timeout_ms,
+                                                uint64_t max_pending_acks);
+  // Replaces the `relay` section; the relay gate and the forwarding path
+  // read it at their next decision.
+  Result<void, ProtocolError> update_relay_config(const RelayConfig& relay);
+
+  // --------------------------------------------------------------- groups
+  // Forwards a message the host holds to a group: refuses reserved-marker
+  // content, file chunks and a forward chain longer than 100, checks the
+  // rich extras, then needs the group's roster. Returns the ids of the
+  // copies sent.
+  Result<std::vector<MessageId>, ProtocolError> forward_message_to_group(
+      const Message& message, const std::string& group_id, std::optional<MessagePriority> priority);
 
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
@@ -349,6 +386,7 @@ class ProtocolCore {
   void custody_sweep();
   Result<void, ProtocolError> settle_ack_timeouts();
   void maintenance_pass();
+  void forget_stale_known_peers();
   std::optional<TransportType> flush_send(Message message, uint32_t attempt_count,
                                           std::optional<TransportType> transport);
 
@@ -411,6 +449,8 @@ class ProtocolCore {
   std::unordered_map<MessageId, std::unordered_map<std::string, int64_t>, MessageIdHash>
       custody_holders_;
   std::unordered_map<std::string, std::pair<std::string, MonoTime>> pending_connection_requests_;
+  KnownPeers known_peers_;
+  RelayRole relay_role_;
 };
 
 // Send-side checks shared by every send path.

@@ -1,0 +1,31 @@
+// Body of forward_message_to_group: the host hands back a message it holds
+// (as JSON) and the core forwards it to a group.
+#include "bindings/error_mapping.h"
+#include "bindings/ffi_bodies.h"
+#include "bindings/protocol_facade.h"
+#include "core/message_id.h"
+
+namespace brenvik::ffi::body {
+
+Result<std::vector<std::string>, InterfaceError> brenvikprotocol_forward_message_to_group(
+    BrenvikProtocol& self, std::string message_json, std::string group_id,
+    MessagePriority priority) {
+  // Read before `inner`, so a malformed text is refused even while another
+  // call holds it.
+  auto original = parse_message_json(message_json);
+  if (!original.ok())
+    return Err(
+        InterfaceError::with_message(InterfaceError::Kind::InvalidConfig,
+                                     "Failed to parse original message JSON: " + original.error()));
+  BRENVIK_TRY(auto g, self.lock_inner());
+  auto ids = (*g)->forward_message_to_group(
+      original.value(), group_id,
+      static_cast<brenvik::MessagePriority>(static_cast<int32_t>(priority) - 1));
+  if (!ids.ok()) return Err(map_send_error(ids.error()));
+  std::vector<std::string> out;
+  out.reserve(ids.value().size());
+  for (const MessageId& id : ids.value()) out.push_back(display_message_id(id));
+  return out;
+}
+
+}  // namespace brenvik::ffi::body
