@@ -169,6 +169,22 @@ void BM_BTreeIterate(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations() * int64_t(t.size()));
 }
 
+// Iteration over a tree grown by 1 M insertions at random positions: leaf
+// slots follow insertion order, so neighbouring elements lie anywhere in the
+// leaf arena (the worst layout an edited document reaches).
+void BM_BTreeIterateRandomBuilt(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t;
+  Rng r;
+  for (size_t i = 0; i < n; ++i) insert_at(t, r.below(i + 1), i);
+  for (auto _ : st) {
+    uint64_t sum = 0;
+    for (uint64_t e : t) sum += e;
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(t.size()));
+}
+
 // Iteration over a freshly built tree, whose leaves lie in sequence order in memory.
 void BM_BTreeIterateFresh(benchmark::State& st) {
   Tree t = make_tree(size_t(st.range(0)));
@@ -300,6 +316,7 @@ BENCHMARK(BM_BTreeQuery)->Arg(1000000);
 BENCHMARK(BM_BTreeAppend)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VectorAppend)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeIterate)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeIterateRandomBuilt)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeIterateFresh)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VectorIterate)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeDrainRange)->Arg(1000000)->Unit(benchmark::kMicrosecond);
