@@ -100,8 +100,8 @@ class BTree {
 
   // The leaf's parent and its position there (found by scanning); fatal when absent.
   std::pair<ArenaSlotIndex, size_t> leaf_position(LeafIndex l) const {
-    const Leaf& lf = leaf(l);
-    return {lf.parent, position_in(node(lf.parent), l)};
+    ArenaSlotIndex p = leaf_parent(l);
+    return {p, position_in(node(p), l)};
   }
 
   // Renumbers parent_slot of the node's internal children from `start` on.
@@ -175,9 +175,9 @@ class BTree {
         break;
       }
       if (cur.is_leaf()) {
-        const Leaf& lf = leaf(cur.unwrap_leaf());
-        p.push({cur, uint8_t(position_in(node(lf.parent), cur.unwrap_leaf()))});
-        cur = ArenaIndex::internal(lf.parent);
+        ArenaSlotIndex lp = leaf_parent(cur.unwrap_leaf());
+        p.push({cur, uint8_t(position_in(node(lp), cur.unwrap_leaf()))});
+        cur = ArenaIndex::internal(lp);
       } else {
         const Node& n = node(cur.index);
         if (!n.has_parent()) invariant_failed(kMsgUnwrapNone);
@@ -218,11 +218,11 @@ class BTree {
       if (pn.len == 0) return std::nullopt;
       return pn.child_index(0);
     }
-    const Leaf& lf = leaf(idx.unwrap_leaf());
-    const Node& p = node(lf.parent);
+    ArenaSlotIndex lp = leaf_parent(idx.unwrap_leaf());
+    const Node& p = node(lp);
     size_t i = position_in(p, idx.unwrap_leaf());
     if (i + 1 < p.len) return p.child_index(i + 1);
-    auto ps = next_sibling(ArenaIndex::internal(lf.parent));
+    auto ps = next_sibling(ArenaIndex::internal(lp));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
     if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
@@ -242,11 +242,11 @@ class BTree {
       if (pn.len == 0) return std::nullopt;
       return pn.child_index(pn.len - 1);
     }
-    const Leaf& lf = leaf(idx.unwrap_leaf());
-    const Node& p = node(lf.parent);
+    ArenaSlotIndex lp = leaf_parent(idx.unwrap_leaf());
+    const Node& p = node(lp);
     size_t i = position_in(p, idx.unwrap_leaf());
     if (i > 0) return p.child_index(i - 1);
-    auto ps = prev_sibling(ArenaIndex::internal(lf.parent));
+    auto ps = prev_sibling(ArenaIndex::internal(lp));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
     if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
@@ -441,7 +441,7 @@ class BTree {
   LeafSplit split_leaf_at(Cursor c) {
     while (true) {
       Leaf& lf = leaf(c.leaf);
-      ArenaSlotIndex parent_idx = lf.parent;
+      ArenaSlotIndex parent_idx = leaf_parent(c.leaf);
       Node& parent = node_mut(parent_idx);
       size_t i = position_in(parent, c.leaf);
       size_t len = T::rle_len(lf.elem);
@@ -466,7 +466,7 @@ class BTree {
       Elem right = T::split_at(lf.elem, c.offset);
       parent.children[i].cache = T::elem_cache(lf.elem);
       Cache rc = T::elem_cache(right);
-      LeafIndex nl{leaves_.insert(Leaf{std::move(right), parent_idx})};
+      LeafIndex nl = insert_leaf(std::move(right), parent_idx);
       parent.insert_child(i + 1, ChildT{nl.index, std::move(rc)});
       return {parent_idx, Cursor{nl, 0}, i + 1, nl};
     }
@@ -492,7 +492,7 @@ class BTree {
       if (s.insert_index > parent.len || parent.len >= MAX_CHILDREN)
         invariant_failed(kMsgUnwrapErr);
       Cache ec = T::elem_cache(elem);
-      LeafIndex nl{leaves_.insert(Leaf{std::move(elem), s.parent})};
+      LeafIndex nl = insert_leaf(std::move(elem), s.parent);
       parent.insert_child(s.insert_index, ChildT{nl.index, std::move(ec)});
       ret = Cursor{nl, 0};
       split_leaf = s.new_leaf;
@@ -509,7 +509,7 @@ class BTree {
     Node& root = node_mut(root_);
     if (root.len == 0) {
       Cache ec = T::elem_cache(elem);
-      LeafIndex nl{leaves_.insert(Leaf{std::move(elem), root_})};
+      LeafIndex nl = insert_leaf(std::move(elem), root_);
       root.leaf_children = true;
       root.push_child(ChildT{nl.index, std::move(ec)});
       recursive_update_cache(ArenaIndex::internal(root_), std::optional<CacheDiff>(std::move(d)));
@@ -533,7 +533,7 @@ class BTree {
     }
     if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
     Cache ec = T::elem_cache(elem);
-    LeafIndex nl{leaves_.insert(Leaf{std::move(elem), p})};
+    LeafIndex nl = insert_leaf(std::move(elem), p);
     parent.push_child(ChildT{nl.index, std::move(ec)});
     recursive_update_cache(ArenaIndex::internal(p), std::optional<CacheDiff>(std::move(d)));
     if (parent.len >= MAX_CHILDREN) split_node(p);
@@ -607,7 +607,7 @@ class BTree {
     recursive_update_cache(l, std::nullopt);
     SplitLeaves out;
     if (T::rle_len(lf.elem) == 0) {
-      ArenaSlotIndex pi = lf.parent;
+      ArenaSlotIndex pi = leaf_parent(l);
       Node& p = node_mut(pi);
       size_t before = p.len;
       p.remove_child(position_in(p, l));
@@ -634,16 +634,16 @@ class BTree {
       }
     }
     size_t k = second ? 2 : 1;
-    if (node(leaf(l).parent).len + k >= MAX_CHILDREN) split_node(leaf(l).parent);
+    if (node(leaf_parent(l)).len + k >= MAX_CHILDREN) split_node(leaf_parent(l));
     auto [pi, i] = leaf_position(l);
     Node& p = node_mut(pi);
     Cache c1 = T::elem_cache(*first);
-    LeafIndex n1{leaves_.insert(Leaf{std::move(*first), pi})};
+    LeafIndex n1 = insert_leaf(std::move(*first), pi);
     p.insert_child(i + 1, ChildT{n1.index, std::move(c1)});
     out.push(n1);
     if (second) {
       Cache c2 = T::elem_cache(*second);
-      LeafIndex n2{leaves_.insert(Leaf{std::move(*second), pi})};
+      LeafIndex n2 = insert_leaf(std::move(*second), pi);
       p.insert_child(i + 2, ChildT{n2.index, std::move(c2)});
       out.push(n2);
     }
@@ -707,9 +707,9 @@ class BTree {
     ArenaSlotIndex n = idx.index;
     if (idx.is_leaf()) {
       const Leaf& lf = leaf(idx.unwrap_leaf());
-      Node& p = node_mut(lf.parent);
+      n = leaf_parent(idx.unwrap_leaf());
+      Node& p = node_mut(n);
       p.children[position_in(p, idx.unwrap_leaf())].cache = T::elem_cache(lf.elem);
-      n = lf.parent;
     }
     if constexpr (!T::kUseDiff) {
       recompute_to_root(n);
@@ -759,8 +759,7 @@ class BTree {
           if (it == map.end()) invariant_failed(kMsgUnwrapNone);
           d = std::move(it->second);
           map.erase(it);
-          const Leaf& lf = leaf(idx.unwrap_leaf());
-          parent = lf.parent;
+          parent = leaf_parent(idx.unwrap_leaf());
           Node& p = node_mut(parent);
           T::apply_cache_diff(p.children[position_in(p, idx.unwrap_leaf())].cache, d);
         } else {
@@ -807,7 +806,7 @@ class BTree {
       if (level.empty() || t.node(level.back()).len >= kFill) start_node(true);
       ArenaSlotIndex cur = level.back();
       Cache c = T::elem_cache(e);
-      LeafIndex nl{t.leaves_.insert(Leaf{std::move(e), cur})};
+      LeafIndex nl = t.insert_leaf(std::move(e), cur);
       t.node_mut(cur).push_child(ChildT{nl.index, std::move(c)});
     }
     if (level.empty()) return t;
@@ -842,9 +841,8 @@ class BTree {
 
   // Removes one element; none for a stale handle.
   std::optional<Elem> remove_leaf(LeafIndex l) {
-    Leaf* lf = leaves_.get(l.index);
-    if (!lf) return std::nullopt;
-    ArenaSlotIndex pi = lf->parent;
+    if (!leaves_.contains(l.index)) return std::nullopt;
+    ArenaSlotIndex pi = leaf_parent(l);
     Node& p = node_mut(pi);
     size_t before = p.len;
     p.remove_child(position_in(p, l));
@@ -972,7 +970,7 @@ class BTree {
       r.parent_slot = 255;
       for (size_t i = 0; i < r.len; ++i) {
         if (r.leaf_children) {
-          leaf(LeafIndex{r.children[i].index}).parent = root_;
+          set_leaf_parent(LeafIndex{r.children[i].index}, root_);
         } else {
           node_mut(r.children[i].index).parent = root_;
         }
@@ -1071,7 +1069,7 @@ class BTree {
         if (n.leaf_children) {
           const Leaf* lf = leaves_.get(c.index);
           if (!lf) return "child leaf missing";
-          if (lf->parent != it.n) return "leaf parent link wrong";
+          if (leaves_.word_at(c.index.slot) != it.n.slot) return "leaf parent link wrong";
           if (!(T::elem_cache(lf->elem) == c.cache)) return "leaf entry cache stale";
           ++leaves;
           if (leaf_depth < 0) leaf_depth = it.depth + 1;
@@ -1124,6 +1122,23 @@ class BTree {
     if (!p) invariant_failed(kMsgUnwrapNone);
     return *p;
   }
+  // A leaf's parent link is the parent's slot, kept in the leaf entry's
+  // spare word: a live leaf's parent is always live, so the link needs no
+  // generation of its own and the leaf record carries no padding for it.
+  ArenaSlotIndex leaf_parent(LeafIndex l) const {
+    leaf(l);  // fatal when the leaf is absent
+    return internal_.handle_at(leaves_.word_at(l.index.slot));
+  }
+  void set_leaf_parent(LeafIndex l, ArenaSlotIndex p) {
+    leaf(l);
+    leaves_.word_at(l.index.slot) = p.slot;
+  }
+  LeafIndex insert_leaf(Elem&& e, ArenaSlotIndex parent) {
+    LeafIndex l{leaves_.insert(Leaf{std::move(e)})};
+    leaves_.word_at(l.index.slot) = parent.slot;
+    return l;
+  }
+
   // Starts loading every leaf of a bottom node.
   void prefetch_leaves(const Node& n) const {
     if (!n.leaf_children) return;
@@ -1149,7 +1164,7 @@ class BTree {
   void adopt(ArenaSlotIndex ni, Node& n, size_t from) {
     for (size_t i = from; i < n.len; ++i) {
       if (n.leaf_children) {
-        leaf(LeafIndex{n.children[i].index}).parent = ni;
+        set_leaf_parent(LeafIndex{n.children[i].index}, ni);
       } else {
         Node& c = node_mut(n.children[i].index);
         c.parent = ni;

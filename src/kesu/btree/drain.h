@@ -116,9 +116,10 @@ class Drain {
     // common ancestor sees both refreshed entries.
     auto refresh = [&](LeafIndex l) {
       const auto& lf = t.leaf(l);
-      Node& p = t.node_mut(lf.parent);
+      ArenaSlotIndex lp = t.leaf_parent(l);
+      Node& p = t.node_mut(lp);
       p.children[BTree<T>::position_in(p, l)].cache = T::elem_cache(lf.elem);
-      t.recompute_to_root(lf.parent);
+      t.recompute_to_root(lp);
     };
     if (b.leaf_after) refresh(*b.leaf_after);
     if (b.leaf_before) {

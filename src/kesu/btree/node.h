@@ -126,10 +126,11 @@ struct InternalNode {
   }
 };
 
+// A leaf: one element. Its parent link lives beside it in the leaf arena's
+// entry (BTree::leaf_parent).
 template <typename Elem>
 struct LeafNode {
   Elem elem;
-  ArenaSlotIndex parent;
 };
 
 // A position inside the sequence: an element and an offset in it, in the unit
