@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "kesu/btree/btree.h"
@@ -266,35 +267,91 @@ void BM_BTreeQuery(benchmark::State& st) {
 
 // Memory of a sequence of 1 M elements of N bytes grown by random insertion,
 // against the elements' own size (ratio = arena bytes / (N * count)).
-template <size_t N>
-struct BlobTrait : ItemTrait {
+//
+// The cache type changes the size of a child entry, so the engine's real
+// instances are mirrored by an element of their size and a cache of their
+// cache's size: a one-counter cache (8 bytes, as the list state and, in size,
+// the span rope), a two-counter cache (16 bytes, as delta ropes and the
+// rich-text state) and a 4-byte one (the id-to-cursor map).
+struct TwoCounters {
+  uint64_t a = 0, b = 0;
+  friend bool operator==(const TwoCounters&, const TwoCounters&) = default;
+  TwoCounters& operator+=(const TwoCounters& o) {
+    a += o.a;
+    b += o.b;
+    return *this;
+  }
+};
+
+template <typename C>
+struct CounterOps {
+  static C one() {
+    if constexpr (std::is_same_v<C, TwoCounters>) {
+      return {1, 1};
+    } else {
+      return 1;
+    }
+  }
+  static C minus(const C& x, const C& y) {
+    if constexpr (std::is_same_v<C, TwoCounters>) {
+      return {x.a - y.a, x.b - y.b};
+    } else {
+      return C(x - y);
+    }
+  }
+  static size_t len(const C& c) {
+    if constexpr (std::is_same_v<C, TwoCounters>) {
+      return size_t(c.b);
+    } else {
+      return size_t(c);
+    }
+  }
+};
+
+template <size_t N, typename C = uint64_t>
+struct BlobTrait {
   struct Elem {
     std::array<uint8_t, N> b;
   };
+  using Cache = C;
+  using CacheDiff = C;
+  static constexpr bool kUseDiff = true;
   static size_t rle_len(const Elem&) { return 1; }
   static Elem split_at(Elem&, size_t) { invariant_failed(kMsgUnreachable); }
   static bool can_merge(const Elem&, const Elem&) { return false; }
   static void merge_right(Elem&, Elem&&) {}
   static void merge_left(Elem&, Elem&&) {}
   static bool insert_inside(Elem&, size_t, Elem&) { return false; }
-  static Cache elem_cache(const Elem&) { return 1; }
+  static Cache elem_cache(const Elem&) { return CounterOps<C>::one(); }
+  static CacheDiff calc_cache_internal(Cache& out, std::span<const Child<Cache>> kids) {
+    Cache sum{};
+    for (const auto& k : kids) sum += k.cache;
+    CacheDiff d = CounterOps<C>::minus(sum, out);
+    out = sum;
+    return d;
+  }
+  static void apply_cache_diff(Cache& c, const CacheDiff& d) { c += d; }
+  static void merge_cache_diff(CacheDiff& a, const CacheDiff& b) { a += b; }
+  static CacheDiff cache_to_diff(const Cache& c) { return c; }
+  static size_t cache_len(const Cache& c) { return CounterOps<C>::len(c); }
 };
 
-template <size_t N>
+template <size_t N, typename C = uint64_t>
 void BM_BTreeMemory(benchmark::State& st) {
-  using BT = BTree<BlobTrait<N>>;
+  using TT = BlobTrait<N, C>;
+  using BT = BTree<TT>;
   const size_t n = size_t(st.range(0));
   double per = 0;
   for (auto _ : st) {
     BT t;
     Rng r;
     for (size_t i = 0; i < n; ++i) {
-      LengthFinder<BlobTrait<N>> f(r.below(i + 1));
+      LengthFinder<TT> f(r.below(i + 1));
       auto q = t.query(f);
       if (q) {
-        t.insert_by_path(q->cursor, typename BlobTrait<N>::Elem{});
+        t.insert_by_path(q->cursor, typename TT::Elem{});
       } else {
-        t.push(typename BlobTrait<N>::Elem{});
+        t.push(typename TT::Elem{});
       }
     }
     per = double(t.memory_bytes()) / double(n);
@@ -306,7 +363,40 @@ void BM_BTreeMemory(benchmark::State& st) {
 BENCHMARK(BM_BTreeMemory<8>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<16>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<32>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<64>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<128>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+// Sizes of the engine's elements: span rope (72 B), rich-text chunk (56 B),
+// text / raw rich-text / list delta items (88, 80, 352 B), id-to-cursor piece (12 B).
+BENCHMARK(BM_BTreeMemory<72>)
+    ->Name("BM_BTreeMemory/FugueSpan72")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<56, TwoCounters>)
+    ->Name("BM_BTreeMemory/RichtextChunk56")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<88, TwoCounters>)
+    ->Name("BM_BTreeMemory/TextDeltaItem88")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<80, TwoCounters>)
+    ->Name("BM_BTreeMemory/RichtextRawDeltaItem80")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<352, TwoCounters>)
+    ->Name("BM_BTreeMemory/ListDeltaItem352")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<12, uint32_t>)
+    ->Name("BM_BTreeMemory/IdToCursorPiece12")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeRandomInsert)->Arg(1000)->Arg(1000000);
 BENCHMARK(BM_VectorRandomInsert)->Arg(1000)->Arg(1000000);
 BENCHMARK(BM_BTreeRandomDelete)->Arg(1000)->Arg(1000000);
