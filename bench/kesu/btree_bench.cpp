@@ -366,7 +366,7 @@ BENCHMARK(BM_BTreeMemory<32>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMil
 BENCHMARK(BM_BTreeMemory<64>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<128>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 // Sizes of the engine's elements: span rope (72 B), rich-text chunk (56 B),
-// text / raw rich-text / list delta items (88, 80, 352 B), id-to-cursor piece (12 B).
+// text / raw rich-text / list delta items (88, 80, 352 B), id-to-cursor insert set entry (12 B).
 BENCHMARK(BM_BTreeMemory<72>)
     ->Name("BM_BTreeMemory/FugueSpan72")
     ->Arg(1000000)
@@ -393,7 +393,7 @@ BENCHMARK(BM_BTreeMemory<352, TwoCounters>)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<12, uint32_t>)
-    ->Name("BM_BTreeMemory/IdToCursorPiece12")
+    ->Name("BM_BTreeMemory/IdToCursorInsert12")
     ->Arg(1000000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
