@@ -161,6 +161,18 @@ class Arena {
   uint32_t word_at(uint32_t slot) const {
     return const_cast<Arena*>(this)->occupied_entry(slot).word;
   }
+  // The value at an occupied slot; fatal for a vacant or missing one.
+  T& value_at(uint32_t slot) { return occupied_entry(slot).value; }
+  const T& value_at(uint32_t slot) const {
+    return const_cast<Arena*>(this)->occupied_entry(slot).value;
+  }
+  // The handle of the value at `slot`, or none when the slot is vacant or missing.
+  std::optional<ArenaSlotIndex> try_handle_at(uint32_t slot) const {
+    if (slot >= size_) return std::nullopt;
+    const Entry& e = const_cast<Arena*>(this)->entry(slot);
+    if (e.generation == 0) return std::nullopt;
+    return ArenaSlotIndex{slot, e.generation};
+  }
   // The handle of the value now at an occupied slot; fatal for a vacant one.
   ArenaSlotIndex handle_at(uint32_t slot) const {
     return {slot, const_cast<Arena*>(this)->occupied_entry(slot).generation};

@@ -104,11 +104,20 @@ class BTree {
     return {p, position_in(node(p), l)};
   }
 
+  // Full handle of a node's i-th child (fatal past the end).
+  ArenaIndex child_index(const Node& n, size_t i) const {
+    if (i >= n.len) invariant_failed(kMsgUnwrapNone);
+    uint32_t s = n.children[i].slot;
+    return n.leaf_children ? ArenaIndex::leaf(leaves_.handle_at(s))
+                           : ArenaIndex::internal(internal_.handle_at(s));
+  }
+
   // Renumbers parent_slot of the node's internal children from `start` on.
   void update_children_parent_slot(ArenaSlotIndex n, size_t start) {
     Node& nd = node_mut(n);
     if (start >= nd.len || nd.leaf_children) return;
-    for (size_t i = start; i < nd.len; ++i) node_mut(nd.children[i].index).parent_slot = uint8_t(i);
+    for (size_t i = start; i < nd.len; ++i)
+      internal_.value_at(nd.children[i].slot).parent_slot = uint8_t(i);
   }
 
   // ---- queries, paths, iteration -------------------------------------------
@@ -127,11 +136,11 @@ class BTree {
       if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
       const ChildT& c = n->children[r.index];
       if (!n->leaf_children) {
-        n = &node(c.index);
+        n = &internal_.value_at(c.slot);
         if (n->len == 0) invariant_failed(kMsgUnwrapNone);
         continue;
       }
-      LeafIndex li{c.index};
+      LeafIndex li = leaf_at(c.slot);
       FindResult e = finder.confirm_elem(leaf(li).elem);
       return QueryResult{Cursor{li, e.index}, found && e.found};
     }
@@ -144,8 +153,8 @@ class BTree {
     const Node* n = &node(root_);
     while (true) {
       if (n->len == 0) return std::nullopt;
-      if (n->leaf_children) return LeafIndex{n->children[0].index};
-      n = &node(n->children[0].index);
+      if (n->leaf_children) return leaf_at(n->children[0].slot);
+      n = &internal_.value_at(n->children[0].slot);
     }
   }
 
@@ -154,8 +163,8 @@ class BTree {
     while (true) {
       if (n->len == 0) return std::nullopt;
       const ChildT& c = n->children[n->len - 1];
-      if (n->leaf_children) return LeafIndex{c.index};
-      n = &node(c.index);
+      if (n->leaf_children) return leaf_at(c.slot);
+      n = &internal_.value_at(c.slot);
     }
   }
 
@@ -196,13 +205,13 @@ class BTree {
     const Node& parent = node(p[k - 2].node.unwrap_internal());
     size_t i = p[k - 1].position;
     if (i + 1 < parent.len) {
-      p[k - 1] = {parent.child_index(i + 1), uint8_t(i + 1)};
+      p[k - 1] = {child_index(parent, i + 1), uint8_t(i + 1)};
       return true;
     }
     if (!next_leaf_in_path(p, k - 1)) return false;
     const Node& np = node(p[k - 2].node.unwrap_internal());
     if (np.len == 0) invariant_failed(kMsgUnwrapNone);
-    p[k - 1] = {np.child_index(0), 0};
+    p[k - 1] = {child_index(np, 0), 0};
     return true;
   }
 
@@ -211,22 +220,22 @@ class BTree {
       const Node& n = node(idx.index);
       if (!n.has_parent()) return std::nullopt;
       const Node& p = node(n.parent);
-      if (size_t(n.parent_slot) + 1 < p.len) return p.child_index(n.parent_slot + 1);
+      if (size_t(n.parent_slot) + 1 < p.len) return child_index(p, n.parent_slot + 1);
       auto ps = next_sibling(ArenaIndex::internal(n.parent));
       if (!ps) return std::nullopt;
       const Node& pn = node(ps->index);
       if (pn.len == 0) return std::nullopt;
-      return pn.child_index(0);
+      return child_index(pn, 0);
     }
     ArenaSlotIndex lp = leaf_parent(idx.unwrap_leaf());
     const Node& p = node(lp);
     size_t i = position_in(p, idx.unwrap_leaf());
-    if (i + 1 < p.len) return p.child_index(i + 1);
+    if (i + 1 < p.len) return child_index(p, i + 1);
     auto ps = next_sibling(ArenaIndex::internal(lp));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
     if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
-    return pn.child_index(0);
+    return child_index(pn, 0);
   }
 
   std::optional<ArenaIndex> prev_sibling(ArenaIndex idx) const {
@@ -235,22 +244,22 @@ class BTree {
       if (!n.has_parent()) return std::nullopt;
       const Node& p = node(n.parent);
       if (n.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
-      if (n.parent_slot > 0) return p.child_index(n.parent_slot - 1);
+      if (n.parent_slot > 0) return child_index(p, n.parent_slot - 1);
       auto ps = prev_sibling(ArenaIndex::internal(n.parent));
       if (!ps) return std::nullopt;
       const Node& pn = node(ps->index);
       if (pn.len == 0) return std::nullopt;
-      return pn.child_index(pn.len - 1);
+      return child_index(pn, pn.len - 1);
     }
     ArenaSlotIndex lp = leaf_parent(idx.unwrap_leaf());
     const Node& p = node(lp);
     size_t i = position_in(p, idx.unwrap_leaf());
-    if (i > 0) return p.child_index(i - 1);
+    if (i > 0) return child_index(p, i - 1);
     auto ps = prev_sibling(ArenaIndex::internal(lp));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
     if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
-    return pn.child_index(pn.len - 1);
+    return child_index(pn, pn.len - 1);
   }
 
   // Iteration over all elements in order. The iterator borrows the tree and
@@ -274,7 +283,7 @@ class BTree {
         }
       }
       const ChildT& c = cur_->children[pos_++];
-      return &tree_->leaf(LeafIndex{c.index}).elem;
+      return &tree_->leaves_.value_at(c.slot).elem;
     }
 
    private:
@@ -339,8 +348,8 @@ class BTree {
     path.push({ArenaIndex::internal(root_), 0});
     size_t depth = 1;
     while (!n->leaf_children) {
-      path.push({ArenaIndex::internal(n->children[0].index), 0});
-      n = &node(n->children[0].index);
+      path.push({child_index(*n, 0), 0});
+      n = &internal_.value_at(n->children[0].slot);
       if (n->len == 0) invariant_failed(kMsgUnwrapNone);
       ++depth;
     }
@@ -449,7 +458,7 @@ class BTree {
       if (c.offset == len) {
         std::optional<Cursor> next;
         if (i + 1 < parent.len) {
-          next = Cursor{LeafIndex{parent.children[i + 1].index}, 0};
+          next = Cursor{leaf_at(parent.children[i + 1].slot), 0};
         } else if (auto ns = next_sibling(c.leaf)) {
           next = Cursor{ns->unwrap_leaf(), 0};
         }
@@ -467,7 +476,7 @@ class BTree {
       parent.children[i].cache = T::elem_cache(lf.elem);
       Cache rc = T::elem_cache(right);
       LeafIndex nl = insert_leaf(std::move(right), parent_idx);
-      parent.insert_child(i + 1, ChildT{nl.index, std::move(rc)});
+      parent.insert_child(i + 1, ChildT{nl.index.slot, std::move(rc)});
       return {parent_idx, Cursor{nl, 0}, i + 1, nl};
     }
   }
@@ -493,7 +502,7 @@ class BTree {
         invariant_failed(kMsgUnwrapErr);
       Cache ec = T::elem_cache(elem);
       LeafIndex nl = insert_leaf(std::move(elem), s.parent);
-      parent.insert_child(s.insert_index, ChildT{nl.index, std::move(ec)});
+      parent.insert_child(s.insert_index, ChildT{nl.index.slot, std::move(ec)});
       ret = Cursor{nl, 0};
       split_leaf = s.new_leaf;
       grown_parent = s.parent;
@@ -511,7 +520,7 @@ class BTree {
       Cache ec = T::elem_cache(elem);
       LeafIndex nl = insert_leaf(std::move(elem), root_);
       root.leaf_children = true;
-      root.push_child(ChildT{nl.index, std::move(ec)});
+      root.push_child(ChildT{nl.index.slot, std::move(ec)});
       recursive_update_cache(ArenaIndex::internal(root_), std::optional<CacheDiff>(std::move(d)));
       return Cursor{nl, 0};
     }
@@ -520,10 +529,10 @@ class BTree {
       const Node& n = node(p);
       if (n.len == 0) invariant_failed(kMsgUnwrapNone);
       if (n.leaf_children) break;
-      p = n.children[n.len - 1].index;
+      p = internal_.handle_at(n.children[n.len - 1].slot);
     }
     Node& parent = node_mut(p);
-    LeafIndex last{parent.children[parent.len - 1].index};
+    LeafIndex last = leaf_at(parent.children[parent.len - 1].slot);
     Leaf& ll = leaf(last);
     if (T::can_merge(ll.elem, elem)) {
       size_t old = T::rle_len(ll.elem);
@@ -534,7 +543,7 @@ class BTree {
     if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
     Cache ec = T::elem_cache(elem);
     LeafIndex nl = insert_leaf(std::move(elem), p);
-    parent.push_child(ChildT{nl.index, std::move(ec)});
+    parent.push_child(ChildT{nl.index.slot, std::move(ec)});
     recursive_update_cache(ArenaIndex::internal(p), std::optional<CacheDiff>(std::move(d)));
     if (parent.len >= MAX_CHILDREN) split_node(p);
     return Cursor{nl, 0};
@@ -562,7 +571,7 @@ class BTree {
       size_t slot = n.parent_slot;
       if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
       p.children[slot].cache = std::move(lc);
-      p.insert_child(slot + 1, ChildT{ri, std::move(rcache)});
+      p.insert_child(slot + 1, ChildT{ri.slot, std::move(rcache)});
       update_children_parent_slot(pi, slot + 1);
       if (p.len >= MAX_CHILDREN) split_node(pi);
       return;
@@ -580,8 +589,8 @@ class BTree {
     r.parent = root_;
     r.parent_slot = 1;
     n.leaf_children = false;
-    n.push_child(ChildT{li, std::move(lc)});
-    n.push_child(ChildT{ri, std::move(rcache)});
+    n.push_child(ChildT{li.slot, std::move(lc)});
+    n.push_child(ChildT{ri.slot, std::move(rcache)});
     n.parent_slot = 0;
     T::calc_cache_internal(root_cache_, n.kids());
   }
@@ -623,7 +632,7 @@ class BTree {
       auto [pi, i] = leaf_position(l);
       Node& p = node_mut(pi);
       if (!second && i + 1 < p.len) {
-        LeafIndex next{p.children[i + 1].index};
+        LeafIndex next = leaf_at(p.children[i + 1].slot);
         Leaf& nl = leaf(next);
         if (T::can_merge(*first, nl.elem)) {
           T::merge_left(nl.elem, std::move(*first));
@@ -639,12 +648,12 @@ class BTree {
     Node& p = node_mut(pi);
     Cache c1 = T::elem_cache(*first);
     LeafIndex n1 = insert_leaf(std::move(*first), pi);
-    p.insert_child(i + 1, ChildT{n1.index, std::move(c1)});
+    p.insert_child(i + 1, ChildT{n1.index.slot, std::move(c1)});
     out.push(n1);
     if (second) {
       Cache c2 = T::elem_cache(*second);
       LeafIndex n2 = insert_leaf(std::move(*second), pi);
-      p.insert_child(i + 2, ChildT{n2.index, std::move(c2)});
+      p.insert_child(i + 2, ChildT{n2.index.slot, std::move(c2)});
       out.push(n2);
     }
     if (p.len > MAX_CHILDREN - 1) invariant_failed("assertion failed: !parent.is_full()");
@@ -807,7 +816,7 @@ class BTree {
       ArenaSlotIndex cur = level.back();
       Cache c = T::elem_cache(e);
       LeafIndex nl = t.insert_leaf(std::move(e), cur);
-      t.node_mut(cur).push_child(ChildT{nl.index, std::move(c)});
+      t.node_mut(cur).push_child(ChildT{nl.index.slot, std::move(c)});
     }
     if (level.empty()) return t;
     while (level.size() > 1) {
@@ -825,7 +834,7 @@ class BTree {
         c.parent_slot = uint8_t(p.len);
         Cache cache{};
         T::calc_cache_internal(cache, c.kids());
-        p.push_child(ChildT{level[i], std::move(cache)});
+        p.push_child(ChildT{level[i].slot, std::move(cache)});
       }
       level.swap(up);
     }
@@ -912,7 +921,8 @@ class BTree {
       li = 0;
       ri = 1;
     }
-    ArenaSlotIndex lidx = p.children[li].index, ridx = p.children[ri].index;
+    ArenaSlotIndex lidx = internal_.handle_at(p.children[li].slot),
+                   ridx = internal_.handle_at(p.children[ri].slot);
     Node& l = node_mut(lidx);
     Node& r = node_mut(ridx);
     size_t P = l.len, Q = r.len;
@@ -959,7 +969,7 @@ class BTree {
     while (true) {
       Node& r = node_mut(root_);
       if (r.len != 1 || r.leaf_children) return;
-      ArenaSlotIndex ci = r.children[0].index;
+      ArenaSlotIndex ci = internal_.handle_at(r.children[0].slot);
       std::optional<Node> child = internal_.remove(ci);
       if (!child) invariant_failed(kMsgUnwrapNone);
       r.len = 0;
@@ -970,9 +980,9 @@ class BTree {
       r.parent_slot = 255;
       for (size_t i = 0; i < r.len; ++i) {
         if (r.leaf_children) {
-          set_leaf_parent(LeafIndex{r.children[i].index}, root_);
+          leaves_.word_at(r.children[i].slot) = root_.slot;
         } else {
-          node_mut(r.children[i].index).parent = root_;
+          internal_.value_at(r.children[i].slot).parent = root_;
         }
       }
     }
@@ -993,7 +1003,16 @@ class BTree {
       }
       std::optional<Node> n = internal_.remove(cur.index);
       if (!n) continue;
-      for (size_t i = 0; i < n->len; ++i) work.push_back(n->child_index(i));
+      // Children already freed (leaves a drain took out, subtrees freed
+      // earlier in the same release) are skipped.
+      for (size_t i = 0; i < n->len; ++i) {
+        uint32_t s = n->children[i].slot;
+        if (n->leaf_children) {
+          if (auto h = leaves_.try_handle_at(s)) work.push_back(ArenaIndex::leaf(*h));
+        } else if (auto h = internal_.try_handle_at(s)) {
+          work.push_back(ArenaIndex::internal(*h));
+        }
+      }
     }
   }
 
@@ -1002,8 +1021,8 @@ class BTree {
     Node& n = node_mut(idx);
     size_t w = 0;
     for (size_t i = 0; i < n.len; ++i) {
-      bool alive = n.leaf_children ? leaves_.contains(n.children[i].index)
-                                   : internal_.contains(n.children[i].index);
+      bool alive = n.leaf_children ? leaves_.try_handle_at(n.children[i].slot).has_value()
+                                   : internal_.try_handle_at(n.children[i].slot).has_value();
       if (alive) {
         if (w != i) n.children[w] = std::move(n.children[i]);
         ++w;
@@ -1067,23 +1086,25 @@ class BTree {
       for (size_t i = 0; i < n.len; ++i) {
         const ChildT& c = n.children[i];
         if (n.leaf_children) {
-          const Leaf* lf = leaves_.get(c.index);
-          if (!lf) return "child leaf missing";
-          if (leaves_.word_at(c.index.slot) != it.n.slot) return "leaf parent link wrong";
+          auto h = leaves_.try_handle_at(c.slot);
+          if (!h) return "child leaf missing";
+          const Leaf* lf = leaves_.get(*h);
+          if (leaves_.word_at(c.slot) != it.n.slot) return "leaf parent link wrong";
           if (!(T::elem_cache(lf->elem) == c.cache)) return "leaf entry cache stale";
           ++leaves;
           if (leaf_depth < 0) leaf_depth = it.depth + 1;
           if (leaf_depth != it.depth + 1) return "leaves at different depths";
         } else {
-          const Node* cn = internal_.get(c.index);
-          if (!cn) return "child node missing";
+          auto h = internal_.try_handle_at(c.slot);
+          if (!h) return "child node missing";
+          const Node* cn = internal_.get(*h);
           if (cn->parent != it.n) return "node parent link wrong";
           if (cn->parent_slot != i) return "parent_slot wrong";
           Cache cc{};
           T::calc_cache_internal(cc, cn->kids());
           if (!(cc == c.cache)) return "internal entry cache stale";
           ++internals;
-          work.push_back({c.index, it.depth + 1});
+          work.push_back({*h, it.depth + 1});
         }
       }
     }
@@ -1099,7 +1120,7 @@ class BTree {
     while (n->len > 0) {
       ++d;
       if (n->leaf_children) break;
-      n = &node(n->children[0].index);
+      n = &internal_.value_at(n->children[0].slot);
     }
     return d;
   }
@@ -1139,15 +1160,17 @@ class BTree {
     return l;
   }
 
+  LeafIndex leaf_at(uint32_t slot) const { return LeafIndex{leaves_.handle_at(slot)}; }
+
   // Starts loading every leaf of a bottom node.
   void prefetch_leaves(const Node& n) const {
     if (!n.leaf_children) return;
-    for (size_t i = 0; i < n.len; ++i) leaves_.prefetch(n.children[i].index.slot);
+    for (size_t i = 0; i < n.len; ++i) leaves_.prefetch(n.children[i].slot);
   }
 
   static size_t position_in(const Node& parent, LeafIndex l) {
     for (size_t i = 0; i < parent.len; ++i)
-      if (parent.children[i].index == l.index) return i;
+      if (parent.children[i].slot == l.index.slot) return i;
     invariant_failed(kMsgUnwrapNone);
   }
 
@@ -1164,9 +1187,9 @@ class BTree {
   void adopt(ArenaSlotIndex ni, Node& n, size_t from) {
     for (size_t i = from; i < n.len; ++i) {
       if (n.leaf_children) {
-        set_leaf_parent(LeafIndex{n.children[i].index}, ni);
+        leaves_.word_at(n.children[i].slot) = ni.slot;
       } else {
-        Node& c = node_mut(n.children[i].index);
+        Node& c = internal_.value_at(n.children[i].slot);
         c.parent = ni;
         c.parent_slot = uint8_t(i);
       }
