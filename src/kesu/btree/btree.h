@@ -291,27 +291,34 @@ class BTree {
     static constexpr size_t kAheadNodes = 8;
     static constexpr size_t kLeafAhead = 2;  // <= kAheadNodes
 
-    void start(const Node* first, const Path& path) {
+    void start(const Node* first) {
       cur_ = first;
       if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
       pos_ = 0;
-      scout_ = path;
       while (n_ahead_ < kAheadNodes && scout_one()) {
       }
       tree_->prefetch_leaves(*cur_);
       for (size_t i = 0; i < n_ahead_ && i < kLeafAhead; ++i)
-        tree_->prefetch_leaves(tree_->node(ahead_[i]));
+        tree_->prefetch_leaves(tree_->internal_.value_at(ahead_[i]));
     }
 
-    // Steps the scout path to the next bottom node and queues it.
+    // Steps the scout to the next bottom node and queues its slot. The scout
+    // reads only the bottom nodes' ancestors, never a queued node itself, so
+    // queuing does not wait for the node it asks to have loaded.
     bool scout_one() {
-      if (scout_done_) return false;
-      if (!tree_->next_leaf_in_path(scout_, scout_.size())) {
-        scout_done_ = true;
-        return false;
+      size_t level = scout_depth_;
+      while (level > 0 && size_t(scout_pos_[level - 1]) + 1 >= scout_[level - 1]->len) --level;
+      if (level == 0) return false;
+      ++scout_pos_[level - 1];
+      for (; level < scout_depth_; ++level) {
+        const Node* down =
+            &tree_->internal_.value_at(scout_[level - 1]->children[scout_pos_[level - 1]].slot);
+        if (down->len == 0) invariant_failed(kMsgUnwrapNone);
+        scout_[level] = down;
+        scout_pos_[level] = 0;
       }
-      ArenaSlotIndex n = scout_.back().node.index;
-      tree_->internal_.prefetch(n.slot, 4);
+      uint32_t n = scout_[scout_depth_ - 1]->children[scout_pos_[scout_depth_ - 1]].slot;
+      tree_->internal_.prefetch(n, 4);
       ahead_[(head_ + n_ahead_) % kAheadNodes] = n;
       ++n_ahead_;
       return true;
@@ -319,23 +326,27 @@ class BTree {
 
     bool enter_next_node() {
       if (n_ahead_ == 0) return false;
-      cur_ = &tree_->node(ahead_[head_]);
+      cur_ = &tree_->internal_.value_at(ahead_[head_]);
       if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
       pos_ = 0;
       head_ = (head_ + 1) % kAheadNodes;
       --n_ahead_;
       scout_one();
       if (n_ahead_ >= kLeafAhead)
-        tree_->prefetch_leaves(tree_->node(ahead_[(head_ + kLeafAhead - 1) % kAheadNodes]));
+        tree_->prefetch_leaves(
+            tree_->internal_.value_at(ahead_[(head_ + kLeafAhead - 1) % kAheadNodes]));
       return true;
     }
 
     const BTree* tree_ = nullptr;
     const Node* cur_ = nullptr;  // bottom node being read; nullptr when finished
     size_t pos_ = 0;
-    Path scout_;  // internal nodes from the root to the last queued bottom node
-    bool scout_done_ = false;
-    std::array<ArenaSlotIndex, kAheadNodes> ahead_{};  // ring of queued bottom nodes
+    // The scout: the ancestors of the last queued bottom node, root first,
+    // and the position taken in each.
+    std::array<const Node*, MAX_DEPTH> scout_{};
+    std::array<uint8_t, MAX_DEPTH> scout_pos_{};
+    size_t scout_depth_ = 0;
+    std::array<uint32_t, kAheadNodes> ahead_{};  // ring of queued bottom nodes' slots
     size_t head_ = 0, n_ahead_ = 0;
   };
 
@@ -344,17 +355,17 @@ class BTree {
     it.tree_ = this;
     const Node* n = &node(root_);
     if (n->len == 0) return it;
-    Path path;
-    path.push({ArenaIndex::internal(root_), 0});
     size_t depth = 1;
     while (!n->leaf_children) {
-      path.push({child_index(*n, 0), 0});
+      if (depth >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
+      it.scout_[it.scout_depth_] = n;
+      it.scout_pos_[it.scout_depth_++] = 0;
       n = &internal_.value_at(n->children[0].slot);
       if (n->len == 0) invariant_failed(kMsgUnwrapNone);
       ++depth;
     }
     if (depth + 1 > MAX_DEPTH) invariant_failed(kMsgUnwrapErr);  // the leaf's own entry
-    it.start(n, path);
+    it.start(n);
     return it;
   }
 
