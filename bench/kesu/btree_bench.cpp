@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "kesu/btree/btree.h"
@@ -169,6 +170,22 @@ void BM_BTreeIterate(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations() * int64_t(t.size()));
 }
 
+// Iteration over a tree grown by 1 M insertions at random positions: leaf
+// slots follow insertion order, so neighbouring elements lie anywhere in the
+// leaf arena (the worst layout an edited document reaches).
+void BM_BTreeIterateRandomBuilt(benchmark::State& st) {
+  const size_t n = size_t(st.range(0));
+  Tree t;
+  Rng r;
+  for (size_t i = 0; i < n; ++i) insert_at(t, r.below(i + 1), i);
+  for (auto _ : st) {
+    uint64_t sum = 0;
+    for (uint64_t e : t) sum += e;
+    benchmark::DoNotOptimize(sum);
+  }
+  st.SetItemsProcessed(st.iterations() * int64_t(t.size()));
+}
+
 // Iteration over a freshly built tree, whose leaves lie in sequence order in memory.
 void BM_BTreeIterateFresh(benchmark::State& st) {
   Tree t = make_tree(size_t(st.range(0)));
@@ -250,35 +267,91 @@ void BM_BTreeQuery(benchmark::State& st) {
 
 // Memory of a sequence of 1 M elements of N bytes grown by random insertion,
 // against the elements' own size (ratio = arena bytes / (N * count)).
-template <size_t N>
-struct BlobTrait : ItemTrait {
+//
+// The cache type changes the size of a child entry, so the engine's real
+// instances are mirrored by an element of their size and a cache of their
+// cache's size and alignment: K counters of type U (the span rope: two u32;
+// the rich-text state: four i32; delta ropes: two i64), or one plain counter
+// (the list state: u64; the id-to-cursor map: u32).
+template <typename U, size_t K>
+struct Counters {
+  std::array<U, K> v{};
+  friend bool operator==(const Counters&, const Counters&) = default;
+  Counters& operator+=(const Counters& o) {
+    for (size_t i = 0; i < K; ++i) v[i] = U(v[i] + o.v[i]);
+    return *this;
+  }
+};
+
+template <typename C>
+struct CounterOps {
+  static C one() { return 1; }
+  static C minus(const C& x, const C& y) { return C(x - y); }
+  static size_t len(const C& c) { return size_t(c); }
+};
+template <typename U, size_t K>
+struct CounterOps<Counters<U, K>> {
+  using C = Counters<U, K>;
+  static C one() {
+    C c;
+    c.v.fill(1);
+    return c;
+  }
+  static C minus(const C& x, const C& y) {
+    C d;
+    for (size_t i = 0; i < K; ++i) d.v[i] = U(x.v[i] - y.v[i]);
+    return d;
+  }
+  static size_t len(const C& c) { return size_t(c.v[K - 1]); }
+};
+using RopeLikeCache = Counters<uint32_t, 2>;     // 8 bytes, 4-aligned
+using PosLikeCache = Counters<int32_t, 4>;       // 16 bytes, 4-aligned
+using DeltaLenLikeCache = Counters<int64_t, 2>;  // 16 bytes, 8-aligned
+
+template <size_t N, typename C = uint64_t>
+struct BlobTrait {
   struct Elem {
     std::array<uint8_t, N> b;
   };
+  using Cache = C;
+  using CacheDiff = C;
+  static constexpr bool kUseDiff = true;
   static size_t rle_len(const Elem&) { return 1; }
   static Elem split_at(Elem&, size_t) { invariant_failed(kMsgUnreachable); }
   static bool can_merge(const Elem&, const Elem&) { return false; }
   static void merge_right(Elem&, Elem&&) {}
   static void merge_left(Elem&, Elem&&) {}
   static bool insert_inside(Elem&, size_t, Elem&) { return false; }
-  static Cache elem_cache(const Elem&) { return 1; }
+  static Cache elem_cache(const Elem&) { return CounterOps<C>::one(); }
+  static CacheDiff calc_cache_internal(Cache& out, std::span<const Child<Cache>> kids) {
+    Cache sum{};
+    for (const auto& k : kids) sum += k.cache;
+    CacheDiff d = CounterOps<C>::minus(sum, out);
+    out = sum;
+    return d;
+  }
+  static void apply_cache_diff(Cache& c, const CacheDiff& d) { c += d; }
+  static void merge_cache_diff(CacheDiff& a, const CacheDiff& b) { a += b; }
+  static CacheDiff cache_to_diff(const Cache& c) { return c; }
+  static size_t cache_len(const Cache& c) { return CounterOps<C>::len(c); }
 };
 
-template <size_t N>
+template <size_t N, typename C = uint64_t>
 void BM_BTreeMemory(benchmark::State& st) {
-  using BT = BTree<BlobTrait<N>>;
+  using TT = BlobTrait<N, C>;
+  using BT = BTree<TT>;
   const size_t n = size_t(st.range(0));
   double per = 0;
   for (auto _ : st) {
     BT t;
     Rng r;
     for (size_t i = 0; i < n; ++i) {
-      LengthFinder<BlobTrait<N>> f(r.below(i + 1));
+      LengthFinder<TT> f(r.below(i + 1));
       auto q = t.query(f);
       if (q) {
-        t.insert_by_path(q->cursor, typename BlobTrait<N>::Elem{});
+        t.insert_by_path(q->cursor, typename TT::Elem{});
       } else {
-        t.push(typename BlobTrait<N>::Elem{});
+        t.push(typename TT::Elem{});
       }
     }
     per = double(t.memory_bytes()) / double(n);
@@ -290,7 +363,40 @@ void BM_BTreeMemory(benchmark::State& st) {
 BENCHMARK(BM_BTreeMemory<8>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<16>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<32>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<64>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeMemory<128>)->Arg(1000000)->Iterations(1)->Unit(benchmark::kMillisecond);
+// Sizes of the engine's elements: span rope (72 B), rich-text chunk (56 B),
+// text / raw rich-text / list delta items (88, 80, 352 B), id-to-cursor insert set entry (12 B).
+BENCHMARK(BM_BTreeMemory<72, RopeLikeCache>)
+    ->Name("BM_BTreeMemory/FugueSpan72")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<56, PosLikeCache>)
+    ->Name("BM_BTreeMemory/RichtextChunk56")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<88, DeltaLenLikeCache>)
+    ->Name("BM_BTreeMemory/TextDeltaItem88")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<80, DeltaLenLikeCache>)
+    ->Name("BM_BTreeMemory/RichtextRawDeltaItem80")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<352, DeltaLenLikeCache>)
+    ->Name("BM_BTreeMemory/ListDeltaItem352")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeMemory<12, uint32_t>)
+    ->Name("BM_BTreeMemory/IdToCursorInsert12")
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeRandomInsert)->Arg(1000)->Arg(1000000);
 BENCHMARK(BM_VectorRandomInsert)->Arg(1000)->Arg(1000000);
 BENCHMARK(BM_BTreeRandomDelete)->Arg(1000)->Arg(1000000);
@@ -300,6 +406,7 @@ BENCHMARK(BM_BTreeQuery)->Arg(1000000);
 BENCHMARK(BM_BTreeAppend)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VectorAppend)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeIterate)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BTreeIterateRandomBuilt)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeIterateFresh)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_VectorIterate)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BTreeDrainRange)->Arg(1000000)->Unit(benchmark::kMicrosecond);

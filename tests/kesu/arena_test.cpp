@@ -54,6 +54,33 @@ TEST(Arena, StaleHandleLooksUpNothing) {
   EXPECT_EQ(a.get({1000, 1}), nullptr);
 }
 
+// A vacant entry stores 0 where a live one stores its generation, so a
+// default handle (generation 0) must still look up nothing there; the spare
+// word belongs to the value and starts at 0 on every reuse.
+TEST(Arena, VacantEntriesAndTheSpareWord) {
+  Arena<std::string> a;
+  auto h0 = a.insert("a");
+  auto h1 = a.insert("b");
+  a.word_at(h0.slot) = 77;
+  EXPECT_EQ(a.word_at(h0.slot), 77u);
+  EXPECT_EQ(a.word_at(h1.slot), 0u);
+  EXPECT_EQ(a.handle_at(h1.slot), h1);
+  ASSERT_EQ(a.remove(h0), "a");
+  for (ArenaSlotIndex zero : {ArenaSlotIndex{0, 0}, ArenaSlotIndex{5, 0}}) {
+    EXPECT_EQ(a.get(zero), nullptr);
+    EXPECT_FALSE(a.remove(zero));
+    EXPECT_FALSE(a.erase(zero));
+  }
+  EXPECT_THROW(a.word_at(h0.slot), InvariantViolation);
+  EXPECT_THROW(a.handle_at(h0.slot), InvariantViolation);
+  EXPECT_THROW(a.word_at(9), InvariantViolation);
+  auto again = a.insert("c");
+  EXPECT_EQ(again, (ArenaSlotIndex{0, 2}));
+  EXPECT_EQ(a.word_at(again.slot), 0u);
+  EXPECT_EQ(*a.get(again), "c");
+  EXPECT_EQ(a.len(), 2u);
+}
+
 TEST(Arena, GenerationWrapsToOneNeverZero) {
   EXPECT_EQ(next_generation(1), 2u);
   EXPECT_EQ(next_generation(UINT32_MAX - 1), UINT32_MAX);

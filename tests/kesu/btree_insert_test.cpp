@@ -27,7 +27,7 @@ std::string counts(const SolidTree& t) {
   std::string out;
   for (size_t i = 0; i < r.len; ++i) {
     if (!out.empty()) out += ',';
-    out += std::to_string(r.leaf_children ? 1 : t.node(r.children[i].index).len);
+    out += std::to_string(r.leaf_children ? 1 : t.node(t.child_index(r, i).index).len);
   }
   return out;
 }
@@ -117,8 +117,8 @@ TEST(BTreeInsert, FullParentsSplitBeforeAndAfter) {
   EXPECT_EQ(counts(u), "6,6");
   EXPECT_EQ(u.root(), root);
   const auto& r = u.node(root);
-  EXPECT_EQ(u.node(r.children[0].index).parent_slot, 0);
-  EXPECT_EQ(u.node(r.children[1].index).parent_slot, 1);
+  EXPECT_EQ(u.node(u.child_index(r, 0).index).parent_slot, 0);
+  EXPECT_EQ(u.node(u.child_index(r, 1).index).parent_slot, 1);
   EXPECT_EQ(u.depth(), 3u);
   EXPECT_EQ(u.check_invariants(), "");
 }

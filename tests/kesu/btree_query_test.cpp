@@ -165,10 +165,10 @@ TEST(BTreeQuery, SiblingsAcrossParents) {
               i < (i + 7) % leaves.size() ? -1 : 1);
   }
   const auto& root = t.node(t.root());
-  auto mid = root.child_index(1);
-  EXPECT_EQ(*t.next_sibling(mid), root.child_index(2));
-  EXPECT_EQ(*t.prev_sibling(mid), root.child_index(0));
-  EXPECT_FALSE(t.next_sibling(root.child_index(2)));
+  auto mid = t.child_index(root, 1);
+  EXPECT_EQ(*t.next_sibling(mid), t.child_index(root, 2));
+  EXPECT_EQ(*t.prev_sibling(mid), t.child_index(root, 0));
+  EXPECT_FALSE(t.next_sibling(t.child_index(root, 2)));
   EXPECT_FALSE(t.next_sibling(ArenaIndex::internal(t.root())));
 }
 
@@ -254,15 +254,15 @@ TEST(BTreeNode, DeleteChildrenRangeKeepsOrder) {
   };
   for (const auto& c : cases) {
     InternalNode<int> n;
-    for (uint32_t i = 0; i < 12; ++i) n.push_child({{i, 1}, int(i)});
+    for (uint32_t i = 0; i < 12; ++i) n.push_child({i, int(i)});
     n.delete_children_range(c.start, c.end);
     std::vector<uint32_t> got;
-    for (const auto& ch : n.kids()) got.push_back(ch.index.slot);
+    for (const auto& ch : n.kids()) got.push_back(ch.slot);
     EXPECT_EQ(got, c.left) << c.start << ".." << c.end;
   }
   InternalNode<int> full;
-  for (uint32_t i = 0; i < 12; ++i) full.push_child({{i, 1}, 0});
-  EXPECT_THROW(full.push_child({{99, 1}, 0}), InvariantViolation);
+  for (uint32_t i = 0; i < 12; ++i) full.push_child({i, 0});
+  EXPECT_THROW(full.push_child({99, 0}), InvariantViolation);
 }
 
 TEST(BTreeNode, ParentSlotsRenumberedFromAPosition) {
@@ -272,13 +272,13 @@ TEST(BTreeNode, ParentSlotsRenumberedFromAPosition) {
   // Scramble the slots, then renumber from 3: 0..2 keep their (wrong) values.
   auto& r = const_cast<InternalNode<ChunkCache>&>(root);
   for (size_t i = 0; i < r.len; ++i)
-    const_cast<InternalNode<ChunkCache>&>(t.node(r.children[i].index)).parent_slot = 77;
+    const_cast<InternalNode<ChunkCache>&>(t.node(t.child_index(r, i).index)).parent_slot = 77;
   t.update_children_parent_slot(t.root(), 3);
   for (size_t i = 0; i < r.len; ++i) {
-    EXPECT_EQ(t.node(r.children[i].index).parent_slot, i < 3 ? 77 : i) << i;
+    EXPECT_EQ(t.node(t.child_index(r, i).index).parent_slot, i < 3 ? 77 : i) << i;
   }
   // Leaf children carry no slot: nothing to do and nothing breaks.
-  t.update_children_parent_slot(r.children[0].index, 0);
+  t.update_children_parent_slot(t.child_index(r, 0).index, 0);
 }
 
 TEST(BTreeNode, PathLongerThanMaxDepthIsFatal) {

@@ -25,7 +25,7 @@ Cursor at(const SolidTree& t, size_t pos) {
 void drop_tail(SolidTree& t, ArenaSlotIndex n, size_t k) {
   const auto& node = t.node(n);
   std::vector<ArenaIndex> gone;
-  for (size_t i = node.len - k; i < node.len; ++i) gone.push_back(node.child_index(i));
+  for (size_t i = node.len - k; i < node.len; ++i) gone.push_back(t.child_index(node, i));
   for (auto g : gone) t.purge(g);
   t.remove_dead_children(n);
   t.recursive_update_cache(ArenaIndex::internal(n), std::nullopt);
@@ -36,7 +36,7 @@ std::string counts(const SolidTree& t) {
   std::string out;
   for (size_t i = 0; i < r.len; ++i) {
     if (!out.empty()) out += '/';
-    out += std::to_string(r.leaf_children ? 1 : t.node(r.children[i].index).len);
+    out += std::to_string(r.leaf_children ? 1 : t.node(t.child_index(r, i).index).len);
   }
   return out;
 }
@@ -57,7 +57,7 @@ TEST(BTreeRemove, HandleLackTable) {
     // Two leaf parents of 10 each, grown to 11 where the case needs it.
     SolidTree t = built(20);
     const auto& root = t.node(t.root());
-    ArenaSlotIndex l = root.children[0].index, r = root.children[1].index;
+    ArenaSlotIndex l = t.child_index(root, 0).index, r = t.child_index(root, 1).index;
     if (c.right == 11) t.push(Chunk{"r"});
     if (c.left == 11) t.insert_by_path(at(t, 0), Chunk{"l"});
     ASSERT_EQ(counts(t),
@@ -115,7 +115,7 @@ TEST(BTreeRemove, EmptiedParentsGoUpToTheRoot) {
 
 TEST(BTreeRemove, NodeWithoutChildrenIsTakenOutAndItsParentReturned) {
   SolidTree t = built(60);  // root -> 6 nodes of 10
-  ArenaSlotIndex third = t.node(t.root()).children[2].index;
+  ArenaSlotIndex third = t.child_index(t.node(t.root()), 2).index;
   drop_tail(t, third, 10);
   auto next = t.handle_lack(third);
   EXPECT_EQ(next, t.root());
@@ -131,14 +131,14 @@ TEST(BTreeRemove, RootChainCollapsesInOneCall) {
   auto drop_all_but_first = [&](ArenaSlotIndex n) {
     const auto& node = t.node(n);
     std::vector<ArenaIndex> gone;
-    for (size_t i = 1; i < node.len; ++i) gone.push_back(node.child_index(i));
+    for (size_t i = 1; i < node.len; ++i) gone.push_back(t.child_index(node, i));
     for (auto g : gone) t.purge(g);
     t.remove_dead_children(n);
   };
   drop_all_but_first(root);
-  ArenaSlotIndex a = t.node(root).children[0].index;
+  ArenaSlotIndex a = t.child_index(t.node(root), 0).index;
   drop_all_but_first(a);
-  ArenaSlotIndex b = t.node(a).children[0].index;
+  ArenaSlotIndex b = t.child_index(t.node(a), 0).index;
   t.try_reduce_levels();
   // The purges above left the root's aggregate to the caller.
   t.recursive_update_cache(ArenaIndex::internal(root), std::nullopt);

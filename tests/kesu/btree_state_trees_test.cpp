@@ -297,8 +297,8 @@ TEST(TreeChildrenTree, TwelfthChildSplitsTheRootAndKeysAreShared) {
   for (int i = 1; i < 12; ++i) insert_child(t, key(std::string(1, char('a' + i))), i);
   const auto& root = t.node(t.root());
   ASSERT_EQ(root.len, 2);
-  EXPECT_EQ(t.node(root.children[0].index).len, 6);
-  EXPECT_EQ(t.node(root.children[1].index).len, 6);
+  EXPECT_EQ(t.node(t.child_index(root, 0).index).len, 6);
+  EXPECT_EQ(t.node(t.child_index(root, 1).index).len, 6);
   EXPECT_EQ(t.root_cache().len, 12u);
   EXPECT_EQ(t.root_cache().range->first, first);  // the very key, not a copy
   EXPECT_EQ(t.root_cache().range->second->position, "l");

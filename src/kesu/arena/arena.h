@@ -14,6 +14,7 @@
 // hold a node and allocate its sibling at the same time.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -90,12 +91,13 @@ class Arena {
         invariant_unreachable("first_free pointed past the end of the arena's storage");
       }
       Entry& e = entry(slot);
-      if (e.link == kOccupied) invariant_unreachable("first_free pointed to an occupied entry");
-      first_free_ = e.link;
-      e.generation = next_generation(e.generation);
+      if (e.generation != 0) invariant_unreachable("first_free pointed to an occupied entry");
+      first_free_ = e.word;
+      Generation g = next_generation(e.kept);
       ::new (static_cast<void*>(&e.value)) T(std::move(value));
-      e.link = kOccupied;
-      return {static_cast<uint32_t>(slot), e.generation};
+      e.generation = g;
+      e.word = 0;
+      return {static_cast<uint32_t>(slot), g};
     }
     uint64_t slot = size_;
     if (slot > UINT32_MAX) {
@@ -104,7 +106,7 @@ class Arena {
     Entry& e = append_entry();
     ::new (static_cast<void*>(&e.value)) T(std::move(value));
     e.generation = 1;
-    e.link = kOccupied;
+    e.word = 0;
     return {static_cast<uint32_t>(slot), 1};
   }
 
@@ -112,34 +114,18 @@ class Arena {
   std::optional<T> remove(ArenaSlotIndex index) {
     if (index.slot >= size_) return std::nullopt;
     Entry& e = entry(index.slot);
-    if (e.link == kOccupied && e.generation == index.generation) {
-      // The free link is slot + 1 in a u32 whose top value marks an occupied
-      // entry, so the two highest slots cannot be linked.
-      if (index.slot >= UINT32_MAX - 1)
-        invariant_failed("u32 overflowed calculating free pointer from u32");
-      std::optional<T> out(std::move(e.value));
-      e.value.~T();
-      e.link = first_free_;
-      first_free_ = index.slot + 1;
-      if (len_ == 0) invariant_failed(kMsgUnreachable);
-      --len_;
-      return out;
-    }
-    return std::nullopt;
+    if (!live(e, index.generation)) return std::nullopt;
+    std::optional<T> out(std::move(e.value));
+    vacate(e, index.slot);
+    return out;
   }
 
   // Frees the slot and drops the value in place; false for a stale handle.
   bool erase(ArenaSlotIndex index) {
     if (index.slot >= size_) return false;
     Entry& e = entry(index.slot);
-    if (e.link != kOccupied || e.generation != index.generation) return false;
-    if (index.slot >= UINT32_MAX - 1)
-      invariant_failed("u32 overflowed calculating free pointer from u32");
-    e.value.~T();
-    e.link = first_free_;
-    first_free_ = index.slot + 1;
-    if (len_ == 0) invariant_failed(kMsgUnreachable);
-    --len_;
+    if (!live(e, index.generation)) return false;
+    vacate(e, index.slot);
     return true;
   }
 
@@ -148,7 +134,7 @@ class Arena {
   T* get(ArenaSlotIndex index) {
     if (index.slot >= size_) return nullptr;
     Entry& e = entry(index.slot);
-    return (e.link == kOccupied && e.generation == index.generation) ? &e.value : nullptr;
+    return live(e, index.generation) ? &e.value : nullptr;
   }
   const T* get(ArenaSlotIndex index) const { return const_cast<Arena*>(this)->get(index); }
   T* get_mut(ArenaSlotIndex index) { return get(index); }
@@ -165,6 +151,48 @@ class Arena {
     uint64_t mid = a.slot > b.slot ? a.slot : b.slot;
     if (mid > size_) invariant_failed("mid > len");
     return {get(a), get(b)};
+  }
+
+  // A spare 32-bit word stored beside each occupied value, for the owner's
+  // use (the B-tree keeps a leaf's parent link there, where it costs no
+  // padding). It reads 0 after insertion. Addressed by slot: the caller
+  // knows the entry is occupied; a vacant or missing slot is a fatal stop.
+  uint32_t& word_at(uint32_t slot) { return occupied_entry(slot).word; }
+  uint32_t word_at(uint32_t slot) const {
+    return const_cast<Arena*>(this)->occupied_entry(slot).word;
+  }
+  // The value at an occupied slot; fatal for a vacant or missing one.
+  T& value_at(uint32_t slot) { return occupied_entry(slot).value; }
+  const T& value_at(uint32_t slot) const {
+    return const_cast<Arena*>(this)->occupied_entry(slot).value;
+  }
+  // The handle of the value at `slot`, or none when the slot is vacant or missing.
+  std::optional<ArenaSlotIndex> try_handle_at(uint32_t slot) const {
+    if (slot >= size_) return std::nullopt;
+    const Entry& e = const_cast<Arena*>(this)->entry(slot);
+    if (e.generation == 0) return std::nullopt;
+    return ArenaSlotIndex{slot, e.generation};
+  }
+  // The handle of the value now at an occupied slot; fatal for a vacant one.
+  ArenaSlotIndex handle_at(uint32_t slot) const {
+    return {slot, const_cast<Arena*>(this)->occupied_entry(slot).generation};
+  }
+
+  // Asks the processor to start loading the entry at `slot` (its first
+  // `lines` cache lines) without waiting for it; nothing for a slot past the
+  // end. Walks over entries scattered in memory issue this a few steps ahead
+  // so that several loads are in flight at once.
+  void prefetch(uint32_t slot, size_t lines = 1) const {
+    if (slot >= size_) return;
+    const char* p = reinterpret_cast<const char*>(&const_cast<Arena*>(this)->entry(slot));
+    size_t n = std::min(lines, (sizeof(Entry) + 63) / 64);
+    for (size_t i = 0; i < n; ++i) {
+      __builtin_prefetch(p + 64 * i);
+      // A prefetch has no effect the compiler can see: a function made only
+      // of prefetches is judged pure and its calls removed. The empty
+      // statement marks it as having one.
+      asm volatile("" : : "r"(p));
+    }
   }
 
   // Number of occupied entries.
@@ -184,26 +212,44 @@ class Arena {
   void for_each(F&& f) const {
     for (uint64_t s = 0; s < size_; ++s) {
       const Entry& e = const_cast<Arena*>(this)->entry(s);
-      if (e.link == kOccupied) f(ArenaSlotIndex{static_cast<uint32_t>(s), e.generation}, e.value);
+      if (e.generation != 0) f(ArenaSlotIndex{static_cast<uint32_t>(s), e.generation}, e.value);
     }
   }
 
  private:
-  static constexpr uint32_t kOccupied = UINT32_MAX;
   static constexpr uint64_t kFirstSegment = 16;
   static constexpr size_t kDoublings = 9;  // segments of 16 << k entries, k < 9
   static constexpr uint64_t kFixedSegment = kFirstSegment << (kDoublings - 1);  // 4096
   static constexpr uint64_t kDoublingSlots = kFirstSegment * ((uint64_t{1} << kDoublings) - 1);
 
+  // An occupied entry holds its generation, the owner's word and the value.
+  // A vacant one holds 0 in place of the generation (a live generation is
+  // never 0), the next free slot + 1 (0 = none) in the word, and keeps the
+  // generation of the value that left in the value's storage.
   struct Entry {
     Generation generation;
-    uint32_t link;  // kOccupied, or the next free slot + 1 (0 = none)
+    uint32_t word;
     union {
       T value;
+      Generation kept;
     };
     Entry() {}
     ~Entry() {}
   };
+
+  static bool live(const Entry& e, Generation g) { return e.generation != 0 && e.generation == g; }
+
+  void vacate(Entry& e, uint32_t slot) {
+    if (slot == UINT32_MAX) invariant_failed("u32 overflowed calculating free pointer from u32");
+    Generation g = e.generation;
+    e.value.~T();
+    e.kept = g;
+    e.generation = 0;
+    e.word = first_free_;
+    first_free_ = slot + 1;
+    if (len_ == 0) invariant_failed(kMsgUnreachable);
+    --len_;
+  }
 
   static size_t segment_capacity(size_t k) {
     return k < kDoublings ? size_t(kFirstSegment << k) : size_t(kFixedSegment);
@@ -225,6 +271,12 @@ class Arena {
     auto [k, off] = locate(slot);
     return segments_[k][off];
   }
+  Entry& occupied_entry(uint32_t slot) {
+    if (slot >= size_) invariant_failed(kMsgUnwrapNone);
+    Entry& e = entry(slot);
+    if (e.generation == 0) invariant_failed(kMsgUnwrapNone);
+    return e;
+  }
 
   Entry& append_entry() {
     auto [k, off] = locate(size_);
@@ -242,7 +294,7 @@ class Arena {
   void clear_storage() {
     for (uint64_t s = 0; s < size_; ++s) {
       Entry& e = entry(s);
-      if (e.link == kOccupied) e.value.~T();
+      if (e.generation != 0) e.value.~T();
     }
     for (size_t k = 0; k < segments_.size(); ++k) {
       size_t cap = segment_capacity(k);

@@ -19,6 +19,9 @@ class InvariantViolation : public std::logic_error {
 
 // Raises an InvariantViolation with `message` as its text.
 [[noreturn]] void invariant_failed(const std::string& message);
+// The same for a fixed text. Kept out of line and marked cold so that the
+// lookups guarded by it stay small enough to be inlined on hot paths.
+[[noreturn, gnu::cold, gnu::noinline]] void invariant_failed(const char* message);
 
 // Message texts shared by several structures.
 inline constexpr const char* kMsgUnwrapNone = "called `Option::unwrap()` on a `None` value";

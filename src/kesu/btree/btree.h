@@ -15,6 +15,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -99,15 +100,24 @@ class BTree {
 
   // The leaf's parent and its position there (found by scanning); fatal when absent.
   std::pair<ArenaSlotIndex, size_t> leaf_position(LeafIndex l) const {
-    const Leaf& lf = leaf(l);
-    return {lf.parent, position_in(node(lf.parent), l)};
+    ArenaSlotIndex p = leaf_parent(l);
+    return {p, position_in(node(p), l)};
+  }
+
+  // Full handle of a node's i-th child (fatal past the end).
+  ArenaIndex child_index(const Node& n, size_t i) const {
+    if (i >= n.len) invariant_failed(kMsgUnwrapNone);
+    uint32_t s = n.children[i].slot;
+    return n.leaf_children ? ArenaIndex::leaf(leaves_.handle_at(s))
+                           : ArenaIndex::internal(internal_.handle_at(s));
   }
 
   // Renumbers parent_slot of the node's internal children from `start` on.
   void update_children_parent_slot(ArenaSlotIndex n, size_t start) {
     Node& nd = node_mut(n);
     if (start >= nd.len || nd.leaf_children) return;
-    for (size_t i = start; i < nd.len; ++i) node_mut(nd.children[i].index).parent_slot = uint8_t(i);
+    for (size_t i = start; i < nd.len; ++i)
+      internal_.value_at(nd.children[i].slot).parent_slot = uint8_t(i);
   }
 
   // ---- queries, paths, iteration -------------------------------------------
@@ -126,11 +136,11 @@ class BTree {
       if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
       const ChildT& c = n->children[r.index];
       if (!n->leaf_children) {
-        n = &node(c.index);
+        n = &internal_.value_at(c.slot);
         if (n->len == 0) invariant_failed(kMsgUnwrapNone);
         continue;
       }
-      LeafIndex li{c.index};
+      LeafIndex li = leaf_at(c.slot);
       FindResult e = finder.confirm_elem(leaf(li).elem);
       return QueryResult{Cursor{li, e.index}, found && e.found};
     }
@@ -143,8 +153,8 @@ class BTree {
     const Node* n = &node(root_);
     while (true) {
       if (n->len == 0) return std::nullopt;
-      if (n->leaf_children) return LeafIndex{n->children[0].index};
-      n = &node(n->children[0].index);
+      if (n->leaf_children) return leaf_at(n->children[0].slot);
+      n = &internal_.value_at(n->children[0].slot);
     }
   }
 
@@ -153,8 +163,8 @@ class BTree {
     while (true) {
       if (n->len == 0) return std::nullopt;
       const ChildT& c = n->children[n->len - 1];
-      if (n->leaf_children) return LeafIndex{c.index};
-      n = &node(c.index);
+      if (n->leaf_children) return leaf_at(c.slot);
+      n = &internal_.value_at(c.slot);
     }
   }
 
@@ -174,9 +184,9 @@ class BTree {
         break;
       }
       if (cur.is_leaf()) {
-        const Leaf& lf = leaf(cur.unwrap_leaf());
-        p.push({cur, uint8_t(position_in(node(lf.parent), cur.unwrap_leaf()))});
-        cur = ArenaIndex::internal(lf.parent);
+        ArenaSlotIndex lp = leaf_parent(cur.unwrap_leaf());
+        p.push({cur, uint8_t(position_in(node(lp), cur.unwrap_leaf()))});
+        cur = ArenaIndex::internal(lp);
       } else {
         const Node& n = node(cur.index);
         if (!n.has_parent()) invariant_failed(kMsgUnwrapNone);
@@ -195,13 +205,13 @@ class BTree {
     const Node& parent = node(p[k - 2].node.unwrap_internal());
     size_t i = p[k - 1].position;
     if (i + 1 < parent.len) {
-      p[k - 1] = {parent.child_index(i + 1), uint8_t(i + 1)};
+      p[k - 1] = {child_index(parent, i + 1), uint8_t(i + 1)};
       return true;
     }
     if (!next_leaf_in_path(p, k - 1)) return false;
     const Node& np = node(p[k - 2].node.unwrap_internal());
     if (np.len == 0) invariant_failed(kMsgUnwrapNone);
-    p[k - 1] = {np.child_index(0), 0};
+    p[k - 1] = {child_index(np, 0), 0};
     return true;
   }
 
@@ -210,22 +220,22 @@ class BTree {
       const Node& n = node(idx.index);
       if (!n.has_parent()) return std::nullopt;
       const Node& p = node(n.parent);
-      if (size_t(n.parent_slot) + 1 < p.len) return p.child_index(n.parent_slot + 1);
+      if (size_t(n.parent_slot) + 1 < p.len) return child_index(p, n.parent_slot + 1);
       auto ps = next_sibling(ArenaIndex::internal(n.parent));
       if (!ps) return std::nullopt;
       const Node& pn = node(ps->index);
       if (pn.len == 0) return std::nullopt;
-      return pn.child_index(0);
+      return child_index(pn, 0);
     }
-    const Leaf& lf = leaf(idx.unwrap_leaf());
-    const Node& p = node(lf.parent);
+    ArenaSlotIndex lp = leaf_parent(idx.unwrap_leaf());
+    const Node& p = node(lp);
     size_t i = position_in(p, idx.unwrap_leaf());
-    if (i + 1 < p.len) return p.child_index(i + 1);
-    auto ps = next_sibling(ArenaIndex::internal(lf.parent));
+    if (i + 1 < p.len) return child_index(p, i + 1);
+    auto ps = next_sibling(ArenaIndex::internal(lp));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
     if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
-    return pn.child_index(0);
+    return child_index(pn, 0);
   }
 
   std::optional<ArenaIndex> prev_sibling(ArenaIndex idx) const {
@@ -234,50 +244,110 @@ class BTree {
       if (!n.has_parent()) return std::nullopt;
       const Node& p = node(n.parent);
       if (n.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
-      if (n.parent_slot > 0) return p.child_index(n.parent_slot - 1);
+      if (n.parent_slot > 0) return child_index(p, n.parent_slot - 1);
       auto ps = prev_sibling(ArenaIndex::internal(n.parent));
       if (!ps) return std::nullopt;
       const Node& pn = node(ps->index);
       if (pn.len == 0) return std::nullopt;
-      return pn.child_index(pn.len - 1);
+      return child_index(pn, pn.len - 1);
     }
-    const Leaf& lf = leaf(idx.unwrap_leaf());
-    const Node& p = node(lf.parent);
+    ArenaSlotIndex lp = leaf_parent(idx.unwrap_leaf());
+    const Node& p = node(lp);
     size_t i = position_in(p, idx.unwrap_leaf());
-    if (i > 0) return p.child_index(i - 1);
-    auto ps = prev_sibling(ArenaIndex::internal(lf.parent));
+    if (i > 0) return child_index(p, i - 1);
+    auto ps = prev_sibling(ArenaIndex::internal(lp));
     if (!ps) return std::nullopt;
     const Node& pn = node(ps->index);
     if (pn.len == 0) invariant_failed(kMsgUnwrapNone);
-    return pn.child_index(pn.len - 1);
+    return child_index(pn, pn.len - 1);
   }
 
   // Iteration over all elements in order. The iterator borrows the tree and
   // must not outlive a change to it.
+  //
+  // After random edits the leaves of one parent lie anywhere in the leaf arena,
+  // so a plain walk waits for one cache miss per element. The iterator walks
+  // the bottom level through the parents' child arrays and keeps a look-ahead
+  // of the next kAheadNodes bottom nodes: a node is fetched when it joins the
+  // look-ahead, and all leaves of a node are fetched kLeafAhead nodes before
+  // they are read, so that a whole node's worth of loads is in flight at once.
   class Iter {
    public:
     // The next element, or nullptr at the end (and on every later call).
     const Elem* next() {
-      if (path_.empty()) return nullptr;
+      if (!cur_) return nullptr;
       while (pos_ >= cur_->len) {
-        if (!tree_->next_leaf_in_path(path_, path_.size())) {
-          path_.clear();
+        if (!enter_next_node()) {
+          cur_ = nullptr;
           return nullptr;
         }
-        cur_ = &tree_->node(path_.back().node.index);
-        pos_ = 0;
       }
       const ChildT& c = cur_->children[pos_++];
-      if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
-      return &tree_->leaf(LeafIndex{c.index}).elem;
+      return &tree_->leaves_.value_at(c.slot).elem;
     }
 
    private:
     friend class BTree;
+    static constexpr size_t kAheadNodes = 8;
+    static constexpr size_t kLeafAhead = 2;  // <= kAheadNodes
+
+    void start(const Node* first) {
+      cur_ = first;
+      if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
+      pos_ = 0;
+      while (n_ahead_ < kAheadNodes && scout_one()) {
+      }
+      tree_->prefetch_leaves(*cur_);
+      for (size_t i = 0; i < n_ahead_ && i < kLeafAhead; ++i)
+        tree_->prefetch_leaves(tree_->internal_.value_at(ahead_[i]));
+    }
+
+    // Steps the scout to the next bottom node and queues its slot. The scout
+    // reads only the bottom nodes' ancestors, never a queued node itself, so
+    // queuing does not wait for the node it asks to have loaded.
+    bool scout_one() {
+      size_t level = scout_depth_;
+      while (level > 0 && size_t(scout_pos_[level - 1]) + 1 >= scout_[level - 1]->len) --level;
+      if (level == 0) return false;
+      ++scout_pos_[level - 1];
+      for (; level < scout_depth_; ++level) {
+        const Node* down =
+            &tree_->internal_.value_at(scout_[level - 1]->children[scout_pos_[level - 1]].slot);
+        if (down->len == 0) invariant_failed(kMsgUnwrapNone);
+        scout_[level] = down;
+        scout_pos_[level] = 0;
+      }
+      uint32_t n = scout_[scout_depth_ - 1]->children[scout_pos_[scout_depth_ - 1]].slot;
+      tree_->internal_.prefetch(n, 4);
+      ahead_[(head_ + n_ahead_) % kAheadNodes] = n;
+      ++n_ahead_;
+      return true;
+    }
+
+    bool enter_next_node() {
+      if (n_ahead_ == 0) return false;
+      cur_ = &tree_->internal_.value_at(ahead_[head_]);
+      if (!cur_->leaf_children) invariant_failed(kMsgUnwrapNone);
+      pos_ = 0;
+      head_ = (head_ + 1) % kAheadNodes;
+      --n_ahead_;
+      scout_one();
+      if (n_ahead_ >= kLeafAhead)
+        tree_->prefetch_leaves(
+            tree_->internal_.value_at(ahead_[(head_ + kLeafAhead - 1) % kAheadNodes]));
+      return true;
+    }
+
     const BTree* tree_ = nullptr;
-    Path path_;  // internal nodes from the root to the current leaf's parent
-    const Node* cur_ = nullptr;
+    const Node* cur_ = nullptr;  // bottom node being read; nullptr when finished
     size_t pos_ = 0;
+    // The scout: the ancestors of the last queued bottom node, root first,
+    // and the position taken in each.
+    std::array<const Node*, MAX_DEPTH> scout_{};
+    std::array<uint8_t, MAX_DEPTH> scout_pos_{};
+    size_t scout_depth_ = 0;
+    std::array<uint32_t, kAheadNodes> ahead_{};  // ring of queued bottom nodes' slots
+    size_t head_ = 0, n_ahead_ = 0;
   };
 
   Iter iter() const {
@@ -285,17 +355,17 @@ class BTree {
     it.tree_ = this;
     const Node* n = &node(root_);
     if (n->len == 0) return it;
-    it.path_.push({ArenaIndex::internal(root_), 0});
     size_t depth = 1;
     while (!n->leaf_children) {
-      it.path_.push({ArenaIndex::internal(n->children[0].index), 0});
-      n = &node(n->children[0].index);
+      if (depth >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
+      it.scout_[it.scout_depth_] = n;
+      it.scout_pos_[it.scout_depth_++] = 0;
+      n = &internal_.value_at(n->children[0].slot);
       if (n->len == 0) invariant_failed(kMsgUnwrapNone);
       ++depth;
     }
     if (depth + 1 > MAX_DEPTH) invariant_failed(kMsgUnwrapErr);  // the leaf's own entry
-    it.cur_ = n;
-    it.pos_ = 0;
+    it.start(n);
     return it;
   }
 
@@ -391,7 +461,7 @@ class BTree {
   LeafSplit split_leaf_at(Cursor c) {
     while (true) {
       Leaf& lf = leaf(c.leaf);
-      ArenaSlotIndex parent_idx = lf.parent;
+      ArenaSlotIndex parent_idx = leaf_parent(c.leaf);
       Node& parent = node_mut(parent_idx);
       size_t i = position_in(parent, c.leaf);
       size_t len = T::rle_len(lf.elem);
@@ -399,7 +469,7 @@ class BTree {
       if (c.offset == len) {
         std::optional<Cursor> next;
         if (i + 1 < parent.len) {
-          next = Cursor{LeafIndex{parent.children[i + 1].index}, 0};
+          next = Cursor{leaf_at(parent.children[i + 1].slot), 0};
         } else if (auto ns = next_sibling(c.leaf)) {
           next = Cursor{ns->unwrap_leaf(), 0};
         }
@@ -416,8 +486,8 @@ class BTree {
       Elem right = T::split_at(lf.elem, c.offset);
       parent.children[i].cache = T::elem_cache(lf.elem);
       Cache rc = T::elem_cache(right);
-      LeafIndex nl{leaves_.insert(Leaf{std::move(right), parent_idx})};
-      parent.insert_child(i + 1, ChildT{nl.index, std::move(rc)});
+      LeafIndex nl = insert_leaf(std::move(right), parent_idx);
+      parent.insert_child(i + 1, ChildT{nl.index.slot, std::move(rc)});
       return {parent_idx, Cursor{nl, 0}, i + 1, nl};
     }
   }
@@ -442,8 +512,8 @@ class BTree {
       if (s.insert_index > parent.len || parent.len >= MAX_CHILDREN)
         invariant_failed(kMsgUnwrapErr);
       Cache ec = T::elem_cache(elem);
-      LeafIndex nl{leaves_.insert(Leaf{std::move(elem), s.parent})};
-      parent.insert_child(s.insert_index, ChildT{nl.index, std::move(ec)});
+      LeafIndex nl = insert_leaf(std::move(elem), s.parent);
+      parent.insert_child(s.insert_index, ChildT{nl.index.slot, std::move(ec)});
       ret = Cursor{nl, 0};
       split_leaf = s.new_leaf;
       grown_parent = s.parent;
@@ -459,9 +529,9 @@ class BTree {
     Node& root = node_mut(root_);
     if (root.len == 0) {
       Cache ec = T::elem_cache(elem);
-      LeafIndex nl{leaves_.insert(Leaf{std::move(elem), root_})};
+      LeafIndex nl = insert_leaf(std::move(elem), root_);
       root.leaf_children = true;
-      root.push_child(ChildT{nl.index, std::move(ec)});
+      root.push_child(ChildT{nl.index.slot, std::move(ec)});
       recursive_update_cache(ArenaIndex::internal(root_), std::optional<CacheDiff>(std::move(d)));
       return Cursor{nl, 0};
     }
@@ -470,10 +540,10 @@ class BTree {
       const Node& n = node(p);
       if (n.len == 0) invariant_failed(kMsgUnwrapNone);
       if (n.leaf_children) break;
-      p = n.children[n.len - 1].index;
+      p = internal_.handle_at(n.children[n.len - 1].slot);
     }
     Node& parent = node_mut(p);
-    LeafIndex last{parent.children[parent.len - 1].index};
+    LeafIndex last = leaf_at(parent.children[parent.len - 1].slot);
     Leaf& ll = leaf(last);
     if (T::can_merge(ll.elem, elem)) {
       size_t old = T::rle_len(ll.elem);
@@ -483,8 +553,8 @@ class BTree {
     }
     if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
     Cache ec = T::elem_cache(elem);
-    LeafIndex nl{leaves_.insert(Leaf{std::move(elem), p})};
-    parent.push_child(ChildT{nl.index, std::move(ec)});
+    LeafIndex nl = insert_leaf(std::move(elem), p);
+    parent.push_child(ChildT{nl.index.slot, std::move(ec)});
     recursive_update_cache(ArenaIndex::internal(p), std::optional<CacheDiff>(std::move(d)));
     if (parent.len >= MAX_CHILDREN) split_node(p);
     return Cursor{nl, 0};
@@ -512,7 +582,7 @@ class BTree {
       size_t slot = n.parent_slot;
       if (slot >= p.len) invariant_failed(kMsgUnwrapNone);
       p.children[slot].cache = std::move(lc);
-      p.insert_child(slot + 1, ChildT{ri, std::move(rcache)});
+      p.insert_child(slot + 1, ChildT{ri.slot, std::move(rcache)});
       update_children_parent_slot(pi, slot + 1);
       if (p.len >= MAX_CHILDREN) split_node(pi);
       return;
@@ -530,8 +600,8 @@ class BTree {
     r.parent = root_;
     r.parent_slot = 1;
     n.leaf_children = false;
-    n.push_child(ChildT{li, std::move(lc)});
-    n.push_child(ChildT{ri, std::move(rcache)});
+    n.push_child(ChildT{li.slot, std::move(lc)});
+    n.push_child(ChildT{ri.slot, std::move(rcache)});
     n.parent_slot = 0;
     T::calc_cache_internal(root_cache_, n.kids());
   }
@@ -557,7 +627,7 @@ class BTree {
     recursive_update_cache(l, std::nullopt);
     SplitLeaves out;
     if (T::rle_len(lf.elem) == 0) {
-      ArenaSlotIndex pi = lf.parent;
+      ArenaSlotIndex pi = leaf_parent(l);
       Node& p = node_mut(pi);
       size_t before = p.len;
       p.remove_child(position_in(p, l));
@@ -573,7 +643,7 @@ class BTree {
       auto [pi, i] = leaf_position(l);
       Node& p = node_mut(pi);
       if (!second && i + 1 < p.len) {
-        LeafIndex next{p.children[i + 1].index};
+        LeafIndex next = leaf_at(p.children[i + 1].slot);
         Leaf& nl = leaf(next);
         if (T::can_merge(*first, nl.elem)) {
           T::merge_left(nl.elem, std::move(*first));
@@ -584,17 +654,17 @@ class BTree {
       }
     }
     size_t k = second ? 2 : 1;
-    if (node(leaf(l).parent).len + k >= MAX_CHILDREN) split_node(leaf(l).parent);
+    if (node(leaf_parent(l)).len + k >= MAX_CHILDREN) split_node(leaf_parent(l));
     auto [pi, i] = leaf_position(l);
     Node& p = node_mut(pi);
     Cache c1 = T::elem_cache(*first);
-    LeafIndex n1{leaves_.insert(Leaf{std::move(*first), pi})};
-    p.insert_child(i + 1, ChildT{n1.index, std::move(c1)});
+    LeafIndex n1 = insert_leaf(std::move(*first), pi);
+    p.insert_child(i + 1, ChildT{n1.index.slot, std::move(c1)});
     out.push(n1);
     if (second) {
       Cache c2 = T::elem_cache(*second);
-      LeafIndex n2{leaves_.insert(Leaf{std::move(*second), pi})};
-      p.insert_child(i + 2, ChildT{n2.index, std::move(c2)});
+      LeafIndex n2 = insert_leaf(std::move(*second), pi);
+      p.insert_child(i + 2, ChildT{n2.index.slot, std::move(c2)});
       out.push(n2);
     }
     if (p.len > MAX_CHILDREN - 1) invariant_failed("assertion failed: !parent.is_full()");
@@ -657,9 +727,9 @@ class BTree {
     ArenaSlotIndex n = idx.index;
     if (idx.is_leaf()) {
       const Leaf& lf = leaf(idx.unwrap_leaf());
-      Node& p = node_mut(lf.parent);
+      n = leaf_parent(idx.unwrap_leaf());
+      Node& p = node_mut(n);
       p.children[position_in(p, idx.unwrap_leaf())].cache = T::elem_cache(lf.elem);
-      n = lf.parent;
     }
     if constexpr (!T::kUseDiff) {
       recompute_to_root(n);
@@ -709,8 +779,7 @@ class BTree {
           if (it == map.end()) invariant_failed(kMsgUnwrapNone);
           d = std::move(it->second);
           map.erase(it);
-          const Leaf& lf = leaf(idx.unwrap_leaf());
-          parent = lf.parent;
+          parent = leaf_parent(idx.unwrap_leaf());
           Node& p = node_mut(parent);
           T::apply_cache_diff(p.children[position_in(p, idx.unwrap_leaf())].cache, d);
         } else {
@@ -757,8 +826,8 @@ class BTree {
       if (level.empty() || t.node(level.back()).len >= kFill) start_node(true);
       ArenaSlotIndex cur = level.back();
       Cache c = T::elem_cache(e);
-      LeafIndex nl{t.leaves_.insert(Leaf{std::move(e), cur})};
-      t.node_mut(cur).push_child(ChildT{nl.index, std::move(c)});
+      LeafIndex nl = t.insert_leaf(std::move(e), cur);
+      t.node_mut(cur).push_child(ChildT{nl.index.slot, std::move(c)});
     }
     if (level.empty()) return t;
     while (level.size() > 1) {
@@ -776,7 +845,7 @@ class BTree {
         c.parent_slot = uint8_t(p.len);
         Cache cache{};
         T::calc_cache_internal(cache, c.kids());
-        p.push_child(ChildT{level[i], std::move(cache)});
+        p.push_child(ChildT{level[i].slot, std::move(cache)});
       }
       level.swap(up);
     }
@@ -792,9 +861,8 @@ class BTree {
 
   // Removes one element; none for a stale handle.
   std::optional<Elem> remove_leaf(LeafIndex l) {
-    Leaf* lf = leaves_.get(l.index);
-    if (!lf) return std::nullopt;
-    ArenaSlotIndex pi = lf->parent;
+    if (!leaves_.contains(l.index)) return std::nullopt;
+    ArenaSlotIndex pi = leaf_parent(l);
     Node& p = node_mut(pi);
     size_t before = p.len;
     p.remove_child(position_in(p, l));
@@ -864,7 +932,8 @@ class BTree {
       li = 0;
       ri = 1;
     }
-    ArenaSlotIndex lidx = p.children[li].index, ridx = p.children[ri].index;
+    ArenaSlotIndex lidx = internal_.handle_at(p.children[li].slot),
+                   ridx = internal_.handle_at(p.children[ri].slot);
     Node& l = node_mut(lidx);
     Node& r = node_mut(ridx);
     size_t P = l.len, Q = r.len;
@@ -911,7 +980,7 @@ class BTree {
     while (true) {
       Node& r = node_mut(root_);
       if (r.len != 1 || r.leaf_children) return;
-      ArenaSlotIndex ci = r.children[0].index;
+      ArenaSlotIndex ci = internal_.handle_at(r.children[0].slot);
       std::optional<Node> child = internal_.remove(ci);
       if (!child) invariant_failed(kMsgUnwrapNone);
       r.len = 0;
@@ -922,9 +991,9 @@ class BTree {
       r.parent_slot = 255;
       for (size_t i = 0; i < r.len; ++i) {
         if (r.leaf_children) {
-          leaf(LeafIndex{r.children[i].index}).parent = root_;
+          leaves_.word_at(r.children[i].slot) = root_.slot;
         } else {
-          node_mut(r.children[i].index).parent = root_;
+          internal_.value_at(r.children[i].slot).parent = root_;
         }
       }
     }
@@ -945,7 +1014,16 @@ class BTree {
       }
       std::optional<Node> n = internal_.remove(cur.index);
       if (!n) continue;
-      for (size_t i = 0; i < n->len; ++i) work.push_back(n->child_index(i));
+      // Children already freed (leaves a drain took out, subtrees freed
+      // earlier in the same release) are skipped.
+      for (size_t i = 0; i < n->len; ++i) {
+        uint32_t s = n->children[i].slot;
+        if (n->leaf_children) {
+          if (auto h = leaves_.try_handle_at(s)) work.push_back(ArenaIndex::leaf(*h));
+        } else if (auto h = internal_.try_handle_at(s)) {
+          work.push_back(ArenaIndex::internal(*h));
+        }
+      }
     }
   }
 
@@ -954,8 +1032,8 @@ class BTree {
     Node& n = node_mut(idx);
     size_t w = 0;
     for (size_t i = 0; i < n.len; ++i) {
-      bool alive = n.leaf_children ? leaves_.contains(n.children[i].index)
-                                   : internal_.contains(n.children[i].index);
+      bool alive = n.leaf_children ? leaves_.try_handle_at(n.children[i].slot).has_value()
+                                   : internal_.try_handle_at(n.children[i].slot).has_value();
       if (alive) {
         if (w != i) n.children[w] = std::move(n.children[i]);
         ++w;
@@ -1019,23 +1097,25 @@ class BTree {
       for (size_t i = 0; i < n.len; ++i) {
         const ChildT& c = n.children[i];
         if (n.leaf_children) {
-          const Leaf* lf = leaves_.get(c.index);
-          if (!lf) return "child leaf missing";
-          if (lf->parent != it.n) return "leaf parent link wrong";
+          auto h = leaves_.try_handle_at(c.slot);
+          if (!h) return "child leaf missing";
+          const Leaf* lf = leaves_.get(*h);
+          if (leaves_.word_at(c.slot) != it.n.slot) return "leaf parent link wrong";
           if (!(T::elem_cache(lf->elem) == c.cache)) return "leaf entry cache stale";
           ++leaves;
           if (leaf_depth < 0) leaf_depth = it.depth + 1;
           if (leaf_depth != it.depth + 1) return "leaves at different depths";
         } else {
-          const Node* cn = internal_.get(c.index);
-          if (!cn) return "child node missing";
+          auto h = internal_.try_handle_at(c.slot);
+          if (!h) return "child node missing";
+          const Node* cn = internal_.get(*h);
           if (cn->parent != it.n) return "node parent link wrong";
           if (cn->parent_slot != i) return "parent_slot wrong";
           Cache cc{};
           T::calc_cache_internal(cc, cn->kids());
           if (!(cc == c.cache)) return "internal entry cache stale";
           ++internals;
-          work.push_back({c.index, it.depth + 1});
+          work.push_back({*h, it.depth + 1});
         }
       }
     }
@@ -1051,7 +1131,7 @@ class BTree {
     while (n->len > 0) {
       ++d;
       if (n->leaf_children) break;
-      n = &node(n->children[0].index);
+      n = &internal_.value_at(n->children[0].slot);
     }
     return d;
   }
@@ -1074,9 +1154,34 @@ class BTree {
     if (!p) invariant_failed(kMsgUnwrapNone);
     return *p;
   }
+  // A leaf's parent link is the parent's slot, kept in the leaf entry's
+  // spare word: a live leaf's parent is always live, so the link needs no
+  // generation of its own and the leaf record carries no padding for it.
+  ArenaSlotIndex leaf_parent(LeafIndex l) const {
+    leaf(l);  // fatal when the leaf is absent
+    return internal_.handle_at(leaves_.word_at(l.index.slot));
+  }
+  void set_leaf_parent(LeafIndex l, ArenaSlotIndex p) {
+    leaf(l);
+    leaves_.word_at(l.index.slot) = p.slot;
+  }
+  LeafIndex insert_leaf(Elem&& e, ArenaSlotIndex parent) {
+    LeafIndex l{leaves_.insert(Leaf{std::move(e)})};
+    leaves_.word_at(l.index.slot) = parent.slot;
+    return l;
+  }
+
+  LeafIndex leaf_at(uint32_t slot) const { return LeafIndex{leaves_.handle_at(slot)}; }
+
+  // Starts loading every leaf of a bottom node.
+  void prefetch_leaves(const Node& n) const {
+    if (!n.leaf_children) return;
+    for (size_t i = 0; i < n.len; ++i) leaves_.prefetch(n.children[i].slot);
+  }
+
   static size_t position_in(const Node& parent, LeafIndex l) {
     for (size_t i = 0; i < parent.len; ++i)
-      if (parent.children[i].index == l.index) return i;
+      if (parent.children[i].slot == l.index.slot) return i;
     invariant_failed(kMsgUnwrapNone);
   }
 
@@ -1093,9 +1198,9 @@ class BTree {
   void adopt(ArenaSlotIndex ni, Node& n, size_t from) {
     for (size_t i = from; i < n.len; ++i) {
       if (n.leaf_children) {
-        leaf(LeafIndex{n.children[i].index}).parent = ni;
+        leaves_.word_at(n.children[i].slot) = ni.slot;
       } else {
-        Node& c = node_mut(n.children[i].index);
+        Node& c = internal_.value_at(n.children[i].slot);
         c.parent = ni;
         c.parent_slot = uint8_t(i);
       }

@@ -72,7 +72,7 @@ class Drain {
           ArenaSlotIndex p = b.start_path[d - 1].node.unwrap_internal();
           size_t pos = b.start_path[d].position;
           Node& pn = t.node_mut(p);
-          if (pos >= pn.len || pn.children[pos].index != c) {
+          if (pos >= pn.len || pn.children[pos].slot != c.slot) {
             invariant_failed("assertion `left == right` failed");
           }
           pn.remove_child(pos);
@@ -93,18 +93,18 @@ class Drain {
         ArenaSlotIndex ci = b.start_path[d].node.unwrap_internal();
         Node& c = t.node_mut(ci);
         if (from > to || to > c.len) invariant_failed(kMsgUnwrapNone);
-        for (size_t i = from; i < to; ++i) deleted.push_back(c.child_index(i));
+        for (size_t i = from; i < to; ++i) deleted.push_back(t.child_index(c, i));
         c.delete_children_range(from, to);
         t.update_children_parent_slot(ci, from);
       } else {
         Node& s = t.node_mut(b.start_path[d].node.unwrap_internal());
         if (from > s.len) invariant_failed(kMsgUnwrapNone);
-        for (size_t i = from; i < s.len; ++i) deleted.push_back(s.child_index(i));
+        for (size_t i = from; i < s.len; ++i) deleted.push_back(t.child_index(s, i));
         s.delete_children_range(from, s.len);
         ArenaSlotIndex ei = b.end_path[d].node.unwrap_internal();
         Node& e = t.node_mut(ei);
         if (to > e.len) invariant_failed(kMsgUnwrapNone);
-        for (size_t i = 0; i < to; ++i) deleted.push_back(e.child_index(i));
+        for (size_t i = 0; i < to; ++i) deleted.push_back(t.child_index(e, i));
         e.delete_children_range(0, to);
         t.update_children_parent_slot(ei, 0);
       }
@@ -116,9 +116,10 @@ class Drain {
     // common ancestor sees both refreshed entries.
     auto refresh = [&](LeafIndex l) {
       const auto& lf = t.leaf(l);
-      Node& p = t.node_mut(lf.parent);
+      ArenaSlotIndex lp = t.leaf_parent(l);
+      Node& p = t.node_mut(lp);
       p.children[BTree<T>::position_in(p, l)].cache = T::elem_cache(lf.elem);
-      t.recompute_to_root(lf.parent);
+      t.recompute_to_root(lp);
     };
     if (b.leaf_after) refresh(*b.leaf_after);
     if (b.leaf_before) {

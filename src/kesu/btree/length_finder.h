@@ -51,8 +51,8 @@ class LengthFinder {
 
   // What is left of the target: after a query, the offset inside the element.
   size_t left() const { return left_; }
-  // The leaf's parent when it is not the root.
-  std::optional<ArenaSlotIndex> parent() const { return parent_; }
+  // Arena slot of the leaf's parent when it is not the root.
+  std::optional<uint32_t> parent() const { return parent_; }
   // Position of the chosen leaf in its parent.
   uint8_t slot() const { return slot_; }
 
@@ -61,12 +61,12 @@ class LengthFinder {
     if (n.leaf_children) {
       slot_ = uint8_t(i);
     } else {
-      parent_ = n.children[i].index;
+      parent_ = n.children[i].slot;
     }
   }
 
   size_t left_;
-  std::optional<ArenaSlotIndex> parent_;
+  std::optional<uint32_t> parent_;
   uint8_t slot_ = 0;
 };
 

@@ -409,14 +409,14 @@ void CrdtRope::clear_diff_status() {
     for (size_t i = 0; i < n.len; ++i) {
       if (n.children[i].cache.changed_count == 0) continue;
       if (n.leaf_children) {
-        LeafIndex l{n.children[i].index};
+        LeafIndex l = tree_.child_index(n, i).unwrap_leaf();
         FugueSpan& s = tree_.get_elem_mut(l);
         if (s.diff_status) {
           s.diff_status.reset();
           diffs.emplace(l, RopeCacheDiff{0, -1});
         }
       } else {
-        work.push_back(n.children[i].index);
+        work.push_back(tree_.child_index(n, i).unwrap_internal());
       }
     }
   }
@@ -442,7 +442,7 @@ std::optional<CrdtRopeDelta> CrdtRopeDiffIter::next() {
       size_t p = pos;
       for (size_t i = 0; i < n.len; ++i) {
         const auto& c = n.children[i];
-        if (c.cache.changed_count > 0) queue_.emplace_back(n.child_index(i), p);
+        if (c.cache.changed_count > 0) queue_.emplace_back(tree_->child_index(n, i), p);
         p += c.cache.active_len;
       }
       continue;
