@@ -4,6 +4,7 @@
 #include "bindings/error_mapping.h"
 #include "bindings/ffi_bodies.h"
 #include "bindings/protocol_facade.h"
+#include "bindings/send_conversions.h"
 #include "core/identifier.h"
 #include "core/message_id.h"
 #include "core/rich_payload.h"
@@ -17,58 +18,8 @@ namespace {
 
 constexpr uint32_t kMaxForwardCount = 100;
 
-brenvik::MessagePriority core_priority(MessagePriority p) {
-  return static_cast<brenvik::MessagePriority>(static_cast<int32_t>(p) - 1);
-}
-
-brenvik::ContentType core_content_type(ContentType t) {
-  return static_cast<brenvik::ContentType>(static_cast<int32_t>(t) - 1);
-}
-
 brenvik::PresenceStatus core_presence(PresenceStatus s) {
   return static_cast<brenvik::PresenceStatus>(static_cast<int32_t>(s) - 1);
-}
-
-InterfaceError invalid_argument(std::string text) {
-  return InterfaceError::with_message(InterfaceError::Kind::InvalidArgument, std::move(text));
-}
-
-Result<void, std::string> check_user_id(std::string_view id) {
-  auto r = validate_identifier(id, kUserIdLabel);
-  if (!r.ok()) return Err(r.error().message());
-  return {};
-}
-
-brenvik::MediaMetadata core_media(const MediaMetadata& m) {
-  return brenvik::MediaMetadata{
-      m.mime_type,       m.file_name,        m.file_size,         m.duration_ms,
-      m.width,           m.height,           m.thumbnail_base64,  m.media_id,
-      m.download_url,    m.thumbnail_url,    m.encryption_key,    m.iv,
-      m.ciphertext_hash, m.sticker_provider, m.sticker_remote_id, m.sticker_kind};
-}
-
-// The checking conversions of the rich sends, before any lock: the quoted
-// sender, then the forwarded original's sender and id.
-Result<std::optional<brenvik::ReplyContext>, InterfaceError> convert_reply_context(
-    const std::optional<ReplyContext>& rc) {
-  if (!rc) return std::optional<brenvik::ReplyContext>();
-  if (auto r = check_user_id(rc->sender); !r.ok())
-    return Err(invalid_argument("Invalid reply_context.sender: " + r.error()));
-  return std::optional<brenvik::ReplyContext>(brenvik::ReplyContext{
-      rc->sender, rc->text, rc->timestamp, rc->reply_media_label, rc->reply_content_type});
-}
-
-Result<std::optional<brenvik::ForwardInfo>, InterfaceError> convert_forward_info(
-    const std::optional<ForwardInfo>& fi) {
-  if (!fi) return std::optional<brenvik::ForwardInfo>();
-  if (auto r = check_user_id(fi->original_sender); !r.ok())
-    return Err(invalid_argument("Invalid forward_info.original_sender: " + r.error()));
-  auto id = parse_message_id(fi->original_message_id);
-  if (!id.ok())
-    return Err(
-        invalid_argument("Invalid forward_info.original_message_id: " + id.error().message()));
-  return std::optional<brenvik::ForwardInfo>(brenvik::ForwardInfo{
-      fi->original_sender, id.value(), fi->original_timestamp, fi->forward_count});
 }
 
 Result<std::string, InterfaceError> send_with_options(BrenvikProtocol& self,

@@ -135,13 +135,13 @@ TEST_F(ReceivePipelineTest, RefusalsAndDrops) {
          return std::vector<Message>{t.from("relay", "__GROUP_INFO__{}")};
        },
        0, 0, "has no handler on this node", 0},
-      {"chunk without a media path is left unacknowledged", none,
+      {"unreadable chunk is dropped for good and acknowledged, never delivered", none,
        [](ReceivePipelineTest& t) {
          Message m = t.from("alice", "{}");
          m.content_type = ContentType::FileChunk;
          return std::vector<Message>{m};
        },
-       0, 0, "no inbound media path", 0},
+       0, 1, "Failed to deserialize file chunk, dropping", 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

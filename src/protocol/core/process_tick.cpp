@@ -41,7 +41,8 @@ Result<void, ProtocolError> ProtocolCore::process_tick() {
   // 7. Session confirmation retries (session layer).
   // 8. Expiry of the pending-decryption queue (receive path).
   // 9. Persistence of a changed seen set (needs a storage provider).
-  // 10. Media chunk pump (media path).
+  // 10. Media chunk pump: refill each transfer's window.
+  pump_media_chunks();
   // 11. Data-sync settlement (data layer).
   // 12-14. Nostr key-package slots, discovery claim, username look-ups.
   // 15. Maintenance pass.
@@ -200,11 +201,12 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
 }
 
 void ProtocolCore::maintenance_pass() {
-  // Stale known peers, the outbox's lifetimes, the peer failure table and
-  // the acknowledgement table's reported time-outs. Epoch forks, leave
-  // elections and stale transfers belong to layers not built yet.
+  // Stale known peers, the outbox's lifetimes, inbound transfers idle for
+  // 300 s, the peer failure table and the acknowledgement table's reported
+  // time-outs. Epoch forks and leave elections belong to layers not built yet.
   forget_stale_known_peers();
   expire_outbox_entries();
+  prune_stale_inbound_transfers();
   transport_manager_.evict_peer_failures(clock_.monotonic());
   ack_manager_.expire(std::chrono::seconds(300));
 }

@@ -35,6 +35,8 @@
 #include "protocol/emit/shared_state.h"
 #include "protocol/events/event_enums.h"
 #include "protocol/events/protocol_event.h"
+#include "protocol/media/file_transfer_manager.h"
+#include "protocol/media/media_transfer.h"
 #include "protocol/mesh_relay_budget.h"
 #include "protocol/receive/control_gate.h"
 #include "protocol/receive/dispatch_outcome.h"
@@ -327,6 +329,59 @@ class ProtocolCore {
   }
   bool enforce_control_freshness() const { return config_.switches.session_switch; }
 
+  // ----------------------------------------------------------------- media
+  static constexpr std::string_view kFileTransferLogTarget = "brenvik_protocol::file_transfer";
+  static constexpr size_t kMaxMediaRichExtrasBytes = 32768;
+  static constexpr size_t kMaxFileIdBytes = 4096;
+  static constexpr uint64_t kMaxMediaTransfersPerPeer = 2;
+
+  // Sends a whole file to one peer as acknowledged chunk messages on one
+  // transport and returns the transfer's file id at once; the pump releases
+  // the rest of the chunks as acknowledgements free the window. Every
+  // refusal before the transfer is registered leaves no trace.
+  Result<std::string, ProtocolError> send_media(const std::string& recipient, ByteView file_data,
+                                                const std::string& file_name,
+                                                ContentType content_type,
+                                                const MediaSendRequest& request,
+                                                std::optional<DataPurpose> data_purpose = {});
+  // The registry's current transport when usable for media, else the
+  // internet relay, a live Wi-Fi Direct link to the peer, BLE.
+  Result<TransportType, ProtocolError> choose_media_transport(const std::string& recipient) const;
+  // Turns a batch of one transfer's chunks into messages on its transport;
+  // a refused chunk is deferred to the outbox, never resent here.
+  Result<void, ProtocolError> send_media_chunks(
+      const std::string& file_id, std::vector<FileChunk> batch, const std::string& recipient,
+      TransportType transport, ContentType content_type, const MediaMetadata* media_metadata,
+      const MediaRichExtras* extras, const DataPurpose* data_purpose,
+      const std::optional<std::string>& app_id);
+  // One tick's refill of every transfer's window.
+  void pump_media_chunks();
+  // Unknown ids do nothing; a host transfer raises MediaSendFailed.
+  void abort_outbound_media_transfer(const std::string& file_id, std::string_view reason);
+  // Transfers registered to `recipient` (byte-exact match), clear ones too;
+  // and those among them that carry a data purpose.
+  uint64_t count_active_media_transfers_to(std::string_view recipient) const;
+  uint64_t count_active_data_transfers_to(std::string_view recipient) const;
+  // The per-peer concurrency rule of sealed sends: at most two transfers to
+  // a peer, at most one of them for the data layer.
+  Result<void, ProtocolError> check_media_transfer_limit(const std::string& recipient,
+                                                         bool data_layer) const;
+  FileTransferManager& file_transfers() { return file_transfers_; }
+  const std::unordered_map<std::string, OutboundMediaTransfer>& outbound_media_transfers() const {
+    return outbound_media_transfers_;
+  }
+  const std::unordered_map<std::string, MediaPumpState>& media_pump_states() const {
+    return media_pump_states_;
+  }
+  const std::unordered_map<std::string, MediaTransferDescriptor>& media_descriptors() const {
+    return media_descriptors_;
+  }
+  size_t media_binding_count() const { return media_bindings_.size(); }
+  // One inbound file_chunk message: plaintext JSON, plaintext binary or a
+  // sealed media envelope. The caller acknowledges only Consumed.
+  MediaChunkOutcome receive_media_chunk(const Message& message, TransportType arrival);
+  size_t inbound_transfer_count() const { return inbound_transfers_.size(); }
+
   // ------------------------------------------------------------ hand-off
   uint64_t hand_to_neighbors(const Message& message);
 
@@ -399,6 +454,19 @@ class ProtocolCore {
   Result<void, ProtocolError> require_running() const;
   std::optional<SentRecord> take_sent_record(const Message& message, bool is_chunk);
   void advance_lamport_for_send();
+  // Media: the acknowledgement of one chunk message, and the descriptor table.
+  void settle_media_chunk_ack(const MessageId& id);
+  void persist_media_descriptor(const MediaTransferDescriptor& descriptor);
+  void clear_media_descriptor(const std::string& file_id);
+  void track_inbound_chunk(const std::string& sender, const Message& message, FileChunk chunk,
+                           std::optional<MediaMetadata> media_metadata,
+                           std::optional<ContentType> content_type);
+  void emit_decryption_failed(const Message& message, DecryptionFailureCode code,
+                              std::string reason);
+  // Inbound transfers idle for 300 s end with FileReceiveFailed "stale_timeout".
+  void prune_stale_inbound_transfers();
+  // Encrypts a media envelope for the peer's confirmed 1:1 session.
+  Result<Bytes, ProtocolError> seal_media_envelope(const std::string& recipient, ByteView envelope);
 
   // Receive pipeline steps.
   std::optional<Message> receive_from_transports();
@@ -451,6 +519,13 @@ class ProtocolCore {
   std::unordered_map<std::string, std::pair<std::string, MonoTime>> pending_connection_requests_;
   KnownPeers known_peers_;
   RelayRole relay_role_;
+
+  FileTransferManager file_transfers_{FileTransferConfig{}, clock_};
+  std::unordered_map<std::string, OutboundMediaTransfer> outbound_media_transfers_;
+  std::unordered_map<MessageId, std::pair<std::string, uint32_t>, MessageIdHash> media_bindings_;
+  std::unordered_map<std::string, MediaPumpState> media_pump_states_;
+  std::unordered_map<std::string, MediaTransferDescriptor> media_descriptors_;
+  std::unordered_map<std::string, InboundTransferContext> inbound_transfers_;
 };
 
 // Send-side checks shared by every send path.

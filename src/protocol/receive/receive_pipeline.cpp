@@ -190,14 +190,18 @@ std::optional<Message> ProtocolCore::receive_from_transports() {
     }
 
     if (m.content_type == ContentType::FileChunk) {
-      // Chunks belong to the media path, which raises its own events. Until
-      // it is present a chunk is not taken: it stays unacknowledged and its
-      // id forgotten, so the sender's retries can deliver it later rather
-      // than the sender believing the transfer advanced.
-      BRENVIK_LOG(LogLevel::Warn, kReceiveLogTarget,
-                  {"message", "Dropping a file chunk: this node has no inbound media path"},
-                  {"message_id", id_text}, {"sender", m.sender});
-      forget_received_id(m);
+      // Chunks never reach the host as messages: the media road raises its
+      // own events. Only a chunk it took is acknowledged, so the sender
+      // resends the others.
+      switch (receive_media_chunk(m, arrival)) {
+        case MediaChunkOutcome::Consumed:
+          acknowledge_received(m, arrival, "Failed to send delivery ACK for media chunk");
+          continue;
+        case MediaChunkOutcome::Deferred:
+        case MediaChunkOutcome::Rejected:
+          forget_received_id(m);
+          continue;
+      }
       continue;
     }
 

@@ -169,8 +169,7 @@ void ProtocolCore::settle_delivery_ack(const Message& incoming) {
   transport_manager_.router().record_success(transport);
   transport_manager_.record_ack_latency(
       transport, uint32_t(std::min<uint64_t>(latency_ms, UINT32_MAX)), hop_count);
-  // Media chunk acknowledgements advance their transfer here once the media
-  // path binds chunk messages to transfers.
+  settle_media_chunk_ack(id);
   retry_queue_.remove(id_text);
   std::optional<OutboxEntry> cleared = clear_outbox_entry(id);
   if (cleared && dm_parks_.contains(cleared->message.recipient))

@@ -109,9 +109,14 @@ std::optional<OutboxEntry> ProtocolCore::settle_outbox_entry(const MessageId& id
 }
 
 std::optional<OutboxEntry> ProtocolCore::fail_outbox_entry(const MessageId& id,
-                                                           std::string_view /*reason*/) {
-  // A media transfer carrying the message is aborted here with the reason
-  // once the media path exists (no message is bound to one yet).
+                                                           std::string_view reason) {
+  // A chunk that failed for good leaves a hole in its file: the whole
+  // transfer is aborted.
+  if (auto b = media_bindings_.find(id); b != media_bindings_.end()) {
+    std::string file_id = std::move(b->second.first);
+    media_bindings_.erase(b);
+    abort_outbound_media_transfer(file_id, reason);
+  }
   std::optional<OutboxEntry> e = settle_outbox_entry(id);
   if (e && e->last_transport) transport_manager_.record_transport_failure(*e->last_transport);
   return e;
@@ -190,10 +195,13 @@ std::optional<std::string> ProtocolCore::take_pending_connection_request(const M
   return std::nullopt;
 }
 
-std::optional<TransportType> ProtocolCore::media_transfer_transport(const MessageId&) const {
-  // No outbound media transfer binds a message to a transport until the
-  // media path exists.
-  return std::nullopt;
+std::optional<TransportType> ProtocolCore::media_transfer_transport(const MessageId& id) const {
+  // Every chunk of a transfer stays on the transport the transfer chose.
+  auto b = media_bindings_.find(id);
+  if (b == media_bindings_.end()) return std::nullopt;
+  auto t = outbound_media_transfers_.find(b->second.first);
+  if (t == outbound_media_transfers_.end()) return std::nullopt;
+  return t->second.transport;
 }
 
 // ------------------------------------------------------ deferral and acks
