@@ -282,25 +282,31 @@ class DeltaRope {
   }
 
   // Merges `attr` into the attribute of every item in [p, p + len).
+  //
+  // The range is cut out of its boundary items (split_leaf_at, as
+  // update_range does) and walked leaf by leaf. No length changes, so no
+  // cache difference travels up; items already empty in the range are
+  // dropped afterwards, as update_range drops them.
   void give_attr(size_t p, size_t len, const Attr& attr) {
     auto c1 = query(p);
     if (!c1) invariant_failed(kMsgUnwrapNone);
     const Cursor c2 = query_after(*c1, p, p + len);
-    if (c2.leaf == c1->cursor.leaf) {
-      // The range lies inside one item: cut it out and restyle the middle.
-      // This is what update_range does for a one-leaf range (no length
-      // changes, nothing emptied), without its path and cache bookkeeping.
-      auto es = tree_.split_leaf_at(c2);
-      (void)es;
-      auto ss = tree_.split_leaf_at(c1->cursor);
-      if (!ss.cursor) invariant_failed(kMsgUnwrapNone);
-      Ops::attr_merge(tree_.get_elem_mut(ss.cursor->leaf).attr_mut(), attr);
-      return;
-    }
-    tree_.update_range(c1->cursor, c2, [&](Item& e) -> std::optional<DeltaLen> {
+    typename Tree::LeafSplit es = tree_.split_leaf_at(c2);
+    typename Tree::LeafSplit ss = tree_.split_leaf_at(c1->cursor);
+    if (!ss.cursor) return;
+    std::vector<LeafIndex> emptied;
+    LeafIndex cur = ss.cursor->leaf;
+    while (!(es.cursor && es.cursor->leaf == cur)) {
+      Item& e = tree_.get_elem_mut(cur);
       Ops::attr_merge(e.attr_mut(), attr);
-      return std::nullopt;
-    });
+      if (e.is_empty()) emptied.push_back(cur);
+      auto next = tree_.next_sibling(cur);
+      if (!next) break;
+      cur = next->unwrap_leaf();
+    }
+    for (LeafIndex l : emptied) {
+      if (tree_.contains_leaf(l)) tree_.remove_leaf(l);
+    }
   }
 
   // The deletion walk over items in [c1, c2), which span several leaves:
