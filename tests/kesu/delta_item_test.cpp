@@ -2,6 +2,10 @@
 // splitting, per instance; and the rope's position query.
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 #include "delta_test_model.h"
 
 namespace kesu {
@@ -101,6 +105,93 @@ TEST(DeltaItemList, SplitInsideValueAndInsideDeletes) {
   L r = L::retain(5, {true});
   EXPECT_EQ(r.split_at(2), L::retain(3, {true}));
   EXPECT_EQ(r, L::retain(2, {true}));
+}
+
+// ArrayVec constructs only the entries it holds; shifting, splitting,
+// copying and moving must neither lose, duplicate nor drop twice a value
+// whose payload lives on the heap (the sanitizers see the latter two).
+// Random operations are checked against a plain vector.
+TEST(DeltaItemList, ArrayVecKeepsHeapValuesThroughEveryOperation) {
+  auto val = [](int i) {
+    return KesuValue::string("entry-" + std::to_string(i) + std::string(40, 'x'));
+  };
+  auto contents = [](const ArrayVec& a) {
+    std::vector<std::string> out;
+    for (const auto& v : a) out.push_back(v.as_string());
+    return out;
+  };
+  auto model_of = [&](int from, int n) {
+    std::vector<std::string> m;
+    for (int i = 0; i < n; ++i) m.push_back(val(from + i).as_string());
+    return m;
+  };
+  auto make = [&](int from, int n) {
+    ArrayVec a;
+    for (int i = 0; i < n; ++i) a.push(val(from + i));
+    return a;
+  };
+  std::mt19937 rng(7);
+  int next = 0;
+  ArrayVec a = make(next, 3);
+  std::vector<std::string> m = model_of(next, 3);
+  next += 3;
+  for (int step = 0; step < 400; ++step) {
+    switch (rng() % 6) {
+      case 0: {  // insert copies, or moved entries, at a random position
+        int n = int(rng() % (ArrayVec::kCapacity - a.size() + 1));
+        size_t k = rng() % (a.size() + 1);
+        ArrayVec add = make(next, n);
+        auto madd = model_of(next, n);
+        next += n;
+        if (rng() % 2) {
+          a.insert_at(k, add);
+          EXPECT_EQ(contents(add), madd) << "a copied source stays whole";
+        } else {
+          a.insert_at(k, std::move(add));
+        }
+        m.insert(m.begin() + long(k), madd.begin(), madd.end());
+        break;
+      }
+      case 1: {  // split, keep one half
+        size_t k = rng() % (a.size() + 1);
+        ArrayVec tail = a.split_off(k);
+        std::vector<std::string> mt(m.begin() + long(k), m.end());
+        m.resize(k);
+        EXPECT_EQ(contents(tail), mt);
+        if (rng() % 2) {
+          a = std::move(tail);
+          m = mt;
+        }
+        break;
+      }
+      case 2: {  // copy construction and copy assignment
+        ArrayVec c(a);
+        ArrayVec d = make(next++, 1);
+        d = c;
+        a = d;
+        EXPECT_EQ(contents(c), m);
+        break;
+      }
+      case 3: {  // move construction leaves the source empty
+        ArrayVec c(std::move(a));
+        EXPECT_TRUE(a.empty());  // NOLINT: checked on purpose
+        a = std::move(c);
+        break;
+      }
+      case 4: {  // self assignment changes nothing
+        ArrayVec& self = a;
+        a = self;
+        break;
+      }
+      default:
+        if (a.size() < ArrayVec::kCapacity) {
+          a.push(val(next));
+          m.push_back(val(next).as_string());
+          ++next;
+        }
+    }
+    ASSERT_EQ(contents(a), m) << "step " << step;
+  }
 }
 
 TEST(DeltaItemText, SplitCountsCharactersNotBytes) {

@@ -186,12 +186,12 @@ class DeltaRope {
       rem = del;
     } else {
       auto c1 = query(index);
-      auto c2 = query(std::min(index + del, len()));
-      if (!c1 || !c2) invariant_failed(kMsgUnwrapNone);
-      if (c1->cursor.leaf != c2->cursor.leaf) {
-        rem = delete_walk(c1->cursor, c2->cursor, del);
+      if (!c1) invariant_failed(kMsgUnwrapNone);
+      const Cursor c2 = query_after(*c1, index, std::min(index + del, len()));
+      if (c1->cursor.leaf != c2.leaf) {
+        rem = delete_walk(c1->cursor, c2, del);
       } else {
-        replace_in_item(c1->cursor, c2->cursor, value, attr, del);
+        replace_in_item(c1->cursor, c2, value, attr, del);
         index += n;
         return;
       }
@@ -268,38 +268,111 @@ class DeltaRope {
     return *this;
   }
 
+  // The cursor of new-sequence position `to`, given c = query(from) with
+  // from <= to. When `to` still lies inside c's item the finder would take
+  // the same path down and stop in the same leaf, so the second descent is
+  // skipped; on or past the item's end it is needed (the position then
+  // belongs to a later item, or is the rope's end).
+  Cursor query_after(const QueryResult& c, size_t from, size_t to) const {
+    const size_t off = c.cursor.offset + (to - from);
+    if (off < tree_.get_elem(c.cursor.leaf).data_len()) return Cursor{c.cursor.leaf, off};
+    auto q = query(to);
+    if (!q) invariant_failed(kMsgUnwrapNone);
+    return q->cursor;
+  }
+
   // Merges `attr` into the attribute of every item in [p, p + len).
+  //
+  // The range is cut out of its boundary items (split_leaf_at, as
+  // update_range does) and walked leaf by leaf. No length changes, so no
+  // cache difference travels up; items already empty in the range are
+  // dropped afterwards, as update_range drops them.
   void give_attr(size_t p, size_t len, const Attr& attr) {
     auto c1 = query(p);
-    auto c2 = query(p + len);
-    if (!c1 || !c2) invariant_failed(kMsgUnwrapNone);
-    tree_.update_range(c1->cursor, c2->cursor, [&](Item& e) -> std::optional<DeltaLen> {
+    if (!c1) invariant_failed(kMsgUnwrapNone);
+    const Cursor c2 = query_after(*c1, p, p + len);
+    typename Tree::LeafSplit es = tree_.split_leaf_at(c2);
+    typename Tree::LeafSplit ss = tree_.split_leaf_at(c1->cursor);
+    if (!ss.cursor) return;
+    std::vector<LeafIndex> emptied;
+    LeafIndex cur = ss.cursor->leaf;
+    while (!(es.cursor && es.cursor->leaf == cur)) {
+      Item& e = tree_.get_elem_mut(cur);
       Ops::attr_merge(e.attr_mut(), attr);
-      return std::nullopt;
-    });
+      if (e.is_empty()) emptied.push_back(cur);
+      auto next = tree_.next_sibling(cur);
+      if (!next) break;
+      cur = next->unwrap_leaf();
+    }
+    for (LeafIndex l : emptied) {
+      if (tree_.contains_leaf(l)) tree_.remove_leaf(l);
+    }
   }
 
   // The deletion walk over items in [c1, c2), which span several leaves:
   // kept positions turn into deletes, inserted content vanishes, A's own
   // deletes stay. Returns the part of `del` beyond the walked range.
+  //
+  // This is update_range with the walk's own bookkeeping: a deletion usually
+  // touches two or three leaves, and for so few, adding each leaf's
+  // difference straight up its path is cheaper than gathering them in a hash
+  // map for one bottom-up pass. Past kFewLeaves the map pass is used.
   size_t delete_walk(Cursor c1, Cursor c2, size_t del) {
+    typename Tree::LeafSplit es = tree_.split_leaf_at(c2);
+    typename Tree::LeafSplit ss = tree_.split_leaf_at(c1);
+    if (!ss.cursor) return del;
     size_t left = del;
-    tree_.update_range(c1, c2, [&](Item& e) -> std::optional<DeltaLen> {
-      if (left == 0) return std::nullopt;
-      if (e.is_retain()) {
-        size_t l = e.as_retain().len;
-        if (l > left) invariant_failed("assertion failed: *len <= *left_del_len");
-        left -= l;
-        e = Item::deletion(l);
-        return DeltaLen{-static_cast<int64_t>(l), 0};
+    constexpr size_t kFewLeaves = 8;
+    std::pair<LeafIndex, DeltaLen> few[kFewLeaves];
+    size_t n_few = 0;
+    std::optional<typename Tree::CacheDiffMap> many;
+    std::vector<LeafIndex> emptied;
+    LeafIndex cur = ss.cursor->leaf;
+    while (!(es.cursor && es.cursor->leaf == cur)) {
+      Item& e = tree_.get_elem_mut(cur);
+      if (left > 0) {
+        DeltaLen d;
+        if (e.is_retain()) {
+          size_t l = e.as_retain().len;
+          if (l > left) invariant_failed("assertion failed: *len <= *left_del_len");
+          left -= l;
+          e = Item::deletion(l);
+          d = DeltaLen{-static_cast<int64_t>(l), 0};
+        } else {
+          auto& r = e.as_replace();
+          size_t m = Ops::value_len(r.value);
+          if (m > left) invariant_failed(kMsgUnreachable);
+          left -= m;
+          e = Item::deletion(r.del);
+          d = DeltaLen{-static_cast<int64_t>(m), -static_cast<int64_t>(m)};
+        }
+        if (!many && n_few < kFewLeaves) {
+          few[n_few++] = {cur, d};
+        } else {
+          if (!many) {
+            many.emplace();
+            for (size_t i = 0; i < n_few; ++i) many->emplace(few[i].first, few[i].second);
+            n_few = 0;
+          }
+          many->emplace(cur, d);
+        }
       }
-      auto& r = e.as_replace();
-      size_t m = Ops::value_len(r.value);
-      if (m > left) invariant_failed(kMsgUnreachable);
-      left -= m;
-      e = Item::deletion(r.del);
-      return DeltaLen{-static_cast<int64_t>(m), -static_cast<int64_t>(m)};
-    });
+      if (e.is_empty()) emptied.push_back(cur);
+      auto next = tree_.next_sibling(cur);
+      if (!next) break;
+      cur = next->unwrap_leaf();
+    }
+    if (many) {
+      tree_.apply_cache_diff_map(std::move(*many));
+    } else if (n_few > 0) {
+      for (size_t i = 0; i < n_few; ++i) tree_.recursive_update_cache(few[i].first, few[i].second);
+    } else {
+      tree_.recursive_update_cache(ArenaIndex::internal(tree_.root()), std::nullopt);
+    }
+    // Emptied items go after the walk, so that the walk's handles stay valid.
+    for (LeafIndex l : emptied) {
+      if (tree_.contains_leaf(l)) tree_.remove_leaf(l);
+    }
     return left;
   }
 

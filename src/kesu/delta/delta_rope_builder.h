@@ -57,10 +57,24 @@ class DeltaRopeBuilder {
   // The items collected so far.
   const std::vector<Item>& items() const { return items_; }
 
-  // Appends every item to a new rope (BTree::push may still join neighbours).
+  // The rope of the collected items. Appending them one by one would join
+  // neighbours that BTree::push finds mergeable; the same left-to-right join
+  // is done here on the list, and the tree is then built in one pass instead
+  // of a descent, a cache repair and an occasional node split per item.
   DeltaRope<Ops> build() {
+    size_t w = 0;
+    for (size_t r = 0; r < items_.size(); ++r) {
+      if (w > 0 && Item::can_merge(items_[w - 1], items_[r])) {
+        items_[w - 1].merge_right(std::move(items_[r]));
+      } else {
+        if (w != r) items_[w] = std::move(items_[r]);
+        ++w;
+      }
+    }
+    items_.resize(w);
     DeltaRope<Ops> rope;
-    for (Item& it : items_) rope.tree_mut().push(std::move(it));
+    if (!items_.empty())
+      rope.tree_mut() = DeltaRope<Ops>::Tree::build_from_elems(std::move(items_));
     items_.clear();
     return rope;
   }
