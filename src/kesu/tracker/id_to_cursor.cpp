@@ -374,7 +374,18 @@ std::optional<IdIterItem> IdToCursorIter::next() {
     int64_t len = f.cursor.rle_len();
     if (int64_t(f.counter) + len <= start_) continue;
     if (f.cursor.is_insert()) {
-      sub_ = f.cursor.as_insert().iter_range(peer_, f.counter, start_, end_);
+      const InsertSet& set = f.cursor.as_insert();
+      if (set.is_small() && set.small_pieces().size() == 1) {
+        // Most records are one run in one leaf: its part of [start, end) is
+        // the whole item, with no walk over pieces to set up.
+        int64_t lo = std::max<int64_t>(f.counter, start_);
+        int64_t hi = std::min<int64_t>(int64_t(f.counter) + len, end_);
+        if (lo < hi)
+          return IdIterItem(
+              IdInsertItem{IdSpan{peer_, {Counter(lo), Counter(hi)}}, set.small_pieces()[0].leaf});
+        continue;
+      }
+      sub_ = set.iter_range(peer_, f.counter, start_, end_);
       continue;
     }
     if (f.cursor.is_delete()) {
