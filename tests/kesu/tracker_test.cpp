@@ -318,7 +318,10 @@ INSTANTIATE_TEST_SUITE_P(Histories, TrackerConvergence,
                          ::testing::Values(ConvergenceCase{2, 60, 1}, ConvergenceCase{2, 150, 2},
                                            ConvergenceCase{3, 120, 3}, ConvergenceCase{3, 200, 4},
                                            ConvergenceCase{4, 200, 5}, ConvergenceCase{5, 250, 6},
-                                           ConvergenceCase{5, 120, 7}));
+                                           ConvergenceCase{5, 120, 7},
+                                           // More peers than the short peer tables scan:
+                                           // lookups go through their hash index.
+                                           ConvergenceCase{20, 300, 8}));
 
 }  // namespace
 }  // namespace kesu

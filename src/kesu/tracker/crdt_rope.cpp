@@ -49,6 +49,23 @@ struct PreferRightFinder {
   FindResult confirm_elem(const FugueSpan& e) { return {left, left < e.active_len()}; }
 };
 
+// A leaf named by its place in its parent's child list.
+struct LeafSlot {
+  const RopeNode* parent;
+  size_t index;
+  LeafIndex leaf() const { return LeafIndex{parent->children[index].index}; }
+};
+
+// The leaf after `s` in document order, or none at the end. Within one
+// parent this is the next child; across parents the tree finds it.
+std::optional<LeafSlot> next_leaf_slot(const CrdtRopeTree& tree, const LeafSlot& s) {
+  if (s.index + 1 < s.parent->len) return LeafSlot{s.parent, s.index + 1};
+  std::optional<ArenaIndex> next = tree.next_sibling(s.leaf());
+  if (!next) return std::nullopt;
+  auto [p, i] = tree.leaf_position(next->unwrap_leaf());
+  return LeafSlot{&tree.node(p), i};
+}
+
 // The id of element `offset` of a span.
 CompactId element_id(const FugueSpan& s, uint64_t offset) {
   return compact_id_or_fatal(s.id.peer, int64_t(s.id.counter) + int64_t(offset));
@@ -87,22 +104,41 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
     }
     return {tree_.push(std::move(span)).leaf, {}};
   }
-  std::optional<Cursor> start = query_prefer_left(pos);
-  if (!start) invariant_failed(kMsgUnreachable);
+  // The descent of query_prefer_left, keeping the node that holds the start
+  // leaf: the neighbours needed below are then read from its child list
+  // instead of being searched for through the leaf's parent link, and the
+  // next leaf's element is loaded together with the start leaf's rather
+  // than after it.
+  const RopeNode* bottom = &tree_.node(tree_.root());
+  PreferLeftFinder finder{pos};
+  FindResult pick{};
+  while (true) {
+    pick = finder.find_node(*bottom);
+    if (pick.index >= bottom->len) invariant_failed(kMsgUnwrapNone);
+    if (bottom->leaf_children) break;
+    bottom = &tree_.node(bottom->children[pick.index].index);
+    if (bottom->len == 0) invariant_failed(kMsgUnwrapNone);
+  }
+  LeafSlot slot{bottom, pick.index};
+  const FugueSpan* start_elem = &tree_.get_elem(slot.leaf());
+  const FugueSpan* next_elem = nullptr;
+  if (slot.index + 1 < bottom->len)
+    next_elem = &tree_.get_elem(LeafIndex{bottom->children[slot.index + 1].index});
+  const Cursor start{slot.leaf(), finder.confirm_elem(*start_elem).index};
 
   // The element immediately left of the insertion point.
   std::optional<CompactId> left_origin;
-  if (start->offset == 0) {
-    if (auto prev = tree_.prev_sibling(start->leaf)) {
+  if (start.offset == 0) {
+    if (auto prev = tree_.prev_sibling(start.leaf)) {
       const FugueSpan& l = tree_.get_elem(prev->unwrap_leaf());
       if (l.rle_len() == 0) invariant_failed("assertion failed: left_node.elem().rle_len() > 0");
       left_origin = element_id(l, l.rle_len() - 1);
     }
   } else {
-    const FugueSpan& s = tree_.get_elem(start->leaf);
-    if (s.rle_len() < start->offset)
+    const FugueSpan& s = *start_elem;
+    if (s.rle_len() < start.offset)
       invariant_failed("assertion failed: left_node.elem().rle_len() >= start.offset()");
-    left_origin = element_id(s, start->offset - 1);
+    left_origin = element_id(s, start.offset - 1);
   }
 
   // The first element to the right that is not future; the future spans
@@ -114,27 +150,29 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   std::vector<std::pair<LeafIndex, const FugueSpan*>>& between = scratch_between_;
   between.clear();
   {
-    std::optional<LeafIndex> leaf = start->leaf;
-    size_t off = start->offset;
-    while (leaf) {
-      const FugueSpan& e = tree_.get_elem(*leaf);
-      if (off < e.rle_len()) {
-        if (!e.status.future) {
-          right_origin = element_id(e, off);
-          if (off > 0 || e.origin_left == left_origin) parent_right = *leaf;
+    std::optional<LeafSlot> at = slot;
+    const FugueSpan* e = start_elem;
+    size_t off = start.offset;
+    while (at) {
+      LeafIndex leaf = at->leaf();
+      if (off < e->rle_len()) {
+        if (!e->status.future) {
+          right_origin = element_id(*e, off);
+          if (off > 0 || e->origin_left == left_origin) parent_right = leaf;
           break;
         }
-        between.emplace_back(*leaf, &e);
+        between.emplace_back(leaf, e);
       }
-      std::optional<ArenaIndex> next = tree_.next_sibling(*leaf);
-      leaf = next ? std::optional<LeafIndex>(next->unwrap_leaf()) : std::nullopt;
+      at = next_leaf_slot(tree_, *at);
+      if (at) e = (next_elem && at->parent == bottom) ? next_elem : &tree_.get_elem(at->leaf());
+      next_elem = nullptr;
       off = 0;
     }
   }
   span.origin_left = left_origin;
   span.origin_right = right_origin;
 
-  Cursor at = *start;
+  Cursor at = start;
   if (!between.empty()) {
     bool scanning = false;
     std::vector<IdSpan>& visited = scratch_visited_;
@@ -292,10 +330,20 @@ std::vector<LeafIndex> CrdtRope::apply_status_updates(std::vector<SpanStatusUpda
 std::vector<LeafIndex> CrdtRope::apply_status_updates(std::span<SpanStatusUpdate> updates,
                                                       bool on_diff_status) {
   if (!on_diff_status) clear_diff_status();
-  if (updates.size() > 1) {
-    std::stable_sort(
-        updates.begin(), updates.end(),
-        [](const SpanStatusUpdate& a, const SpanStatusUpdate& b) { return a.leaf < b.leaf; });
+  auto by_leaf = [](const SpanStatusUpdate& a, const SpanStatusUpdate& b) {
+    return a.leaf < b.leaf;
+  };
+  if (updates.size() <= kInsertionSortLimit) {
+    // Moving between neighbouring versions changes a handful of spans; an
+    // insertion sort keeps them stable without the merge sort's buffer.
+    for (size_t i = 1; i < updates.size(); ++i) {
+      SpanStatusUpdate u = updates[i];
+      size_t j = i;
+      for (; j > 0 && by_leaf(u, updates[j - 1]); --j) updates[j] = updates[j - 1];
+      updates[j] = u;
+    }
+  } else {
+    std::stable_sort(updates.begin(), updates.end(), by_leaf);
   }
   struct Held {
     LeafIndex after;

@@ -218,8 +218,12 @@ class CrdtRope {
 
  private:
   // Up to this many changed leaves are repaired leaf by leaf rather than
-  // through one batch map.
-  static constexpr size_t kDirectCacheUpdates = 8;
+  // through one batch map. Each repair climbs nodes that the neighbouring
+  // repairs mostly share and that are still in cache, which beats building
+  // and probing the map until batches reach the size of a long checkout.
+  static constexpr size_t kDirectCacheUpdates = 1024;
+  // Batches of status updates up to this size are sorted by insertion.
+  static constexpr size_t kInsertionSortLimit = 16;
 
   CrdtRopeTree tree_;
   // Buffers reused by every edit, so that replaying an operation does not

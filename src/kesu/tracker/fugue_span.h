@@ -83,14 +83,19 @@ struct RichtextChunk {
   bool operator==(const RichtextChunk&) const = default;
 };
 
+// The fields that placing a new run reads on every span it passes (id,
+// length, status, left origin) come first, so that they share the span's
+// first cache line as often as the leaf's position in memory allows; the
+// two ids read only on deletes and concurrent inserts come last. The debug
+// form keeps the conventional order.
 struct FugueSpan {
-  IdFull id;                          // first element; element i is lamport + i, counter + i
-  OptCompactId real_id;               // the id the run really stands for
+  IdFull id;  // first element; element i is lamport + i, counter + i
+  RichtextChunk content;
   Status status;                      // at the tracker's current version
   std::optional<Status> diff_status;  // at the target version of a diff in progress
   OptCompactId origin_left;           // element left of the first one when integrated
+  OptCompactId real_id;               // the id the run really stands for
   OptCompactId origin_right;          // first non-future element right of it then
-  RichtextChunk content;
 
   uint32_t rle_len() const { return content.len(); }
   bool is_activated() const { return status.is_activated(); }

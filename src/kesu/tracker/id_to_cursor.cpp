@@ -168,11 +168,13 @@ InsertSet::RangeIter InsertSet::iter_range(PeerID peer, Counter counter0, Counte
         it.done_ = true;
       } else {
         it.counter_ = int64_t(start) - int64_t(q->cursor.offset);
-        it.tree_it_ = tree_->iter_range_to_end(Cursor{q->cursor.leaf, 0});
+        it.tree_it_ = std::make_unique<IdToCursorTree::RangeIter>(
+            tree_->iter_range_to_end(Cursor{q->cursor.leaf, 0}));
       }
     } else {
       auto first = tree_->first_leaf();
-      it.tree_it_ = tree_->iter_range_to_end(Cursor{*first, 0});
+      it.tree_it_ =
+          std::make_unique<IdToCursorTree::RangeIter>(tree_->iter_range_to_end(Cursor{*first, 0}));
     }
   }
   return it;
@@ -256,7 +258,7 @@ std::optional<size_t> IdToCursor::locate(const FragmentList& frags, Counter c) {
 }
 
 void IdToCursor::push(ID id, IdCursor cursor) {
-  FragmentList& list = map_[id.peer];
+  FragmentList& list = list_for(id.peer);
   if (!list.empty()) {
     IdFragment& last = list.back();
     uint32_t last_len = last.cursor.rle_len();
@@ -284,17 +286,23 @@ void IdToCursor::push(ID id, IdCursor cursor) {
 }
 
 void IdToCursor::push_whole(ID id, IdCursor cursor) {
-  map_[id.peer].push_back(IdFragment{id.counter, std::move(cursor)});
+  list_for(id.peer).push_back(IdFragment{id.counter, std::move(cursor)});
+}
+
+FragmentList& IdToCursor::list_for(PeerID peer) {
+  size_t s = peers_.find_or_add(peer);
+  if (s == lists_.size()) lists_.push_back(std::make_unique<FragmentList>());
+  return *lists_[s];
 }
 
 const FragmentList* IdToCursor::fragments(PeerID peer) const {
-  auto it = map_.find(peer);
-  return it == map_.end() ? nullptr : &it->second;
+  size_t s = peers_.find(peer);
+  return s == PeerSlots::kNone ? nullptr : lists_[s].get();
 }
 
 FragmentList* IdToCursor::fragments_mut(PeerID peer) {
-  auto it = map_.find(peer);
-  return it == map_.end() ? nullptr : &it->second;
+  size_t s = peers_.find(peer);
+  return s == PeerSlots::kNone ? nullptr : lists_[s].get();
 }
 
 std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {
@@ -366,7 +374,18 @@ std::optional<IdIterItem> IdToCursorIter::next() {
     int64_t len = f.cursor.rle_len();
     if (int64_t(f.counter) + len <= start_) continue;
     if (f.cursor.is_insert()) {
-      sub_ = f.cursor.as_insert().iter_range(peer_, f.counter, start_, end_);
+      const InsertSet& set = f.cursor.as_insert();
+      if (set.is_small() && set.small_pieces().size() == 1) {
+        // Most records are one run in one leaf: its part of [start, end) is
+        // the whole item, with no walk over pieces to set up.
+        int64_t lo = std::max<int64_t>(f.counter, start_);
+        int64_t hi = std::min<int64_t>(int64_t(f.counter) + len, end_);
+        if (lo < hi)
+          return IdIterItem(
+              IdInsertItem{IdSpan{peer_, {Counter(lo), Counter(hi)}}, set.small_pieces()[0].leaf});
+        continue;
+      }
+      sub_ = set.iter_range(peer_, f.counter, start_, end_);
       continue;
     }
     if (f.cursor.is_delete()) {

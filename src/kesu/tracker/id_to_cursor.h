@@ -23,6 +23,7 @@
 
 #include "kesu/btree/id_to_cursor_tree.h"
 #include "kesu/common/id.h"
+#include "kesu/tracker/peer_slots.h"
 
 namespace kesu {
 
@@ -115,7 +116,10 @@ class InsertSet {
     int64_t start_ = 0, end_ = 0;
     int64_t counter_ = 0;  // first id of the current piece
     size_t index_ = 0;     // small form: next piece
-    std::optional<IdToCursorTree::RangeIter> tree_it_;
+    // Only the tree form needs a tree walk, and that walk carries two whole
+    // paths: keeping it out of line keeps the common iterator small and
+    // cheap to hand around.
+    std::unique_ptr<IdToCursorTree::RangeIter> tree_it_;
     bool done_ = false;
   };
   RangeIter iter_range(PeerID peer, Counter counter0, Counter start, Counter end) const;
@@ -222,7 +226,7 @@ class IdToCursor {
   // The records of `span` (either direction).
   IdToCursorIter iter(const IdSpan& span) const;
 
-  // A peer's fragments, or nullptr.
+  // A peer's fragments, or nullptr. The list lives as long as the map.
   const FragmentList* fragments(PeerID peer) const;
   FragmentList* fragments_mut(PeerID peer);
 
@@ -231,7 +235,12 @@ class IdToCursor {
   static std::optional<size_t> locate(const FragmentList& frags, Counter c);
 
  private:
-  std::unordered_map<PeerID, FragmentList> map_;
+  // The peer's list, created empty when the peer is new.
+  FragmentList& list_for(PeerID peer);
+
+  // The fragment list of each peer, by the peer's slot.
+  PeerSlots peers_;
+  std::vector<std::unique_ptr<FragmentList>> lists_;
 };
 
 }  // namespace kesu

@@ -34,12 +34,15 @@ Tracker::Tracker() {
   id_to_cursor_.push_whole(ID{kPlaceholderPeer, 0}, IdCursor::insert(leaf, kPlaceholderLen));
 }
 
-void Tracker::raise(VersionVector& v, PeerID peer, Counter end) {
-  if (v.get(peer) < end) v.set(peer, end);
+VersionVector Tracker::to_version(const std::vector<Counter>& v) const {
+  VersionVector out;
+  for (size_t s = 0; s < v.size(); ++s)
+    if (v[s] > 0) out.set(peers_.peer(s), v[s]);
+  return out;
 }
 
 void Tracker::bring_forward(PeerID peer, Counter end) {
-  Counter from = std::max<Counter>(current_.get(peer), 0);
+  Counter from = std::max<Counter>(current_[slot_of(peer)], 0);
   if (from >= end) return;
   std::vector<SpanStatusUpdate> updates;
   collect_forward_updates(IdSpan{peer, {from, end}}, updates);
@@ -49,11 +52,12 @@ void Tracker::bring_forward(PeerID peer, Counter end) {
 void Tracker::insert(IdFull op, size_t pos, RichtextChunk content) {
   uint32_t len = content.len();
   Counter last = counter_add_sat(op.counter, int64_t(len) - 1);
-  Counter applied_end = applied_.get(op.peer);
+  size_t slot = slot_of(op.peer);
+  Counter applied_end = applied_[slot];
   if (applied_end > op.counter) {
-    if (current_.get(op.peer) <= last) bring_forward(op.peer, counter_add_sat(op.counter, len));
+    if (current_[slot] <= last) bring_forward(op.peer, counter_add_sat(op.counter, len));
     if (applied_end > last) {
-      raise(current_, op.peer, counter_add_sat(last, 1));
+      raise(current_[slot], counter_add_sat(last, 1));
       return;
     }
     uint32_t start = uint32_t(applied_end - op.counter);
@@ -78,20 +82,21 @@ void Tracker::integrate_insert(size_t pos, RichtextChunk content, IdFull op, boo
   if (update_versions) {
     Counter end = counter_add_sat(op.counter, len);
     if (end >= 1) {
-      raise(current_, op.peer, end);
-      raise(applied_, op.peer, end);
+      size_t slot = slot_of(op.peer);
+      raise(current_[slot], end);
+      raise(applied_[slot], end);
     }
   }
 }
 
 void Tracker::remove(ID op, ID target_start, size_t pos, size_t len, bool reverse) {
   Counter last = counter_add_sat(op.counter, int64_t(len) - 1);
-  Counter applied_end = applied_.get(op.peer);
+  size_t slot = slot_of(op.peer);
+  Counter applied_end = applied_[slot];
   if (applied_end > op.counter) {
-    if (current_.get(op.peer) <= last)
-      bring_forward(op.peer, counter_add_sat(op.counter, int64_t(len)));
+    if (current_[slot] <= last) bring_forward(op.peer, counter_add_sat(op.counter, int64_t(len)));
     if (applied_end > last) {
-      raise(current_, op.peer, counter_add_sat(last, 1));
+      raise(current_[slot], counter_add_sat(last, 1));
       return;
     }
     uint32_t start = uint32_t(applied_end - op.counter);
@@ -121,8 +126,8 @@ void Tracker::remove(ID op, ID target_start, size_t pos, size_t len, bool revers
     register_split_leaves(std::span<const LeafIndex>(s.begin(), s.end()));
   Counter end = counter_add_sat(op.counter, int64_t(len));
   if (end >= 1) {
-    raise(current_, op.peer, end);
-    raise(applied_, op.peer, end);
+    raise(current_[slot], end);
+    raise(applied_[slot], end);
   }
 }
 
@@ -286,22 +291,38 @@ void Tracker::collect_retreat_updates(const IdSpan& span,
 
 void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
   if (on_diff_status) rope_.clear_diff_status();
-  // Nothing to undo or redo: the usual case while operations arrive in order.
-  if (version == current_) return;
   std::vector<SpanStatusUpdate>& updates = scratch_updates_;
   updates.clear();
   // What the current version holds beyond the target is undone, what the
-  // target holds beyond the current version is redone.
-  for (const auto& [peer, to] : current_.entries()) {
-    Counter from = std::max<Counter>(version.get(peer), 0);
-    if (from < to) collect_retreat_updates(IdSpan{peer, {from, to}}, updates);
-  }
+  // target holds beyond the current version is redone. When neither holds
+  // anything beyond the other the two versions are equal (the usual case
+  // while operations arrive in order) and nothing changes; comparing them
+  // first would only repeat these lookups.
+  // A peer the tracker has not met still gets a slot: the current version
+  // keeps its entry, as an insert of that peer replayed later must see it.
+  target_.assign(current_.size(), 0);
   for (const auto& [peer, to] : version.entries()) {
-    Counter from = std::max<Counter>(current_.get(peer), 0);
-    if (from < to) collect_forward_updates(IdSpan{peer, {from, to}}, updates);
+    size_t s = slot_of(peer);
+    if (s >= target_.size()) target_.resize(s + 1, 0);
+    target_[s] = std::max<Counter>(to, 0);
   }
+  bool differ = false;
+  for (size_t s = 0; s < current_.size(); ++s) {
+    if (target_[s] < current_[s]) {
+      differ = true;
+      collect_retreat_updates(IdSpan{peers_.peer(s), {target_[s], current_[s]}}, updates);
+    }
+  }
+  for (size_t s = 0; s < current_.size(); ++s) {
+    Counter from = std::max<Counter>(current_[s], 0);
+    if (from < target_[s]) {
+      differ = true;
+      collect_forward_updates(IdSpan{peers_.peer(s), {from, target_[s]}}, updates);
+    }
+  }
+  if (!differ) return;
   // On diff_status the tracker's own version stays where it is.
-  if (!on_diff_status) current_ = version;
+  if (!on_diff_status) current_.swap(target_);
   if (!updates.empty()) {
     std::vector<LeafIndex> created =
         rope_.apply_status_updates(std::span<SpanStatusUpdate>(updates), on_diff_status);

@@ -19,6 +19,7 @@
 #include "kesu/common/version.h"
 #include "kesu/tracker/crdt_rope.h"
 #include "kesu/tracker/id_to_cursor.h"
+#include "kesu/tracker/peer_slots.h"
 
 namespace kesu {
 
@@ -65,19 +66,38 @@ class Tracker {
 
   const CrdtRope& rope() const { return rope_; }
   const IdToCursor& id_to_cursor() const { return id_to_cursor_; }
-  const VersionVector& applied_version() const { return applied_; }
-  const VersionVector& current_version() const { return current_; }
+  // Every operation ever replayed, and the version `status` describes.
+  VersionVector applied_version() const { return to_version(applied_); }
+  VersionVector current_version() const { return to_version(current_); }
 
  private:
   void apply_updates(std::vector<SpanStatusUpdate> updates, bool on_diff_status);
   void bring_forward(PeerID peer, Counter end);
   void collect_retreat_updates(const IdSpan& span, std::vector<SpanStatusUpdate>& updates) const;
-  static void raise(VersionVector& v, PeerID peer, Counter end);
+  static void raise(Counter& v, Counter end) {
+    if (v < end) v = end;
+  }
+  // The peer's slot in the version arrays, added when new.
+  size_t slot_of(PeerID peer) {
+    size_t s = peers_.find_or_add(peer);
+    if (s >= current_.size()) {
+      current_.resize(s + 1, 0);
+      applied_.resize(s + 1, 0);
+    }
+    return s;
+  }
+  VersionVector to_version(const std::vector<Counter>& v) const;
 
   CrdtRope rope_;
   IdToCursor id_to_cursor_;
-  VersionVector applied_;
-  VersionVector current_;
+  // Both versions as one end counter per peer slot (0: nothing of the peer).
+  // Every replayed operation reads and raises them, so they are kept as
+  // plain arrays rather than hashed per lookup.
+  PeerSlots peers_;
+  std::vector<Counter> applied_;
+  std::vector<Counter> current_;
+  // Reused by checkout_to: the requested version, per slot.
+  std::vector<Counter> target_;
   // Reused by every checkout so that moving between versions does not allocate
   // for its list of changes.
   std::vector<SpanStatusUpdate> scratch_updates_;
