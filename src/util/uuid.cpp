@@ -1,9 +1,13 @@
 #include "util/uuid.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
+#include <cstring>
 
 #include "util/hex.h"
 
@@ -38,6 +42,55 @@ Result<Uuid, UuidError> parse_digits(std::string_view s, bool hyphens) {
   return u;
 }
 
+// Random bytes for identifiers, drawn from the secure source in blocks.
+// Asking the source for 16 bytes at a time cost more than the rest of a
+// message's send path (each call locks the generator and checks for a fork
+// with a system call); one draw now serves many identifiers. Every byte is
+// handed out once and wiped as it leaves.
+//
+// A forked child starts with a copy of its parent's unused bytes; the fork
+// epoch makes it throw them away so that the two processes never share an
+// identifier.
+std::atomic<uint64_t> fork_epoch{1};
+
+void on_fork_child() {
+  fork_epoch.fetch_add(1, std::memory_order_relaxed);
+}
+
+class RandomBlock {
+ public:
+  RandomBlock() = default;
+  RandomBlock(const RandomBlock&) = delete;
+  RandomBlock& operator=(const RandomBlock&) = delete;
+  ~RandomBlock() { OPENSSL_cleanse(bytes_, sizeof bytes_); }
+
+  void take(uint8_t* out, size_t n) {
+    static const bool registered = [] {
+      return pthread_atfork(nullptr, nullptr, on_fork_child) == 0;
+    }();
+    (void)registered;
+    const uint64_t epoch = fork_epoch.load(std::memory_order_relaxed);
+    if (epoch != epoch_ || sizeof bytes_ - pos_ < n) refill(epoch);
+    std::memcpy(out, bytes_ + pos_, n);
+    OPENSSL_cleanse(bytes_ + pos_, n);
+    pos_ += n;
+  }
+
+ private:
+  void refill(uint64_t epoch) {
+    if (RAND_bytes(bytes_, int(sizeof bytes_)) != 1) {
+      // Without a working random source no identifier would be unique.
+      std::abort();
+    }
+    pos_ = 0;
+    epoch_ = epoch;
+  }
+
+  uint8_t bytes_[1024];
+  size_t pos_ = sizeof bytes_;
+  uint64_t epoch_ = 0;
+};
+
 }  // namespace
 
 std::string_view uuid_error_message(UuidError e) {
@@ -53,11 +106,9 @@ std::string_view uuid_error_message(UuidError e) {
 }
 
 Uuid Uuid::random_v4() {
+  thread_local RandomBlock block;
   Uuid u;
-  if (RAND_bytes(u.bytes.data(), int(u.bytes.size())) != 1) {
-    // Without a working random source no identifier would be unique.
-    std::abort();
-  }
+  block.take(u.bytes.data(), u.bytes.size());
   u.bytes[6] = uint8_t((u.bytes[6] & 0x0F) | 0x40);
   u.bytes[8] = uint8_t((u.bytes[8] & 0x3F) | 0x80);
   return u;

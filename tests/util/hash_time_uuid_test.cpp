@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <set>
+#include <thread>
 
 #include "util/clock.h"
 #include "util/crc32.h"
@@ -92,6 +96,37 @@ TEST(Uuid, RandomV4HasVersionVariantAndDiffers) {
     EXPECT_TRUE(seen.insert(s).second);
     EXPECT_EQ(*Uuid::parse(s), u);
   }
+}
+
+// Identifiers are served from a block of random bytes; neither a second
+// thread nor a forked child may be handed the bytes this thread will use next.
+TEST(Uuid, RandomV4NeverRepeatsAcrossThreadsOrFork) {
+  Uuid::random_v4();  // this thread now holds unused random bytes
+  Uuid other;
+  std::thread([&] { other = Uuid::random_v4(); }).join();
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const Uuid c = Uuid::random_v4();
+    const bool ok = write(fds[1], c.bytes.data(), c.bytes.size()) == ssize_t(c.bytes.size());
+    _exit(ok ? 0 : 1);
+  }
+  close(fds[1]);
+  Uuid child;
+  ASSERT_EQ(read(fds[0], child.bytes.data(), child.bytes.size()), ssize_t(child.bytes.size()));
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  const Uuid mine = Uuid::random_v4();
+  EXPECT_NE(mine, child);
+  EXPECT_NE(mine, other);
+  EXPECT_NE(child, other);
+  EXPECT_EQ(child.version(), 4);
 }
 
 TEST(Rfc3339, WriteWithFractionDigits) {
