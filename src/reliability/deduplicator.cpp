@@ -153,6 +153,7 @@ void Deduplicator::unlink(List& l, Node* n, bool age) {
 void Deduplicator::erase(Node* n) {
   unlink(age_, n, true);
   unlink(evict_list(n->second.persist), n, false);
+  filter_.remove(n->first.hash);
   seen_.erase(seen_.find(KeyView{n->first.text, n->first.hash}));
 }
 
@@ -162,7 +163,10 @@ Deduplicator::Node* Deduplicator::insert_entry(std::string key, int64_t first_se
   auto [it, inserted] =
       seen_.emplace(Key{std::move(key), h}, Entry{first_seen, last_seen, persist, {}, {}});
   Node* n = &*it;
-  if (inserted) link_new(n);
+  if (inserted) {
+    filter_.add(h);
+    link_new(n);
+  }
   return n;
 }
 
@@ -173,13 +177,14 @@ void Deduplicator::link_new(Node* n) {
 
 void Deduplicator::clear_exact() {
   seen_.clear();
+  filter_.clear();
   age_ = {};
   evict_plain_ = {};
   evict_persist_ = {};
 }
 
 bool Deduplicator::is_duplicate(std::string_view id) const {
-  if (!bloom_) return seen_.find(view_of(id)) != seen_.end();
+  if (!bloom_) return find(view_of(id)) != seen_.end();
   const BloomHashes h = bloom_hashes(id);
   for (const BloomSlot& s : bloom_->slots) {
     if (s.contains(h)) return true;
@@ -202,7 +207,7 @@ bool Deduplicator::check_and_record(std::string_view id, bool persist) {
     return true;
   }
   const KeyView key = view_of(id);
-  if (seen_.find(key) != seen_.end()) return false;
+  if (find(key) != seen_.end()) return false;
   if (seen_.size() >= config_.max_tracked_messages) {
     expire();
     if (seen_.size() >= config_.max_tracked_messages && !seen_.empty()) {
@@ -212,8 +217,10 @@ bool Deduplicator::check_and_record(std::string_view id, bool persist) {
       unlink(age_, victim, true);
       unlink(evict_list(victim->second.persist), victim, false);
       auto node = seen_.extract(seen_.find(KeyView{victim->first.text, victim->first.hash}));
+      filter_.remove(node.key().hash);
       node.key().text.assign(id);
       node.key().hash = key.hash;
+      filter_.add(key.hash);
       node.mapped() = Entry{now, now, persist, {}, {}};
       link_new(&*seen_.insert(std::move(node)).position);
       return true;
@@ -229,7 +236,7 @@ bool Deduplicator::touch(std::string_view id) {
     rotate_if_due(now);
     return is_duplicate(id);
   }
-  auto it = seen_.find(view_of(id));
+  auto it = find(view_of(id));
   if (it == seen_.end()) return false;
   Node* n = &*it;
   List& l = evict_list(n->second.persist);
@@ -241,7 +248,7 @@ bool Deduplicator::touch(std::string_view id) {
 
 bool Deduplicator::forget(std::string_view id) {
   if (bloom_) return false;
-  auto it = seen_.find(view_of(id));
+  auto it = find(view_of(id));
   if (it == seen_.end()) return false;
   erase(&*it);
   return true;
@@ -280,7 +287,7 @@ size_t Deduplicator::restore_seen(const std::vector<SeenId>& list, int64_t now) 
     if (seen_.size() >= config_.max_tracked_messages) break;
     if (s.seen_at_ms > kI64Max / kNsPerMs || s.seen_at_ms < kI64Min / kNsPerMs) continue;
     const int64_t t = s.seen_at_ms * kNsPerMs;
-    if (t <= cutoff || seen_.find(view_of(s.id)) != seen_.end()) continue;
+    if (t <= cutoff || find(view_of(s.id)) != seen_.end()) continue;
     insert_entry(s.id, t, t, true);
     ++restored;
   }

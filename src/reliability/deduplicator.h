@@ -10,6 +10,7 @@
 // nothing scans the map per insert.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -141,8 +142,38 @@ class Deduplicator {
     }
   };
   static KeyView view_of(std::string_view s) { return {s, std::hash<std::string_view>{}(s)}; }
+
+  // Counts of stored keys per hash slot, in front of the map. Most lookups
+  // are for ids never seen (every new message is checked before it is
+  // recorded); a zero count answers those from one small array instead of
+  // walking a bucket chain through nodes scattered over the heap. A count
+  // that reaches its ceiling stays there, so the filter never denies a key
+  // that is stored.
+  class PresenceFilter {
+   public:
+    bool may_contain(size_t hash) const { return counts_[slot(hash)] != 0; }
+    void add(size_t hash) {
+      uint8_t& c = counts_[slot(hash)];
+      if (c != kSticky) ++c;
+    }
+    void remove(size_t hash) {
+      uint8_t& c = counts_[slot(hash)];
+      if (c != kSticky && c != 0) --c;
+    }
+    void clear() { counts_.fill(0); }
+
+   private:
+    static constexpr size_t kSlots = size_t{1} << 15;
+    static constexpr uint8_t kSticky = 255;
+    // The map picks buckets by the low bits (modulo a prime); the filter
+    // takes higher bits so that its collisions are independent of the map's.
+    static size_t slot(size_t hash) { return (hash >> 20) & (kSlots - 1); }
+    std::array<uint8_t, kSlots> counts_{};
+  };
+
   struct Entry;
   using Node = std::pair<const Key, Entry>;
+  using Map = std::unordered_map<Key, Entry, KeyHash, KeyEq>;
   struct Link {
     Node* prev = nullptr;
     Node* next = nullptr;
@@ -188,7 +219,16 @@ class Deduplicator {
 
   DedupConfig config_;
   const Clock& clock_;
-  std::unordered_map<Key, Entry, KeyHash, KeyEq> seen_;
+  // Lookup through the presence filter; end() when the id is not stored.
+  Map::iterator find(const KeyView& key) {
+    return filter_.may_contain(key.hash) ? seen_.find(key) : seen_.end();
+  }
+  Map::const_iterator find(const KeyView& key) const {
+    return filter_.may_contain(key.hash) ? seen_.find(key) : seen_.end();
+  }
+
+  Map seen_;
+  PresenceFilter filter_;
   List age_;
   List evict_plain_;
   List evict_persist_;

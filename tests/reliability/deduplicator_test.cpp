@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <random>
+#include <vector>
 
 #include "util/hash.h"
 
@@ -294,6 +296,56 @@ TEST(DeduplicatorTest, MatchesModelUnderRandomTraffic) {
     }
     ASSERT_LE(d.size(), 50u);
     ASSERT_EQ(d.size(), model.size()) << step;
+  }
+}
+
+// Ids whose hashes agree in the bits that pick the lookup filter's slot, so
+// that one slot holds more ids than its count can express.
+std::vector<std::string> ids_sharing_a_filter_slot(size_t n) {
+  std::vector<std::string> out;
+  char buf[32] = "crowd-";
+  for (uint64_t i = 0; out.size() < n; ++i) {
+    auto end = std::to_chars(buf + 6, buf + sizeof buf, i).ptr;
+    std::string_view id(buf, size_t(end - buf));
+    if (((std::hash<std::string_view>{}(id) >> 20) & 0x7fff) == 0x1234) out.emplace_back(id);
+  }
+  return out;
+}
+
+TEST(DeduplicatorTest, CrowdedLookupSlotNeverHidesAStoredId) {
+  const std::vector<std::string> ids = ids_sharing_a_filter_slot(300);
+  ManualClock clock;
+  Deduplicator d(exact(1000), clock);
+  for (const std::string& id : ids) ASSERT_TRUE(d.check_and_record(id, false)) << id;
+  // Forgetting more ids than a saturated count could track must not make
+  // the survivors look new.
+  for (size_t i = 0; i < 280; ++i) ASSERT_TRUE(d.forget(ids[i])) << i;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(d.is_duplicate(ids[i]), i >= 280) << i;
+    EXPECT_EQ(d.touch(ids[i]), i >= 280) << i;
+  }
+  // Below the ceiling the count is exact: after the last id leaves, a new
+  // one in the same slot is new, and one recorded again is a duplicate.
+  Deduplicator small(exact(1000), clock);
+  for (size_t i = 0; i < 10; ++i) ASSERT_TRUE(small.check_and_record(ids[i], false));
+  for (size_t i = 0; i < 10; ++i) ASSERT_TRUE(small.forget(ids[i]));
+  EXPECT_FALSE(small.is_duplicate(ids[0]));
+  EXPECT_TRUE(small.check_and_record(ids[0], false));
+  EXPECT_FALSE(small.check_and_record(ids[0], false));
+}
+
+// A full map hands the evicted entry's node to the new id; lookups of both
+// the evicted and the new id must follow.
+TEST(DeduplicatorTest, EvictionReusesTheNodeForTheNewId) {
+  ManualClock clock;
+  Deduplicator d(exact(3), clock);
+  for (int i = 0; i < 10; ++i) {
+    clock.advance(milliseconds(1));
+    ASSERT_TRUE(d.check_and_record(named("e", i), false)) << i;
+    EXPECT_TRUE(d.is_duplicate(named("e", i))) << i;
+    if (i >= 3) {
+      EXPECT_FALSE(d.is_duplicate(named("e", i - 3))) << i;
+    }
   }
 }
 
