@@ -178,7 +178,9 @@ JsonStatus read_field(JsonReader& r, Message& m, size_t i) {
 }  // namespace
 
 std::string message_json_text(const Message& m) {
-  JsonWriter w(128);
+  // Room for the fixed fields and the content, so that a long text is not
+  // copied again each time the buffer doubles.
+  JsonWriter w(512 + m.content.size() + m.content.size() / 8);
   write_message(w, m, false);
   return w.take();
 }
