@@ -117,12 +117,12 @@ TEST(DeltaItemList, ArrayVecKeepsHeapValuesThroughEveryOperation) {
   };
   auto contents = [](const ArrayVec& a) {
     std::vector<std::string> out;
-    for (const auto& v : a) out.push_back(v.as_string());
+    for (const auto& v : a) out.emplace_back(v.as_string());
     return out;
   };
   auto model_of = [&](int from, int n) {
     std::vector<std::string> m;
-    for (int i = 0; i < n; ++i) m.push_back(val(from + i).as_string());
+    for (int i = 0; i < n; ++i) m.emplace_back(val(from + i).as_string());
     return m;
   };
   auto make = [&](int from, int n) {
@@ -186,7 +186,7 @@ TEST(DeltaItemList, ArrayVecKeepsHeapValuesThroughEveryOperation) {
       default:
         if (a.size() < ArrayVec::kCapacity) {
           a.push(val(next));
-          m.push_back(val(next).as_string());
+          m.emplace_back(val(next).as_string());
           ++next;
         }
     }

@@ -51,19 +51,20 @@ struct PreferRightFinder {
 
 // A leaf named by its place in its parent's child list.
 struct LeafSlot {
+  const CrdtRopeTree* tree;
   const RopeNode* parent;
   size_t index;
-  LeafIndex leaf() const { return LeafIndex{parent->children[index].index}; }
+  LeafIndex leaf() const { return tree->child_index(*parent, index).unwrap_leaf(); }
 };
 
 // The leaf after `s` in document order, or none at the end. Within one
 // parent this is the next child; across parents the tree finds it.
 std::optional<LeafSlot> next_leaf_slot(const CrdtRopeTree& tree, const LeafSlot& s) {
-  if (s.index + 1 < s.parent->len) return LeafSlot{s.parent, s.index + 1};
+  if (s.index + 1 < s.parent->len) return LeafSlot{&tree, s.parent, s.index + 1};
   std::optional<ArenaIndex> next = tree.next_sibling(s.leaf());
   if (!next) return std::nullopt;
   auto [p, i] = tree.leaf_position(next->unwrap_leaf());
-  return LeafSlot{&tree.node(p), i};
+  return LeafSlot{&tree, &tree.node(p), i};
 }
 
 // The id of element `offset` of a span.
@@ -116,14 +117,14 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
     pick = finder.find_node(*bottom);
     if (pick.index >= bottom->len) invariant_failed(kMsgUnwrapNone);
     if (bottom->leaf_children) break;
-    bottom = &tree_.node(bottom->children[pick.index].index);
+    bottom = &tree_.node(tree_.child_index(*bottom, pick.index).unwrap_internal());
     if (bottom->len == 0) invariant_failed(kMsgUnwrapNone);
   }
-  LeafSlot slot{bottom, pick.index};
+  LeafSlot slot{&tree_, bottom, pick.index};
   const FugueSpan* start_elem = &tree_.get_elem(slot.leaf());
   const FugueSpan* next_elem = nullptr;
   if (slot.index + 1 < bottom->len)
-    next_elem = &tree_.get_elem(LeafIndex{bottom->children[slot.index + 1].index});
+    next_elem = &tree_.get_elem(tree_.child_index(*bottom, slot.index + 1).unwrap_leaf());
   const Cursor start{slot.leaf(), finder.confirm_elem(*start_elem).index};
 
   // The element immediately left of the insertion point.
