@@ -84,4 +84,13 @@ inline void link(Device& a, Device& b) {
   ASSERT_TRUE(body::brenvikprotocol_ble_peer_discovered(*b, a.id, -50).ok());
 }
 
+// The events of one type, in the order they came.
+inline std::vector<nlohmann::json> of_type(const std::vector<nlohmann::json>& events,
+                                           std::string_view type) {
+  std::vector<nlohmann::json> out;
+  for (const auto& e : events)
+    if (e.at("type") == type) out.push_back(e);
+  return out;
+}
+
 }  // namespace brenvik::ffi::testing

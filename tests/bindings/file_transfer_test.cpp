@@ -13,15 +13,8 @@ namespace {
 
 using testing::Device;
 using testing::link;
+using testing::of_type;
 using testing::settle;
-
-std::vector<nlohmann::json> of_type(const std::vector<nlohmann::json>& events,
-                                    std::string_view type) {
-  std::vector<nlohmann::json> out;
-  for (const auto& e : events)
-    if (e.at("type") == type) out.push_back(e);
-  return out;
-}
 
 Bytes pattern(size_t n) {
   Bytes b(n);

@@ -49,37 +49,30 @@ MediaChunkOutcome ProtocolCore::receive_media_chunk(const Message& m, TransportT
     return MediaChunkOutcome::Rejected;
   };
 
-  if (!m.binary_content) {
+  // A plaintext chunk, in its JSON or its binary form.
+  auto take_plaintext = [&](auto chunk, std::string_view failure, auto error_text) {
     if (!plaintext_acceptable_from(sender)) return refuse_plaintext();
-    auto chunk = file_chunk_from_json(m.content);
     if (!chunk.ok()) {
-      BRENVIK_LOG(LogLevel::Warn, kReceiveLogTarget,
-                  {"message", "Failed to deserialize file chunk, dropping"},
-                  {"message_id", id_text}, {"error", chunk.error().to_string()});
+      BRENVIK_LOG(LogLevel::Warn, kReceiveLogTarget, {"message", std::string(failure)},
+                  {"message_id", id_text}, {"error", error_text(chunk.error())});
       return MediaChunkOutcome::Consumed;
     }
     ChunkHints h = read_plaintext_chunk_hints(m);
     track_inbound_chunk(sender, m, std::move(chunk).value(), std::move(h.media_metadata),
                         h.content_type);
     return MediaChunkOutcome::Consumed;
-  }
+  };
+  if (!m.binary_content)
+    return take_plaintext(file_chunk_from_json(m.content),
+                          "Failed to deserialize file chunk, dropping",
+                          [](const auto& e) { return e.to_string(); });
 
   const Bytes& body = *m.binary_content;
   const bool envelope = body.size() >= 3 && body[0] == 'M' && body[1] == 'L';
-  if (!envelope) {
-    if (!plaintext_acceptable_from(sender)) return refuse_plaintext();
-    auto chunk = decode_file_chunk(body);
-    if (!chunk.ok()) {
-      BRENVIK_LOG(LogLevel::Warn, kReceiveLogTarget,
-                  {"message", "Failed to deserialize binary file chunk, dropping"},
-                  {"message_id", id_text}, {"error", chunk.error().message()});
-      return MediaChunkOutcome::Consumed;
-    }
-    ChunkHints h = read_plaintext_chunk_hints(m);
-    track_inbound_chunk(sender, m, std::move(chunk).value(), std::move(h.media_metadata),
-                        h.content_type);
-    return MediaChunkOutcome::Consumed;
-  }
+  if (!envelope)
+    return take_plaintext(decode_file_chunk(body),
+                          "Failed to deserialize binary file chunk, dropping",
+                          [](const auto& e) { return std::string(e.message()); });
 
   // A sealed media envelope: "ML", a version byte, a SealedEnvelope.
   std::optional<EncryptedMessage> sealed;
