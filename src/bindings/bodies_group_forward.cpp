@@ -3,6 +3,7 @@
 #include "bindings/error_mapping.h"
 #include "bindings/ffi_bodies.h"
 #include "bindings/protocol_facade.h"
+#include "bindings/send_conversions.h"
 #include "core/message_id.h"
 
 namespace brenvik::ffi::body {
@@ -12,14 +13,10 @@ Result<std::vector<std::string>, InterfaceError> brenvikprotocol_forward_message
     MessagePriority priority) {
   // Read before `inner`, so a malformed text is refused even while another
   // call holds it.
-  auto original = parse_message_json(message_json);
-  if (!original.ok())
-    return Err(
-        InterfaceError::with_message(InterfaceError::Kind::InvalidConfig,
-                                     "Failed to parse original message JSON: " + original.error()));
+  BRENVIK_TRY(auto original, parse_original_message(message_json));
   BRENVIK_TRY(auto g, self.lock_inner());
   auto ids = (*g)->forward_message_to_group(
-      original.value(), group_id,
+      original, group_id,
       static_cast<brenvik::MessagePriority>(static_cast<int32_t>(priority) - 1));
   if (!ids.ok()) return Err(map_send_error(ids.error()));
   std::vector<std::string> out;

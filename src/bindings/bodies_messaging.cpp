@@ -144,14 +144,10 @@ Result<std::string, InterfaceError> brenvikprotocol_forward_message(
     std::optional<MessagePriority> priority) {
   // Read before `inner`, so a malformed text is refused even while another
   // call holds it.
-  auto original = parse_message_json(message_json);
-  if (!original.ok())
-    return Err(
-        InterfaceError::with_message(InterfaceError::Kind::InvalidConfig,
-                                     "Failed to parse original message JSON: " + original.error()));
+  BRENVIK_TRY(auto original, parse_original_message(message_json));
   BRENVIK_TRY(auto g, self.lock_inner());
   return id_or_send_error(
-      forward_stages(**g, original.value(), recipient,
+      forward_stages(**g, original, recipient,
                      priority ? core_priority(*priority) : brenvik::MessagePriority::Medium));
 }
 

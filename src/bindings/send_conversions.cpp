@@ -2,6 +2,7 @@
 
 #include "core/identifier.h"
 #include "core/message_id.h"
+#include "protocol/core/protocol_core.h"
 
 namespace brenvik::ffi::body {
 
@@ -53,6 +54,15 @@ Result<std::optional<brenvik::ForwardInfo>, InterfaceError> convert_forward_info
         invalid_argument("Invalid forward_info.original_message_id: " + id.error().message()));
   return std::optional<brenvik::ForwardInfo>(brenvik::ForwardInfo{
       fi->original_sender, id.value(), fi->original_timestamp, fi->forward_count});
+}
+
+Result<brenvik::Message, InterfaceError> parse_original_message(std::string_view json) {
+  auto original = parse_message_json(json);
+  if (!original.ok())
+    return Err(
+        InterfaceError::with_message(InterfaceError::Kind::InvalidConfig,
+                                     "Failed to parse original message JSON: " + original.error()));
+  return std::move(original).value();
 }
 
 }  // namespace brenvik::ffi::body

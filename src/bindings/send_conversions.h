@@ -29,4 +29,8 @@ Result<std::optional<brenvik::ReplyContext>, InterfaceError> convert_reply_conte
 Result<std::optional<brenvik::ForwardInfo>, InterfaceError> convert_forward_info(
     const std::optional<ForwardInfo>& fi);
 
+// A message the host hands back to forward, read from its JSON form
+// ("Failed to parse original message JSON: ").
+Result<brenvik::Message, InterfaceError> parse_original_message(std::string_view json);
+
 }  // namespace brenvik::ffi::body

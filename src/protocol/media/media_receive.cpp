@@ -37,6 +37,17 @@ void ProtocolCore::emit_decryption_failed(const Message& m, DecryptionFailureCod
                                                     std::move(reason)});
 }
 
+namespace {
+// A failed transfer whose first chunk never arrived has no purpose to
+// report a failure under.
+void log_unknown_purpose_drop(const std::string& file_id) {
+  BRENVIK_LOG(
+      LogLevel::Debug, ProtocolCore::kReceiveLogTarget,
+      {"message", "Dropping a transfer whose purpose is not yet known; no failure reported"},
+      {"file_id", file_id});
+}
+}  // namespace
+
 MediaChunkOutcome ProtocolCore::receive_media_chunk(const Message& m, TransportType /*arrival*/) {
   const std::string sender = m.sender;
   const std::string id_text = display_message_id(m.id);
@@ -136,11 +147,7 @@ void ProtocolCore::track_inbound_chunk(const std::string& sender, const Message&
       return;  // the manager has logged it; the transfer is unchanged
     const bool had_context = inbound_transfers_.erase(file_id) > 0;
     if (index != 0 && !had_context) {
-      BRENVIK_LOG(LogLevel::Debug, kReceiveLogTarget,
-                  {"message",
-                   "Dropping a transfer whose purpose is not yet known; no failure "
-                   "reported"},
-                  {"file_id", file_id});
+      log_unknown_purpose_drop(file_id);
       return;
     }
     emit_event(event::FileReceiveFailed{file_id, file_name, sender,
@@ -176,11 +183,7 @@ void ProtocolCore::track_inbound_chunk(const std::string& sender, const Message&
                  "failed"},
                 {"file_id", file_id});
     if (!context) {
-      BRENVIK_LOG(LogLevel::Debug, kReceiveLogTarget,
-                  {"message",
-                   "Dropping a transfer whose purpose is not yet known; no failure "
-                   "reported"},
-                  {"file_id", file_id});
+      log_unknown_purpose_drop(file_id);
       return;
     }
     emit_event(event::FileReceiveFailed{file_id, file_name, sender, "integrity_check_failed"});
