@@ -94,6 +94,14 @@ TEST(KesuColumns, HugeRunsRespectTheValueLimit) {
   write_uvarint(bools, 0);
   write_uvarint(bools, 1'000'000'000);
   EXPECT_FALSE(BoolRleDecoder(bools).decode_all(1 << 16).ok());
+  // A literal stretch is held to the same limit, value by value.
+  Bytes literals = hx("09 01 02 03 04 05");  // literal of 5
+  auto at_limit = AnyRleDecoder<uint64_t>(literals).decode_all(5);
+  ASSERT_TRUE(at_limit.ok());
+  EXPECT_EQ(*at_limit, (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+  auto past_limit = AnyRleDecoder<uint64_t>(literals).decode_all(4);
+  ASSERT_FALSE(past_limit.ok());
+  EXPECT_EQ(past_limit.error().kind(), ColumnarErrorKind::RleDecodeError);
   // take() reserves a bounded amount, then reports the shortfall.
   Bytes short_run = hx("0201");
   AnyRleDecoder<uint64_t> t(short_run);

@@ -203,6 +203,16 @@ class AnyRleDecoder {
   ColumnarResult<std::vector<T>> decode_all(size_t max_values) {
     std::vector<T> out;
     for (;;) {
+      // A literal stretch is read value by value right here: the same reads
+      // and checks in the same order as next_run, without its per-value
+      // bookkeeping, which cost more than the value itself.
+      while (literal_ && remaining_ > 0) {
+        auto lv = RleValue<T>::read(r_);
+        if (!lv.ok()) return Err(ColumnarError::serialize(std::move(lv).error()));
+        if (out.size() >= max_values) return Err(too_many_values(max_values));
+        out.push_back(*lv);
+        --remaining_;
+      }
       T v{};
       uint64_t k = 0;
       auto st = next_run(v, k, std::numeric_limits<uint64_t>::max(), false);
