@@ -83,21 +83,21 @@ class InnerLock {
     Guard& operator=(const Guard&) = delete;
     Guard& operator=(Guard&&) = delete;
     ~Guard() { release(); }
-    T& operator*() const { return **g_; }
-    T* operator->() const { return &**g_; }
+    T& operator*() const { return *g_; }
+    T* operator->() const { return &*g_; }
     // Clears the holder and unlocks; idempotent.
     void release() {
       if (!owner_) return;
       owner_->telemetry_.clear();
       owner_ = nullptr;
-      g_.reset();  // unlocks, poisoning when unwinding began after the take
+      g_.unlock();  // poisons when unwinding began after the take
     }
 
    private:
     friend class InnerLock;
     Guard(InnerLock* owner, typename Mutex<T>::Guard g) : owner_(owner), g_(std::move(g)) {}
     InnerLock* owner_;
-    std::optional<typename Mutex<T>::Guard> g_;
+    typename Mutex<T>::Guard g_;
   };
 
   // Fails with the poison text when `inner` is poisoned; no holder recorded.

@@ -54,11 +54,15 @@ class Mutex {
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     Guard& operator=(Guard&&) = delete;
-    ~Guard() {
+    ~Guard() { unlock(); }
+    // Unlocks before the guard goes away (poisoning as the destructor
+    // would); idempotent.
+    void unlock() {
       if (!m_) return;
       if (std::uncaught_exceptions() > exceptions_at_entry_)
         m_->poisoned_.store(true, std::memory_order_release);
       m_->mu_.unlock();
+      m_ = nullptr;
     }
     T& operator*() const { return m_->value_; }
     T* operator->() const { return &m_->value_; }
