@@ -16,8 +16,6 @@ namespace brenvik::ffi::body {
 
 namespace {
 
-constexpr uint32_t kMaxForwardCount = 100;
-
 brenvik::PresenceStatus core_presence(PresenceStatus s) {
   return static_cast<brenvik::PresenceStatus>(static_cast<int32_t>(s) - 1);
 }
@@ -48,30 +46,10 @@ Result<MessageId, ProtocolError> forward_stages(ProtocolCore& core, const Messag
   }
   BRENVIK_TRY_VOID(validate_recipient_id(recipient));
   if (core.is_user_blocked(recipient)) return Err(ProtocolError::recipient_blocked(recipient));
-  if (is_reserved_content_marker(original.content))
-    return Err(ProtocolError::invalid_input(
-        "Cannot forward a message with reserved internal prefix content"));
-  if (original.content_type == brenvik::ContentType::FileChunk)
-    return Err(ProtocolError::invalid_input(
-        "FileChunk is an internal content type and cannot be forwarded"));
-  brenvik::ForwardInfo fwd = next_forward_info(original);
-  if (fwd.forward_count > kMaxForwardCount)
-    return Err(ProtocolError::invalid_input("Forward count " + std::to_string(fwd.forward_count) +
-                                            " exceeds maximum of " +
-                                            std::to_string(kMaxForwardCount)));
+  BRENVIK_TRY(brenvik::ForwardInfo fwd, check_forwardable(original));
   RichSendExtras extras{std::nullopt, original.media_metadata, fwd};
   BRENVIK_TRY_VOID(check_content_size(original.content));
-  {
-    Message probe;
-    probe.media_metadata = extras.media_metadata;
-    probe.forwarded_from = extras.forward_info;
-    auto e = encode_rich_extras(probe);
-    if (!e.ok()) {
-      if (e.error().kind == RichExtrasError::Kind::TooLarge)
-        return Err(ProtocolError::invalid_input(e.error().text));
-      return Err(ProtocolError::serialization(e.error().text));
-    }
-  }
+  BRENVIK_TRY_VOID(check_rich_extras(extras));
   PrepareRequest req;
   req.recipient = recipient;
   req.content = original.content;

@@ -533,6 +533,13 @@ Result<void, ProtocolError> validate_recipient_id(std::string_view recipient);
 Result<std::optional<std::string>, ProtocolError> validate_optional_app_id(
     const std::optional<std::string>& app_id);
 Result<void, ProtocolError> check_content_size(std::string_view content);
+// The checks every forward makes of the message it copies (reserved
+// marker, file chunk, forward chain of at most 100); gives the copy's
+// forward info.
+Result<ForwardInfo, ProtocolError> check_forwardable(const Message& original);
+// Refuses extras whose serialized form is too large (InvalidInput) or
+// cannot be written (Serialization).
+Result<void, ProtocolError> check_rich_extras(const RichSendExtras& extras);
 ProtocolError format_invalid_reply_to(const CoreError& e);
 // Reads a message from its JSON form (object or array); the error is the
 // reader's text.

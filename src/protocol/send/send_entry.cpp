@@ -59,6 +59,36 @@ ProtocolError format_invalid_reply_to(const CoreError& e) {
   return ProtocolError::invalid_input("Invalid reply_to_msg: " + e.message());
 }
 
+Result<ForwardInfo, ProtocolError> check_forwardable(const Message& original) {
+  // Longest forward chain a copy may carry; a copy at exactly this count is
+  // still sent.
+  constexpr uint32_t kMaxForwardCount = 100;
+  if (is_reserved_content_marker(original.content))
+    return Err(ProtocolError::invalid_input(
+        "Cannot forward a message with reserved internal prefix content"));
+  if (original.content_type == ContentType::FileChunk)
+    return Err(ProtocolError::invalid_input(
+        "FileChunk is an internal content type and cannot be forwarded"));
+  ForwardInfo forward = next_forward_info(original);
+  if (forward.forward_count > kMaxForwardCount)
+    return Err(
+        ProtocolError::invalid_input("Forward count " + std::to_string(forward.forward_count) +
+                                     " exceeds maximum of " + std::to_string(kMaxForwardCount)));
+  return forward;
+}
+
+Result<void, ProtocolError> check_rich_extras(const RichSendExtras& extras) {
+  Message probe;
+  probe.reply_context = extras.reply_context;
+  probe.media_metadata = extras.media_metadata;
+  probe.forwarded_from = extras.forward_info;
+  auto e = encode_rich_extras(probe);
+  if (e.ok()) return {};
+  if (e.error().kind == RichExtrasError::Kind::TooLarge)
+    return Err(ProtocolError::invalid_input(e.error().text));
+  return Err(ProtocolError::serialization(e.error().text));
+}
+
 Result<Message, std::string> parse_message_json(std::string_view json) {
   auto r = read_message_json(ByteView(reinterpret_cast<const uint8_t*>(json.data()), json.size()));
   if (!r.ok()) return Err(r.error().to_string());
@@ -147,16 +177,7 @@ Result<MessageId, ProtocolError> ProtocolCore::send_message(const std::string& r
   RichSendExtras extras{options.reply_context, options.media_metadata, options.forward_info};
   std::optional<RichSendExtras> rich;
   if (extras.any()) {
-    Message probe;
-    probe.reply_context = extras.reply_context;
-    probe.media_metadata = extras.media_metadata;
-    probe.forwarded_from = extras.forward_info;
-    auto e = encode_rich_extras(probe);
-    if (!e.ok()) {
-      if (e.error().kind == RichExtrasError::Kind::TooLarge)
-        return Err(ProtocolError::invalid_input(e.error().text));
-      return Err(ProtocolError::serialization(e.error().text));
-    }
+    BRENVIK_TRY_VOID(check_rich_extras(extras));
     rich = std::move(extras);
   }
 
