@@ -258,6 +258,25 @@ using Status = JsonStatus;
 template <typename T>
 using Read = Result<T, JsonError>;
 
+// An array whose entries are null (blank, appended as an empty entry) or a
+// value that `read_one()` reads.
+template <typename Vec, typename ReadOne>
+Status read_nullable_array(JsonReader& r, Vec& out, ReadOne read_one) {
+  BRENVIK_TRY_VOID(r.begin_array());
+  for (;;) {
+    BRENVIK_TRY(bool more, r.next_element());
+    if (!more) return {};
+    BRENVIK_TRY(bool blank, r.peek_null());
+    if (blank) {
+      BRENVIK_TRY_VOID(r.read_null());
+      out.emplace_back();
+      continue;
+    }
+    BRENVIK_TRY(auto v, read_one());
+    out.emplace_back(std::move(v));
+  }
+}
+
 Read<crypto::SecretBytes> read_secret(JsonReader& r) {
   BRENVIK_TRY(Bytes b, r.read_byte_array());
   WipedBytes wipe{std::move(b)};
@@ -344,22 +363,6 @@ Read<StoredTree> read_tree(JsonReader& r) {
   std::vector<OptionalBox<Node>> parents;
   Bytes stored_hash;
 
-  auto read_nodes = [&](std::vector<OptionalBox<Node>>& out, auto read_one) -> Status {
-    BRENVIK_TRY_VOID(r.begin_array());
-    for (;;) {
-      BRENVIK_TRY(bool more, r.next_element());
-      if (!more) break;
-      BRENVIK_TRY(bool blank, r.peek_null());
-      if (blank) {
-        BRENVIK_TRY_VOID(r.read_null());
-        out.emplace_back();
-        continue;
-      }
-      BRENVIK_TRY(Node n, read_one());
-      out.emplace_back(std::move(n));
-    }
-    return {};
-  };
   auto read_leaf = [&]() -> Read<Node> {
     BRENVIK_TRY(LeafNode l, read_tls<LeafNode>(r, "leaf node"));
     return Node{tls::Case<NodeType::leaf, LeafNode>{std::move(l)}};
@@ -376,9 +379,9 @@ Read<StoredTree> read_tree(JsonReader& r) {
     return read_record(r, "struct TreeSync", kInner, [&](size_t i) -> Status {
       switch (i) {
         case 0:
-          return read_nodes(leaves, read_leaf);
+          return read_nullable_array(r, leaves, read_leaf);
         case 1:
-          return read_nodes(parents, read_parent_node);
+          return read_nullable_array(r, parents, read_parent_node);
         default:
           return r.skip_value();
       }
@@ -585,32 +588,10 @@ Read<SecretTree> read_secret_tree(JsonReader& r) {
         return {};
       }
       case 2: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          BRENVIK_TRY(bool blank, r.peek_null());
-          if (blank) {
-            BRENVIK_TRY_VOID(r.read_null());
-            s.node_secrets.emplace_back();
-            continue;
-          }
-          BRENVIK_TRY(crypto::SecretBytes n, read_hash_secret(r));
-          s.node_secrets.push_back(std::move(n));
-        }
-        return {};
+        return read_nullable_array(r, s.node_secrets, [&] { return read_hash_secret(r); });
       }
       default: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          BRENVIK_TRY(bool blank, r.peek_null());
-          if (blank) {
-            BRENVIK_TRY_VOID(r.read_null());
-            s.leaves.emplace_back();
-            continue;
-          }
+        return read_nullable_array(r, s.leaves, [&]() -> Read<SecretTreeState::Leaf> {
           SecretTreeState::Leaf leaf;
           BRENVIK_TRY_VOID(
               read_record(r, "struct LeafRatchets", kLeafFields, [&](size_t j) -> Status {
@@ -621,9 +602,8 @@ Read<SecretTree> read_secret_tree(JsonReader& r) {
                 }
                 return {};
               }));
-          s.leaves.emplace_back(std::move(leaf));
-        }
-        return {};
+          return leaf;
+        });
       }
     }
   }));
