@@ -378,7 +378,8 @@ TEST(KesuValueEncoding, NestedKeysAcrossManyMaps) {
 
 // Readers let a repeated short text share the block of its first reading.
 // Texts that differ only late, in length or in their last byte, and long
-// texts, must still come back exactly; repeats share one block.
+// texts, must still come back exactly; repeats of a text too long to be held
+// inside the value share one block.
 TEST(KesuValueEncoding, RepeatedShortTextsShareOneBlock) {
   const std::string texts[] = {"a",
                                "b",
@@ -387,7 +388,7 @@ TEST(KesuValueEncoding, RepeatedShortTextsShareOneBlock) {
                                "tag-0001",
                                "tag-0002",
                                "tag-00001",
-                               "sixteen-bytes-16",
+                               "a text of forty-eight bytes that many rows share",
                                "seventeen-bytes-17",
                                std::string(3, '\0'),
                                std::string(40, 'x')};
@@ -414,7 +415,7 @@ TEST(KesuValueEncoding, RepeatedShortTextsShareOneBlock) {
     for (size_t i = 0; i < got.size(); ++i) {
       ASSERT_EQ(got[i].as_map().at("t").as_string(), texts[(i * 7) % std::size(texts)]);
     }
-    // Rows 100 and 111 hold the same 16-byte text, read long
+    // Rows 100 and 111 hold the same 48-byte text, read long
     // after the reader started sharing.
     EXPECT_TRUE(got[100].as_map().at("t").same_block(got[111].as_map().at("t"))) << nested;
   }

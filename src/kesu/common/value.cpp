@@ -19,8 +19,10 @@ namespace {
 // A string or byte string block: the header, then the bytes.
 template <typename B>
 B* new_bytes_block(const void* data, size_t n) {
-  void* mem = ::operator new(sizeof(B) + n);
+  uint32_t cls;
+  void* mem = block_pool::acquire(sizeof(B) + n, &cls);
   B* b = new (mem) B();
+  b->pool_class = cls;
   b->size = n;
   if (n) std::memcpy(static_cast<unsigned char*>(mem) + sizeof(B), data, n);
   return b;
@@ -28,14 +30,20 @@ B* new_bytes_block(const void* data, size_t n) {
 
 }  // namespace
 
+void KesuValue::move_container(KesuValue& o) noexcept {
+  new (&u_.c) ContainerID(std::move(o.u_.c));
+  o.u_.c.~ContainerID();
+}
+
 void KesuValue::wrong_type(ValueType wanted) const {
   throw InternalError("KesuValue of type " + std::to_string(int(type_)) + " read as type " +
                       std::to_string(int(wanted)));
 }
 
-// Every block is one allocation from operator new: its header, then its
+// Every block is one allocation from the block pool: its header, then its
 // bytes or the room for its first elements.
 void KesuValue::release_block() {
+  uint32_t cls = u_.p->pool_class;
   switch (type_) {
     case ValueType::Binary:
       static_cast<KesuBinaryValue*>(u_.p)->~KesuBinaryValue();
@@ -56,7 +64,7 @@ void KesuValue::release_block() {
     case ValueType::Container:
       return;
   }
-  ::operator delete(static_cast<void*>(u_.p));
+  block_pool::release(static_cast<void*>(u_.p), cls);
 }
 
 // Releases nested lists and maps with an explicit stack: a block owned by the
@@ -71,13 +79,19 @@ void KesuListValue::drain(std::vector<KesuValue>& pending) {
       auto* l = static_cast<KesuListValue*>(v.u_.p);
       if (!l->unique()) continue;
       for (auto& c : l->items)
-        if (is_nested(c)) pending.push_back(std::move(c));
+        if (is_nested(c)) {
+          c.prefetch();
+          pending.push_back(std::move(c));
+        }
       l->items.clear();  // so that the block's own destructor finds nothing
     } else if (v.type_ == ValueType::Map) {
       auto* m = static_cast<KesuMapValue*>(v.u_.p);
       if (!m->unique()) continue;
       for (auto& [k, c] : m->entries)
-        if (is_nested(c)) pending.push_back(std::move(c));
+        if (is_nested(c)) {
+          c.prefetch();
+          pending.push_back(std::move(c));
+        }
       m->entries.clear();
     }
   }
@@ -86,9 +100,15 @@ void KesuListValue::drain(std::vector<KesuValue>& pending) {
 // Each nested element is released before the next one is looked at, so the
 // pending stack holds one element's descendants at a time rather than every
 // element of a long list at once.
+// The blocks of a long list lie apart in memory: the next few are loaded
+// while one is released, so that the walk does not wait for each in turn.
 KesuListValue::~KesuListValue() {
+  constexpr size_t kAhead = 4;
   std::vector<KesuValue> pending;
-  for (auto& v : items) {
+  for (size_t i = 0; i < items.size() && i < kAhead; ++i) items[i].prefetch();
+  for (size_t i = 0; i < items.size(); ++i) {
+    KesuValue& v = items[i];
+    if (i + kAhead < items.size()) items[i + kAhead].prefetch();
     if (!is_nested(v)) continue;
     pending.push_back(std::move(v));
     KesuListValue::drain(pending);
@@ -106,14 +126,26 @@ KesuMapValue::~KesuMapValue() {
 
 KesuValue KesuValue::binary_of(ByteView b) {
   KesuValue v;
-  v.u_.p = new_bytes_block<KesuBinaryValue>(b.data(), b.size());
   v.type_ = ValueType::Binary;
+  if (b.size() <= kInlineBytes) {
+    if (!b.empty()) std::memcpy(&v.u_.raw, b.data(), b.size());
+    v.small_ = uint8_t(b.size());
+    return v;
+  }
+  v.u_.p = new_bytes_block<KesuBinaryValue>(b.data(), b.size());
+  v.heap_ = true;
   return v;
 }
 KesuValue KesuValue::string(std::string_view s) {
   KesuValue v;
-  v.u_.p = new_bytes_block<KesuStringValue>(s.data(), s.size());
   v.type_ = ValueType::String;
+  if (s.size() <= kInlineBytes) {
+    if (!s.empty()) std::memcpy(&v.u_.raw, s.data(), s.size());
+    v.small_ = uint8_t(s.size());
+    return v;
+  }
+  v.u_.p = new_bytes_block<KesuStringValue>(s.data(), s.size());
+  v.heap_ = true;
   return v;
 }
 // The room for elements follows the block header directly.
@@ -122,21 +154,27 @@ static_assert(sizeof(KesuMapValue) % alignof(KesuMap::value_type) == 0);
 static_assert(alignof(KesuListValue) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 KesuValue KesuValue::list_with_room(size_t room) {
-  void* mem = ::operator new(sizeof(KesuListValue) + room * sizeof(KesuValue));
+  uint32_t cls;
+  void* mem = block_pool::acquire(sizeof(KesuListValue) + room * sizeof(KesuValue), &cls);
   auto* b = new (mem) KesuListValue();
+  b->pool_class = cls;
   if (room) b->items.start_on(reinterpret_cast<KesuValue*>(b + 1), room);
   KesuValue v;
   v.u_.p = b;
   v.type_ = ValueType::List;
+  v.heap_ = true;
   return v;
 }
 KesuValue KesuValue::map_with_room(size_t room) {
-  void* mem = ::operator new(sizeof(KesuMapValue) + room * sizeof(KesuMap::value_type));
+  uint32_t cls;
+  void* mem = block_pool::acquire(sizeof(KesuMapValue) + room * sizeof(KesuMap::value_type), &cls);
   auto* b = new (mem) KesuMapValue();
+  b->pool_class = cls;
   if (room) b->entries.start_on(reinterpret_cast<KesuMap::value_type*>(b + 1), room);
   KesuValue v;
   v.u_.p = b;
   v.type_ = ValueType::Map;
+  v.heap_ = true;
   return v;
 }
 // The elements move into the block's own room: a walk over the value then
@@ -243,8 +281,7 @@ void KesuMap::rebuild_index() {
   for (size_t i = 0; i < entries_.size(); ++i) index_insert(i);
 }
 
-KesuMap::iterator KesuMap::append(std::string key, KesuValue v) {
-  entries_.emplace_back(std::move(key), std::move(v));
+void KesuMap::appended() {
   if (entries_.size() > kScanLimit) {
     // Keep the index at most half full.
     if (entries_.size() * 2 > index_.size())
@@ -252,13 +289,25 @@ KesuMap::iterator KesuMap::append(std::string key, KesuValue v) {
     else
       index_insert(entries_.size() - 1);
   }
+}
+
+KesuMap::iterator KesuMap::append(std::string key, KesuValue v) {
+  entries_.emplace_back(std::move(key), std::move(v));
+  appended();
+  return entries_.end() - 1;
+}
+
+KesuMap::iterator KesuMap::append_null(std::string_view key) {
+  entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                        std::forward_as_tuple());
+  appended();
   return entries_.end() - 1;
 }
 
 KesuValue& KesuMap::operator[](std::string_view key) {
   size_t pos = position(key);
   if (pos != entries_.size()) return entries_[pos].second;
-  return append(std::string(key), KesuValue())->second;
+  return append_null(key)->second;
 }
 
 std::pair<KesuMap::iterator, bool> KesuMap::insert_or_assign(std::string key, KesuValue v) {

@@ -3,11 +3,14 @@
 // document's deep value) never copies payload content; a value that changes
 // a shared block first takes a private copy of it.
 //
-// Decoders build values by the million, so the blocks are laid out to cost
-// few allocations: a string or byte string is one allocation holding its
-// count and bytes, a list or map block holds its first elements itself, and
-// a map keeps its entries in insertion order (with a hash index only once it
-// is large) instead of a node per entry.
+// Decoders build values by the million, so values are laid out to cost few
+// allocations: a text or byte string of up to kInlineBytes bytes is held in
+// the value itself (copying it copies those bytes, which costs no more than
+// the reference-count update it replaces), a longer one is one block holding
+// its count and bytes, a list or map block holds its first elements itself,
+// and a map keeps its entries in insertion order (with a hash index only once
+// it is large) instead of a node per entry. Blocks come from a per-thread
+// cache of recently freed blocks (block_pool.h).
 //
 // Values decoded from peers can nest as deep as the input allows, so every
 // walk over a value here (equality, hashing, release) uses an explicit stack
@@ -23,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "kesu/common/block_pool.h"
 #include "kesu/common/block_vector.h"
 #include "kesu/common/container_id.h"
 
@@ -41,9 +45,13 @@ enum class ValueType : uint8_t { Null, Bool, Double, I64, Binary, String, List, 
 
 // The reference count that every payload block starts with. Counts are
 // atomic: values are shared between a document and the threads that read
-// its deep value.
+// its deep value. Every reference is a live KesuValue of 40 bytes, so a count
+// could only wrap after 160 GiB of copies: 32 bits leave room for the block's
+// allocation class beside it.
 struct KesuBlock {
-  mutable std::atomic<uint64_t> refs{1};
+  mutable std::atomic<uint32_t> refs{1};
+  // The block's size class in the block pool (0: allocated outside it).
+  uint32_t pool_class = 0;
   KesuBlock() = default;
   KesuBlock(const KesuBlock&) = delete;
   KesuBlock& operator=(const KesuBlock&) = delete;
@@ -52,6 +60,9 @@ struct KesuBlock {
 
 class KesuValue {
  public:
+  // Texts and byte strings up to this many bytes live inside the value.
+  static constexpr size_t kInlineBytes = 32;
+
   KesuValue() {}                                            // Null
   KesuValue(std::nullptr_t) {}                              // NOLINT
   KesuValue(bool b) : type_(ValueType::Bool) { u_.b = b; }  // NOLINT
@@ -63,8 +74,8 @@ class KesuValue {
   KesuValue(ContainerID id) : type_(ValueType::Container) {     // NOLINT
     new (&u_.c) ContainerID(std::move(id));
   }
-  KesuValue(const KesuValue& o) : type_(o.type_) { copy_from(o); }
-  KesuValue(KesuValue&& o) noexcept : type_(o.type_) { move_from(o); }
+  KesuValue(const KesuValue& o) { copy_from(o); }
+  KesuValue(KesuValue&& o) noexcept { move_from(o); }
   KesuValue& operator=(const KesuValue& o) {
     if (this != &o) {
       KesuValue tmp(o);
@@ -75,14 +86,14 @@ class KesuValue {
   KesuValue& operator=(KesuValue&& o) noexcept {
     if (this != &o) {
       reset();
-      type_ = o.type_;
       move_from(o);
     }
     return *this;
   }
   ~KesuValue() { reset(); }
 
-  // Copies the bytes into one block holding count and bytes.
+  // Copies the bytes: into the value itself up to kInlineBytes, into one
+  // block holding count and bytes above.
   static KesuValue binary(const Bytes& b) { return binary_of(b); }
   static KesuValue binary_of(ByteView b);
   static KesuValue string(std::string_view s);
@@ -101,7 +112,9 @@ class KesuValue {
 
   // Accessors require the matching type (a mismatch is a bug of the caller
   // and throws InternalError). The views of binary and string payloads live
-  // as long as a value holding the block.
+  // as long as this value stays unchanged and in place (a short payload is
+  // held by the value itself, so a view must not outlive the value it was
+  // taken from, even when a copy of it lives on).
   bool as_bool() const {
     expect(ValueType::Bool);
     return u_.b;
@@ -138,16 +151,19 @@ class KesuValue {
   // elements of a list or map, which follow it); walks over large values
   // call it a few siblings ahead so that their loads overlap.
   void prefetch() const {
-    if (holds_block()) {
+    if (heap_) {
       __builtin_prefetch(u_.p);
       __builtin_prefetch(reinterpret_cast<const char*>(u_.p) + 64);
     }
   }
 
-  // True when both hold the same shared block.
+  // True when both hold the same shared block (never for payloads held
+  // inside the values).
   bool same_block(const KesuValue& o) const {
-    return type_ == o.type_ && holds_block() && u_.p == o.u_.p;
+    return type_ == o.type_ && heap_ && o.heap_ && u_.p == o.u_.p;
   }
+  // True when the value's payload is a shared block.
+  bool holds_block() const { return heap_; }
 
   bool operator==(const KesuValue& o) const;
   // Variant name and payload, e.g. List(KesuListValue([I64(1)])).
@@ -162,37 +178,50 @@ class KesuValue {
       wrong_type(t);
   }
   [[noreturn]] void wrong_type(ValueType wanted) const;
-  bool holds_block() const {
-    return type_ == ValueType::Binary || type_ == ValueType::String || type_ == ValueType::List ||
-           type_ == ValueType::Map;
-  }
+  // Requires this value to be Null (freshly built or reset).
   void copy_from(const KesuValue& o) {
+    type_ = o.type_;
+    heap_ = o.heap_;
+    small_ = o.small_;
     if (type_ == ValueType::Container)
       new (&u_.c) ContainerID(o.u_.c);
     else {
       u_.raw = o.u_.raw;
-      if (holds_block()) u_.p->refs.fetch_add(1, std::memory_order_relaxed);
+      if (heap_) u_.p->refs.fetch_add(1, std::memory_order_relaxed);
     }
   }
-  // Leaves `o` Null.
-  void move_from(KesuValue& o) noexcept {
-    if (type_ == ValueType::Container) {
-      new (&u_.c) ContainerID(std::move(o.u_.c));
-      o.u_.c.~ContainerID();
-    } else {
+  // Requires this value to be Null; leaves `o` Null. Values move by the
+  // million while documents are decoded and edited: the common case is a
+  // plain copy of the representation.
+  [[gnu::always_inline]] void move_from(KesuValue& o) noexcept {
+    type_ = o.type_;
+    heap_ = o.heap_;
+    small_ = o.small_;
+    if (type_ == ValueType::Container) [[unlikely]]
+      move_container(o);
+    else
       u_.raw = o.u_.raw;
-    }
     o.type_ = ValueType::Null;
+    o.heap_ = false;
   }
+  void move_container(KesuValue& o) noexcept;
   void reset() {
-    if (type_ == ValueType::Container)
+    if (heap_) {
+      // A count of one is this value's own reference: no other thread can
+      // take a new one, so the block is freed without the atomic update.
+      if (u_.p->refs.load(std::memory_order_acquire) == 1 ||
+          u_.p->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        release_block();
+      heap_ = false;
+    } else if (type_ == ValueType::Container) {
       u_.c.~ContainerID();
-    else if (holds_block() && u_.p->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-      release_block();
+    }
     type_ = ValueType::Null;
   }
   // Frees the block whose last reference this value held.
   void release_block();
+  // The payload held inside the value (String or Binary, not heap_).
+  const char* inline_data() const { return reinterpret_cast<const char*>(&u_.raw); }
 
   struct Raw {
     uint64_t w[sizeof(ContainerID) / 8];
@@ -210,8 +239,11 @@ class KesuValue {
   static_assert(sizeof(ContainerID) % 8 == 0);
 
   ValueType type_ = ValueType::Null;
+  bool heap_ = false;  // u_.p is a block holding one of this value's references
+  uint8_t small_ = 0;  // the length of a String or Binary held inline
   Payload u_;
 };
+static_assert(KesuValue::kInlineBytes <= sizeof(ContainerID));
 
 // A map value's entries: keys held once each, iterated in insertion order.
 // Lookups scan the entries while the map is small and use an open-addressing
@@ -276,6 +308,10 @@ class KesuMap {
   size_t position(std::string_view key) const;
   // Appends an entry whose key is known to be absent.
   iterator append(std::string key, KesuValue v);
+  // Appends a Null entry for a key known to be absent.
+  iterator append_null(std::string_view key);
+  // Keeps the lookup index in step with an entry just appended.
+  void appended();
   void rebuild_index();
   void index_insert(size_t pos);
 
@@ -312,10 +348,12 @@ struct KesuMapValue : KesuBlock {
 // Inline: the byte codecs call these once per value they walk.
 inline ByteView KesuValue::as_binary() const {
   expect(ValueType::Binary);
+  if (!heap_) return ByteView(reinterpret_cast<const uint8_t*>(inline_data()), small_);
   return static_cast<const KesuBinaryValue*>(u_.p)->bytes();
 }
 inline std::string_view KesuValue::as_string() const {
   expect(ValueType::String);
+  if (!heap_) return std::string_view(inline_data(), small_);
   return static_cast<const KesuStringValue*>(u_.p)->text();
 }
 inline const KesuList& KesuValue::as_list() const {

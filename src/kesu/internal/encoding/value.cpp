@@ -310,14 +310,14 @@ size_t write_value(const KesuValue& v, Bytes& out, Form& form) {
 
 // ---- reading ----------------------------------------------------------------
 
-// A list or map under construction: the value already holds its block (the
-// only reference to it), and `list` or `map` points into that block.
+// A list or map under construction. Values are built in place: each element
+// is read straight into its slot in the block (which the tree already owns),
+// so nothing is moved after it is read, and a failed read leaves a partial
+// tree that the caller drops as a whole.
 struct Frame {
-  KesuValue block;
   KesuList* list = nullptr;
   KesuMap* map = nullptr;
-  uint64_t remaining = 0;
-  std::string_view key;  // map: the key of the value being read (a view of the input or arena)
+  uint64_t remaining = 0;  // elements whose slot is not yet taken
 };
 using FrameStack = SmallStack<Frame, 8>;
 
@@ -338,35 +338,38 @@ KesuValue block_with_room(bool is_map, uint64_t count, size_t remaining, size_t&
              : KesuValue::list_with_room(take_reserve<KesuValue>(count, remaining, budget));
 }
 
-// Short texts read earlier in the same value. The records of a list often
-// repeat the same short texts (tags, states, enumeration-like fields); a
-// repeat shares the block read first instead of allocating its own, just as
-// a copy of the value would.
+// Texts read earlier in the same value. The records of a list often repeat
+// the same texts (tags, states, enumeration-like fields); texts short enough
+// to live inside the value cost no allocation anyway, and a repeat of a
+// somewhat longer one shares the block read first instead of allocating its
+// own, just as a copy of the value would.
 class ShortTextCache {
  public:
   KesuValue text(std::string_view s) {
-    if (s.size() > kMaxLen || s.empty()) return KesuValue::string(s);
+    if (s.size() > kMaxLen || s.size() <= KesuValue::kInlineBytes) return KesuValue::string(s);
     uint64_t w = 0;
-    std::memcpy(&w, s.data(), std::min<size_t>(s.size(), 8));
-    w ^= uint64_t(s.size()) << 59 ^ uint64_t(uint8_t(s.back())) << 48;
+    std::memcpy(&w, s.data() + s.size() - 8, 8);
+    w ^= uint64_t(s.size()) << 59 ^ uint64_t(uint8_t(s[0])) << 48;
     KesuValue& slot = slots_[size_t((w * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits))];
     if (slot.is_null() || slot.as_string() != s) slot = KesuValue::string(s);
     return slot;
   }
 
  private:
-  static constexpr size_t kMaxLen = 16;
+  static constexpr size_t kMaxLen = 64;
   static constexpr unsigned kSlotBits = 6;
   std::array<KesuValue, size_t(1) << kSlotBits> slots_;
 };
 
 // Text values of one read. The cache is set up only once the value has shown
-// many texts, so that reading a small value does not pay for the table.
+// many texts too long to be held inline, so that reading a small value does
+// not pay for the table.
 struct TextReader {
   static constexpr size_t kTextsBeforeCache = 16;
   std::optional<ShortTextCache> cache;
   size_t seen = 0;
   KesuValue text(std::string_view s) {
+    if (s.size() <= KesuValue::kInlineBytes) return KesuValue::string(s);
     if (cache) return cache->text(s);
     if (++seen == kTextsBeforeCache) cache.emplace();
     return KesuValue::string(s);
@@ -394,7 +397,9 @@ struct CompactReadForm {
     key = *k;
     return true;
   }
-  // Reads a scalar into v, or the element count of a list or map into n.
+  // Reads a scalar into v (Null, so it is built in place: the value reaches
+  // its slot in the tree without passing through a temporary), or the
+  // element count of a list or map into n.
   Head read_head(ByteReader& r, KesuValue& v, uint64_t& n) {
     auto idx = r.read_uvarint32();
     if (!idx.ok()) return fail(std::move(idx).error());
@@ -404,25 +409,25 @@ struct CompactReadForm {
       case 1: {
         auto b = r.read_bool();
         if (!b.ok()) return fail(std::move(b).error());
-        v = KesuValue(*b);
+        new (&v) KesuValue(*b);
         return Head::Scalar;
       }
       case 2: {
         auto d = r.read_f64_le();
         if (!d.ok()) return fail(std::move(d).error());
-        v = KesuValue(*d);
+        new (&v) KesuValue(*d);
         return Head::Scalar;
       }
       case 3: {
         auto i = r.read_ivarint();
         if (!i.ok()) return fail(std::move(i).error());
-        v = KesuValue(*i);
+        new (&v) KesuValue(*i);
         return Head::Scalar;
       }
       case 4: {
         auto s = r.read_str();
         if (!s.ok()) return fail(std::move(s).error());
-        v = texts.text(*s);
+        new (&v) KesuValue(texts.text(*s));
         return Head::Scalar;
       }
       case 5:
@@ -435,13 +440,13 @@ struct CompactReadForm {
       case 7: {
         auto c = read_container_id(r);
         if (!c.ok()) return fail(std::move(c).error());
-        v = KesuValue(std::move(*c));
+        new (&v) KesuValue(std::move(*c));
         return Head::Scalar;
       }
       case 8: {
         auto b = r.read_bytes();
         if (!b.ok()) return fail(std::move(b).error());
-        v = KesuValue::binary_of(*b);
+        new (&v) KesuValue(KesuValue::binary_of(*b));
         return Head::Scalar;
       }
       default:
@@ -475,30 +480,30 @@ struct NestedReadForm {
         return Head::Scalar;
       case 1:
       case 2:
-        v = KesuValue(*tag == 1);
+        new (&v) KesuValue(*tag == 1);
         return Head::Scalar;
       case 3: {
         auto i = r.read_sleb128();
         if (!i.ok()) return Head::Error;
-        v = KesuValue(*i);
+        new (&v) KesuValue(*i);
         return Head::Scalar;
       }
       case 4: {
         auto d = r.read_f64_be();
         if (!d.ok()) return Head::Error;
-        v = KesuValue(*d);
+        new (&v) KesuValue(*d);
         return Head::Scalar;
       }
       case 5: {
         auto s = r.read_str();
         if (!s.ok()) return Head::Error;
-        v = texts.text(*s);
+        new (&v) KesuValue(texts.text(*s));
         return Head::Scalar;
       }
       case 6: {
         auto b = r.read_bytes();
         if (!b.ok()) return Head::Error;
-        v = KesuValue::binary_of(*b);
+        new (&v) KesuValue(KesuValue::binary_of(*b));
         return Head::Scalar;
       }
       case 7:
@@ -511,7 +516,8 @@ struct NestedReadForm {
       case 9: {
         auto code = r.read_u8();
         if (!code.ok()) return Head::Error;
-        v = KesuValue(ContainerID::normal(peer, counter, ContainerType::from_wire_code(*code)));
+        new (&v)
+            KesuValue(ContainerID::normal(peer, counter, ContainerType::from_wire_code(*code)));
         return Head::Scalar;
       }
       default:
@@ -520,63 +526,63 @@ struct NestedReadForm {
   }
 };
 
-// Opens a list or map frame for n > 0 elements.
-void open_frame(FrameStack& stack, KesuValue block, uint64_t n) {
-  Frame& f = stack.push();
-  f.remaining = n;
-  f.block = std::move(block);
-  if (f.block.type() == ValueType::Map) {
-    f.map = &f.block.map_mut();
-    f.list = nullptr;
-  } else {
-    f.list = &f.block.list_mut();
-    f.map = nullptr;
-  }
-}
-
-// Attaches a finished value to the frames, closing every frame it completes.
-// Returns true with `v` holding the root when the stack empties.
-bool attach(FrameStack& stack, KesuValue& v) {
-  for (;;) {
-    if (stack.empty()) return true;
+// The slot of the next element of the innermost unfinished list or map,
+// closing every frame that is complete; null when the whole value is read
+// (or, with `ok` false, when a map key could not be read).
+template <typename Form>
+KesuValue* next_slot(ByteReader& r, Form& form, FrameStack& stack, bool& ok) {
+  while (!stack.empty()) {
     Frame& f = stack.back();
-    if (f.map)
-      f.map->put(f.key, std::move(v));
-    else
-      f.list->push_back(std::move(v));
-    if (--f.remaining > 0) return false;
-    v = std::move(f.block);
-    stack.pop();
+    if (f.remaining == 0) {
+      stack.pop();
+      continue;
+    }
+    --f.remaining;
+    if (!f.map) return &f.list->emplace_back();
+    std::string_view key;
+    if (!form.read_key(r, key)) {
+      ok = false;
+      return nullptr;
+    }
+    // A later duplicate key replaces the earlier value where it stands.
+    KesuValue& slot = (*f.map)[key];
+    if (!slot.is_null()) slot = KesuValue();
+    return &slot;
   }
+  return nullptr;
 }
 
-// Reads one whole value in the given form without recursion. `stack` must be
-// empty; it is lent by the caller so that reading many values reuses it. On
-// failure the partly built value is released.
+// Reads one whole value in the given form into `out` (Null) without
+// recursion. `stack` must be empty; it is lent by the caller so that reading
+// many values reuses it. On failure `out` may hold a partly built value,
+// which the caller drops.
 template <typename Form>
 bool read_value(ByteReader& r, Form& form, FrameStack& stack, size_t& budget, KesuValue& out) {
+  KesuValue* dst = &out;
   for (;;) {
-    if (!stack.empty() && stack.back().map && !form.read_key(r, stack.back().key)) break;
-    KesuValue v;
     uint64_t n = 0;
-    Head h = form.read_head(r, v, n);
+    Head h = form.read_head(r, *dst, n);
     if (h == Head::Error) break;
     if (h != Head::Scalar) {
+      new (dst) KesuValue(block_with_room(h == Head::Map, n, r.remaining(), budget));
       if (n > 0) {
-        open_frame(stack, block_with_room(h == Head::Map, n, r.remaining(), budget), n);
-        continue;
+        Frame& f = stack.push();
+        f.remaining = n;
+        if (h == Head::Map) {
+          f.map = &dst->map_mut();
+          f.list = nullptr;
+        } else {
+          f.list = &dst->list_mut();
+          f.map = nullptr;
+        }
       }
-      v = h == Head::List ? KesuValue::list_with_room(0) : KesuValue::map_with_room(0);
     }
-    if (attach(stack, v)) {
-      out = std::move(v);
-      return true;
-    }
+    bool ok = true;
+    dst = next_slot(r, form, stack, ok);
+    if (!ok) break;
+    if (!dst) return true;
   }
-  while (!stack.empty()) {
-    stack.back().block = KesuValue();
-    stack.pop();
-  }
+  while (!stack.empty()) stack.pop();
   return false;
 }
 
@@ -621,17 +627,16 @@ KesuResult<KesuValue> read_nested_value(ByteReader& r, const std::vector<Interna
     KesuMap* entries = is_map ? &result.map_mut() : nullptr;
     std::string_view key;
     for (uint64_t i = 0; i < *n; ++i) {
+      KesuValue* dst;
       if (is_map) {
         if (!form.read_key(r, key)) return corrupt();
+        dst = &(*entries)[key];
+        if (!dst->is_null()) *dst = KesuValue();
       } else {
         form.counter = Counter(std::min<int64_t>(int64_t(counter) + int64_t(i), INT32_MAX));
+        dst = &items->emplace_back();
       }
-      KesuValue v;
-      if (!read_value(r, form, stack, budget, v)) return corrupt();
-      if (is_map)
-        entries->put(key, std::move(v));
-      else
-        items->push_back(std::move(v));
+      if (!read_value(r, form, stack, budget, *dst)) return corrupt();
     }
     return result;
   }
