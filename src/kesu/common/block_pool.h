@@ -24,7 +24,7 @@ namespace kesu::block_pool {
 constexpr size_t kGranule = 16;
 constexpr size_t kMaxBlock = 1024;
 // The most a thread keeps in its lists, all classes together.
-constexpr size_t kMaxCachedBytes = size_t(8) << 20;
+constexpr size_t kMaxCachedBytes = size_t(16) << 20;
 
 // At least n bytes, aligned for any value block. *cls receives the class to
 // pass back to release (0 for a block outside the classes).
@@ -32,7 +32,7 @@ void* acquire(size_t n, uint32_t* cls);
 // Gives back a block from acquire with the class it reported; any thread.
 void release(void* p, uint32_t cls);
 
-// Blocks the calling thread keeps (for tests).
-size_t cached_blocks();
+// Bytes of blocks the calling thread keeps (for tests).
+size_t cached_bytes();
 
 }  // namespace kesu::block_pool

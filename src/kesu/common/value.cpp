@@ -40,23 +40,90 @@ void KesuValue::wrong_type(ValueType wanted) const {
                       std::to_string(int(wanted)));
 }
 
+namespace {
+
+// A list or map block being taken apart: its elements before `next` hold no
+// list or map any more.
+struct Dying {
+  KesuBlock* block;
+  ValueType type;
+  size_t next;
+};
+
+// The frames of one release: a few in place, the rest on the heap.
+class DyingStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  Dying& back() { return size_ <= kInline ? inline_[size_ - 1] : spill_.back(); }
+  void push(Dying d) {
+    if (size_ < kInline)
+      inline_[size_] = d;
+    else
+      spill_.push_back(d);
+    ++size_;
+  }
+  void pop() {
+    if (size_ > kInline) spill_.pop_back();
+    --size_;
+  }
+
+ private:
+  static constexpr size_t kInline = 16;
+  Dying inline_[kInline];
+  std::vector<Dying> spill_;
+  size_t size_ = 0;
+};
+
+// How many elements ahead a release starts loading their blocks: blocks of
+// one list lie apart in memory, and waiting for each in turn would bound the
+// release by memory latency.
+constexpr size_t kReleaseAhead = 4;
+
+// Starts loading a list or map element's block with its first elements.
+inline void prefetch_block(const KesuValue& v) {
+  if (is_nested(v)) {
+    const char* p = reinterpret_cast<const char*>(v.block_address());
+    for (int line = 0; line < 5; ++line) __builtin_prefetch(p + 64 * line, 1);
+  }
+}
+
+// Starts loading the blocks of a block's first elements, which the release
+// is about to visit.
+void prefetch_children(KesuBlock* b, ValueType t) {
+  if (t == ValueType::List) {
+    const KesuList& items = static_cast<KesuListValue*>(b)->items;
+    for (size_t i = 0; i < items.size() && i <= kReleaseAhead; ++i) prefetch_block(items[i]);
+  } else {
+    const KesuMap& entries = static_cast<KesuMapValue*>(b)->entries;
+    size_t i = 0;
+    for (auto it = entries.begin(); it != entries.end() && i <= kReleaseAhead; ++it, ++i)
+      prefetch_block(it->second);
+  }
+}
+
+template <typename T>
+void destroy_and_free(KesuBlock* b) {
+  uint32_t cls = b->pool_class;
+  static_cast<T*>(b)->~T();
+  block_pool::release(static_cast<void*>(b), cls);
+}
+
+}  // namespace
+
 // Every block is one allocation from the block pool: its header, then its
 // bytes or the room for its first elements.
 void KesuValue::release_block() {
-  uint32_t cls = u_.p->pool_class;
   switch (type_) {
     case ValueType::Binary:
-      static_cast<KesuBinaryValue*>(u_.p)->~KesuBinaryValue();
-      break;
+      destroy_and_free<KesuBinaryValue>(u_.p);
+      return;
     case ValueType::String:
-      static_cast<KesuStringValue*>(u_.p)->~KesuStringValue();
-      break;
+      destroy_and_free<KesuStringValue>(u_.p);
+      return;
     case ValueType::List:
-      static_cast<KesuListValue*>(u_.p)->~KesuListValue();
-      break;
     case ValueType::Map:
-      static_cast<KesuMapValue*>(u_.p)->~KesuMapValue();
-      break;
+      release_tree(u_.p, type_);
+      return;
     case ValueType::Null:
     case ValueType::Bool:
     case ValueType::Double:
@@ -64,63 +131,61 @@ void KesuValue::release_block() {
     case ValueType::Container:
       return;
   }
-  block_pool::release(static_cast<void*>(u_.p), cls);
 }
 
-// Releases nested lists and maps with an explicit stack: a block owned by the
-// value alone gives its nested children to the stack before it is freed, so
-// freeing never goes deeper than one level. A block that is still shared
-// elsewhere just loses this reference; its content stays as it is.
-void KesuListValue::drain(std::vector<KesuValue>& pending) {
-  while (!pending.empty()) {
-    KesuValue v = std::move(pending.back());
-    pending.pop_back();
-    if (v.type_ == ValueType::List) {
-      auto* l = static_cast<KesuListValue*>(v.u_.p);
-      if (!l->unique()) continue;
-      for (auto& c : l->items)
+// Takes apart a list or map block whose last reference was dropped, depth
+// first with an explicit stack (values from peers nest as deep as their
+// input allows): each nested list or map element loses its reference here,
+// and is taken apart in turn when that was the last one; a block still
+// shared elsewhere keeps its content. A block is freed once no element of it
+// holds a list or map, so its own destructor never goes deeper.
+void KesuValue::release_tree(KesuBlock* root, ValueType root_type) {
+  DyingStack stack;
+  prefetch_children(root, root_type);
+  stack.push({root, root_type, 0});
+  while (!stack.empty()) {
+    Dying& d = stack.back();
+    KesuValue* child = nullptr;
+    if (d.type == ValueType::List) {
+      KesuList& items = static_cast<KesuListValue*>(d.block)->items;
+      while (d.next < items.size()) {
+        if (d.next + kReleaseAhead < items.size()) prefetch_block(items[d.next + kReleaseAhead]);
+        KesuValue& c = items[d.next++];
         if (is_nested(c)) {
-          c.prefetch();
-          pending.push_back(std::move(c));
+          child = &c;
+          break;
         }
-      l->items.clear();  // so that the block's own destructor finds nothing
-    } else if (v.type_ == ValueType::Map) {
-      auto* m = static_cast<KesuMapValue*>(v.u_.p);
-      if (!m->unique()) continue;
-      for (auto& [k, c] : m->entries)
-        if (is_nested(c)) {
-          c.prefetch();
-          pending.push_back(std::move(c));
+      }
+    } else {
+      KesuMap& entries = static_cast<KesuMapValue*>(d.block)->entries;
+      while (d.next < entries.size()) {
+        auto* e = entries.begin() + d.next;
+        if (d.next + kReleaseAhead < entries.size()) prefetch_block(e[kReleaseAhead].second);
+        ++d.next;
+        if (is_nested(e->second)) {
+          child = &e->second;
+          break;
         }
-      m->entries.clear();
+      }
     }
-  }
-}
-
-// Each nested element is released before the next one is looked at, so the
-// pending stack holds one element's descendants at a time rather than every
-// element of a long list at once.
-// The blocks of a long list lie apart in memory: the next few are loaded
-// while one is released, so that the walk does not wait for each in turn.
-KesuListValue::~KesuListValue() {
-  constexpr size_t kAhead = 4;
-  std::vector<KesuValue> pending;
-  for (size_t i = 0; i < items.size() && i < kAhead; ++i) items[i].prefetch();
-  for (size_t i = 0; i < items.size(); ++i) {
-    KesuValue& v = items[i];
-    if (i + kAhead < items.size()) items[i + kAhead].prefetch();
-    if (!is_nested(v)) continue;
-    pending.push_back(std::move(v));
-    KesuListValue::drain(pending);
-  }
-}
-
-KesuMapValue::~KesuMapValue() {
-  std::vector<KesuValue> pending;
-  for (auto& [k, v] : entries) {
-    if (!is_nested(v)) continue;
-    pending.push_back(std::move(v));
-    KesuListValue::drain(pending);
+    if (!child) {
+      if (d.type == ValueType::List)
+        destroy_and_free<KesuListValue>(d.block);
+      else
+        destroy_and_free<KesuMapValue>(d.block);
+      stack.pop();
+      continue;
+    }
+    // The element's reference now belongs to this release.
+    KesuBlock* b = child->u_.p;
+    ValueType t = child->type_;
+    child->type_ = ValueType::Null;
+    child->heap_ = false;
+    if (b->refs.load(std::memory_order_acquire) == 1 ||
+        b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      prefetch_children(b, t);
+      stack.push({b, t, 0});
+    }
   }
 }
 

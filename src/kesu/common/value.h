@@ -157,6 +157,9 @@ class KesuValue {
     }
   }
 
+  // The shared block's address, or null (for prefetching).
+  const void* block_address() const { return heap_ ? u_.p : nullptr; }
+
   // True when both hold the same shared block (never for payloads held
   // inside the values).
   bool same_block(const KesuValue& o) const {
@@ -170,8 +173,6 @@ class KesuValue {
   std::string debug() const;
 
  private:
-  friend struct KesuListValue;
-  friend struct KesuMapValue;
 
   void expect(ValueType t) const {
     if (type_ != t) [[unlikely]]
@@ -220,6 +221,7 @@ class KesuValue {
   }
   // Frees the block whose last reference this value held.
   void release_block();
+  static void release_tree(KesuBlock* root, ValueType root_type);
   // The payload held inside the value (String or Binary, not heap_).
   const char* inline_data() const { return reinterpret_cast<const char*>(&u_.raw); }
 
@@ -332,17 +334,14 @@ struct KesuStringValue : KesuBlock {
   const char* data() const { return reinterpret_cast<const char*>(this + 1); }
   std::string_view text() const { return std::string_view(data(), size); }
 };
-// List and map blocks release their elements without recursion.
+// List and map blocks are taken apart by KesuValue::release_tree, which
+// releases their nested lists and maps without recursion before it
+// destroys them.
 struct KesuListValue : KesuBlock {
   KesuList items;
-  ~KesuListValue();
-  // Releases the values, taking apart the lists and maps whose last
-  // reference they hold level by level; shared blocks only lose a reference.
-  static void drain(std::vector<KesuValue>& pending);
 };
 struct KesuMapValue : KesuBlock {
   KesuMap entries;
-  ~KesuMapValue();
 };
 
 // Inline: the byte codecs call these once per value they walk.
