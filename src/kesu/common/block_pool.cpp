@@ -107,6 +107,8 @@ void release(void* p, uint32_t cls) {
   KESU_POISON(b, bytes);
 }
 
-size_t cached_bytes() { return lists.cached_bytes; }
+size_t cached_bytes() {
+  return lists.cached_bytes;
+}
 
 }  // namespace kesu::block_pool

@@ -30,9 +30,13 @@ B* new_bytes_block(const void* data, size_t n) {
 
 }  // namespace
 
-void KesuValue::move_container(KesuValue& o) noexcept {
-  new (&u_.c) ContainerID(std::move(o.u_.c));
-  o.u_.c.~ContainerID();
+KesuValue::KesuValue(ContainerID id) : type_(ValueType::Container) {
+  uint32_t cls;
+  void* mem = block_pool::acquire(sizeof(KesuContainerValue), &cls);
+  auto* b = new (mem) KesuContainerValue(std::move(id));
+  b->pool_class = cls;
+  u_.p = b;
+  heap_ = true;
 }
 
 void KesuValue::wrong_type(ValueType wanted) const {
@@ -124,11 +128,13 @@ void KesuValue::release_block() {
     case ValueType::Map:
       release_tree(u_.p, type_);
       return;
+    case ValueType::Container:
+      destroy_and_free<KesuContainerValue>(u_.p);
+      return;
     case ValueType::Null:
     case ValueType::Bool:
     case ValueType::Double:
     case ValueType::I64:
-    case ValueType::Container:
       return;
   }
 }
@@ -193,7 +199,7 @@ KesuValue KesuValue::binary_of(ByteView b) {
   KesuValue v;
   v.type_ = ValueType::Binary;
   if (b.size() <= kInlineBytes) {
-    if (!b.empty()) std::memcpy(&v.u_.raw, b.data(), b.size());
+    if (!b.empty()) std::memcpy(v.inline_data(), b.data(), b.size());
     v.small_ = uint8_t(b.size());
     return v;
   }
@@ -205,7 +211,7 @@ KesuValue KesuValue::string(std::string_view s) {
   KesuValue v;
   v.type_ = ValueType::String;
   if (s.size() <= kInlineBytes) {
-    if (!s.empty()) std::memcpy(&v.u_.raw, s.data(), s.size());
+    if (!s.empty()) std::memcpy(v.inline_data(), s.data(), s.size());
     v.small_ = uint8_t(s.size());
     return v;
   }

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -61,7 +62,7 @@ struct KesuBlock {
 class KesuValue {
  public:
   // Texts and byte strings up to this many bytes live inside the value.
-  static constexpr size_t kInlineBytes = 32;
+  static constexpr size_t kInlineBytes = 21;
 
   KesuValue() {}                                            // Null
   KesuValue(std::nullptr_t) {}                              // NOLINT
@@ -71,9 +72,9 @@ class KesuValue {
   KesuValue(double d) : type_(ValueType::Double) { u_.d = d; }  // NOLINT
   KesuValue(int64_t i) : type_(ValueType::I64) { u_.i = i; }    // NOLINT
   KesuValue(int i) : type_(ValueType::I64) { u_.i = i; }        // NOLINT
-  KesuValue(ContainerID id) : type_(ValueType::Container) {     // NOLINT
-    new (&u_.c) ContainerID(std::move(id));
-  }
+  // A container id is held in a shared block: it is as large as a whole
+  // value otherwise, and values of other kinds are far more common.
+  KesuValue(ContainerID id);  // NOLINT
   KesuValue(const KesuValue& o) { copy_from(o); }
   KesuValue(KesuValue&& o) noexcept { move_from(o); }
   KesuValue& operator=(const KesuValue& o) {
@@ -131,10 +132,7 @@ class KesuValue {
   std::string_view as_string() const;
   const KesuList& as_list() const;
   const KesuMap& as_map() const;
-  const ContainerID& as_container() const {
-    expect(ValueType::Container);
-    return u_.c;
-  }
+  const ContainerID& as_container() const;
 
   // Mutable access to a shared payload: changed in place when this value
   // holds the only reference, otherwise copied into a new block first.
@@ -173,39 +171,25 @@ class KesuValue {
   std::string debug() const;
 
  private:
-
   void expect(ValueType t) const {
     if (type_ != t) [[unlikely]]
       wrong_type(t);
   }
   [[noreturn]] void wrong_type(ValueType wanted) const;
+  // Every kind is a plain copy of the representation (scalars and inline
+  // payloads are held in it, everything else is a block reference), so
+  // copies and moves cost a 24-byte copy and, for a block, one count update.
   // Requires this value to be Null (freshly built or reset).
   void copy_from(const KesuValue& o) {
-    type_ = o.type_;
-    heap_ = o.heap_;
-    small_ = o.small_;
-    if (type_ == ValueType::Container)
-      new (&u_.c) ContainerID(o.u_.c);
-    else {
-      u_.raw = o.u_.raw;
-      if (heap_) u_.p->refs.fetch_add(1, std::memory_order_relaxed);
-    }
+    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&o), sizeof(KesuValue));
+    if (heap_) u_.p->refs.fetch_add(1, std::memory_order_relaxed);
   }
-  // Requires this value to be Null; leaves `o` Null. Values move by the
-  // million while documents are decoded and edited: the common case is a
-  // plain copy of the representation.
-  [[gnu::always_inline]] void move_from(KesuValue& o) noexcept {
-    type_ = o.type_;
-    heap_ = o.heap_;
-    small_ = o.small_;
-    if (type_ == ValueType::Container) [[unlikely]]
-      move_container(o);
-    else
-      u_.raw = o.u_.raw;
+  // Requires this value to be Null; leaves `o` Null.
+  void move_from(KesuValue& o) noexcept {
+    std::memcpy(static_cast<void*>(this), static_cast<const void*>(&o), sizeof(KesuValue));
     o.type_ = ValueType::Null;
     o.heap_ = false;
   }
-  void move_container(KesuValue& o) noexcept;
   void reset() {
     if (heap_) {
       // A count of one is this value's own reference: no other thread can
@@ -214,38 +198,34 @@ class KesuValue {
           u_.p->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
         release_block();
       heap_ = false;
-    } else if (type_ == ValueType::Container) {
-      u_.c.~ContainerID();
     }
     type_ = ValueType::Null;
   }
   // Frees the block whose last reference this value held.
   void release_block();
   static void release_tree(KesuBlock* root, ValueType root_type);
-  // The payload held inside the value (String or Binary, not heap_).
-  const char* inline_data() const { return reinterpret_cast<const char*>(&u_.raw); }
+  // The payload of a String or Binary held inline (not heap_): the bytes
+  // after the three header bytes, running on into the payload word.
+  const char* inline_data() const { return reinterpret_cast<const char*>(this) + kInlineOffset; }
+  char* inline_data() { return reinterpret_cast<char*>(this) + kInlineOffset; }
 
-  struct Raw {
-    uint64_t w[sizeof(ContainerID) / 8];
-  };
   union Payload {
-    Payload() : raw{} {}
-    ~Payload() {}
     bool b;
     double d;
     int64_t i;
     KesuBlock* p;
-    ContainerID c;
-    Raw raw;
+    unsigned char tail[16];  // the end of an inline payload
   };
-  static_assert(sizeof(ContainerID) % 8 == 0);
 
   ValueType type_ = ValueType::Null;
-  bool heap_ = false;  // u_.p is a block holding one of this value's references
-  uint8_t small_ = 0;  // the length of a String or Binary held inline
-  Payload u_;
+  bool heap_ = false;        // u_.p is a block holding one of this value's references
+  uint8_t small_ = 0;        // the length of a String or Binary held inline
+  unsigned char head_[5]{};  // the start of an inline payload
+  Payload u_{};
+  static constexpr size_t kInlineOffset = 3;
 };
-static_assert(KesuValue::kInlineBytes <= sizeof(ContainerID));
+static_assert(sizeof(KesuValue) == 24);
+static_assert(KesuValue::kInlineBytes == sizeof(KesuValue) - 3);
 
 // A map value's entries: keys held once each, iterated in insertion order.
 // Lookups scan the entries while the map is small and use an open-addressing
@@ -358,6 +338,15 @@ inline std::string_view KesuValue::as_string() const {
 inline const KesuList& KesuValue::as_list() const {
   expect(ValueType::List);
   return static_cast<const KesuListValue*>(u_.p)->items;
+}
+// A Container value's block.
+struct KesuContainerValue : KesuBlock {
+  ContainerID id;
+  explicit KesuContainerValue(ContainerID i) : id(std::move(i)) {}
+};
+inline const ContainerID& KesuValue::as_container() const {
+  expect(ValueType::Container);
+  return static_cast<const KesuContainerValue*>(u_.p)->id;
 }
 inline const KesuMap& KesuValue::as_map() const {
   expect(ValueType::Map);
