@@ -62,6 +62,43 @@ TEST(KesuVarint, ZigzagAndSignedLebVectors) {
   }
 }
 
+// Signed LEB128 is read from one load when the number ends within the next
+// eight bytes and byte by byte otherwise: both must agree on every length,
+// sign and overlong form, and leave the cursor after the number.
+TEST(KesuVarint, SignedLeb128SameWhateverFollows) {
+  std::vector<int64_t> values = {0, 1, -1, 63, -64, 64, -65, INT64_MIN, INT64_MAX};
+  for (int bits = 7; bits < 64; bits += 7) {
+    int64_t edge = int64_t(1) << (bits - 1);
+    for (int64_t v : {edge - 1, edge, -edge, -edge - 1}) values.push_back(v);
+  }
+  for (int64_t v : values) {
+    Bytes number;
+    write_sleb128(number, v);
+    for (size_t pad : {size_t(0), size_t(3), size_t(9)}) {
+      Bytes b = number;
+      b.insert(b.end(), pad, 0xFF);
+      ByteReader r(b);
+      auto back = r.read_sleb128();
+      ASSERT_TRUE(back.ok()) << v << " pad " << pad;
+      EXPECT_EQ(*back, v) << "pad " << pad;
+      EXPECT_EQ(r.position(), number.size()) << v << " pad " << pad;
+    }
+  }
+  // Overlong forms: "-1" spread over two, and zero over eight bytes.
+  for (const char* hex : {"ff7f", "8080808080808000"}) {
+    Bytes b = hx(std::string(hex) + "0000000000000000");
+    ByteReader r(b);
+    auto back = r.read_sleb128();
+    ASSERT_TRUE(back.ok()) << hex;
+    EXPECT_EQ(*back, std::string(hex) == "ff7f" ? -1 : 0) << hex;
+    EXPECT_EQ(r.position(), std::string(hex).size() / 2) << hex;
+  }
+  // A number still running after eight bytes, followed by more input.
+  Bytes bad = hx("ffffffffffffffffff0100");
+  ByteReader r(bad);
+  EXPECT_EQ(r.read_sleb128().error().kind, SerdeErrorKind::BadVarint);
+}
+
 TEST(KesuVarint, ReadFailures) {
   struct Case {
     const char* hex;

@@ -140,7 +140,7 @@ SerdeResult<i128> ByteReader::read_ivarint128_slow() {
   return unzigzag128(*r);
 }
 
-SerdeResult<int64_t> ByteReader::read_sleb128() {
+SerdeResult<int64_t> ByteReader::read_sleb128_slow() {
   size_t start = pos_;
   auto r = brenvik::leb128_get_i64(data_, pos_);
   if (r.ok()) return *r;

@@ -160,7 +160,24 @@ class ByteReader {
   // Signed LEB128 of a 64-bit value. The overflow error (tenth byte neither
   // 0x00 nor 0x7F) is BadVarint with the text "The number being read is
   // larger than can be represented".
-  SerdeResult<int64_t> read_sleb128();
+  SerdeResult<int64_t> read_sleb128() {
+    // Numbers that end within the next eight bytes (up to 56 bits, which
+    // cannot overflow) are gathered from one load; the rest, and the end of
+    // the input, take the byte-by-byte path.
+    if (remaining() >= 8) {
+      uint64_t w = brenvik::load_u64_le(data_.data() + pos_);
+      uint64_t stops = ~w & 0x8080808080808080ull;
+      if (stops) {
+        unsigned len = unsigned(__builtin_ctzll(stops) >> 3) + 1;
+        unsigned unused = 64 - 7 * len;
+        uint64_t x = brenvik::leb128_detail::gather7(w, len);
+        pos_ += len;
+        // The last group's top bit is the sign.
+        return int64_t(x << unused) >> unused;
+      }
+    }
+    return read_sleb128_slow();
+  }
 
   SerdeResult<double> read_f64_le();
   SerdeResult<double> read_f64_be();
@@ -178,6 +195,7 @@ class ByteReader {
 
  private:
   SerdeResult<uint64_t> read_uvarint_slow();
+  SerdeResult<int64_t> read_sleb128_slow();
   SerdeResult<uint32_t> read_uvarint32_slow();
   SerdeResult<i128> read_ivarint128_slow();
 
