@@ -14,10 +14,9 @@ namespace {
 
 // ---- writing ----------------------------------------------------------------
 
-// A value is written in two passes over it: the first counts the bytes, the
-// buffer is grown once to the exact size, and the second stores the bytes
-// through a plain pointer. Growing while writing would copy the output again
-// at every doubling, which costs more than the counting walk.
+// A value in the compact form is written in two passes over it: the first
+// counts the bytes, the buffer is grown once to the exact size, and the
+// second stores the bytes through a plain pointer.
 
 constexpr size_t uvarint_size(uint64_t v) {
   return 1 + size_t(63 - __builtin_clzll(v | 1)) / 7;
@@ -40,7 +39,10 @@ struct SizeOut {
   void text(std::string_view s) { bytes(s.data(), s.size()); }
 };
 
-// The second pass: stores into room the first pass made.
+// Stores through a plain pointer into room made beforehand: by the counting
+// pass (PtrOut), or a little at a time, growing the buffer geometrically
+// (GrowOut, which keeps the buffer at its full capacity while writing and
+// cuts it to what was written at the end).
 struct PtrOut {
   uint8_t* p;
   void u8(uint8_t b) { *p++ = b; }
@@ -84,6 +86,63 @@ struct PtrOut {
   void text(std::string_view s) { bytes(s.data(), s.size()); }
 };
 
+// Every store makes sure of its own room first.
+class GrowOut : public PtrOut {
+ public:
+  explicit GrowOut(Bytes& out) : PtrOut{nullptr}, out_(out), start_(out.size()) {
+    out_.resize(std::max<size_t>(start_ + 256, out_.capacity()));
+    p = out_.data() + start_;
+    end_ = out_.data() + out_.size();
+  }
+  // Room for n more bytes.
+  void room(size_t n) {
+    if (size_t(end_ - p) < n) [[unlikely]]
+      grow(n);
+  }
+  void u8(uint8_t b) {
+    room(1);
+    PtrOut::u8(b);
+  }
+  void uvarint(uint64_t v) {
+    room(10);
+    PtrOut::uvarint(v);
+  }
+  void sleb128(int64_t v) {
+    room(10);
+    PtrOut::sleb128(v);
+  }
+  void f64_le(double d) {
+    room(8);
+    PtrOut::f64_le(d);
+  }
+  void f64_be(double d) {
+    room(8);
+    PtrOut::f64_be(d);
+  }
+  void bytes(const void* data, size_t len) {
+    room(len + 10);
+    PtrOut::bytes(data, len);
+  }
+  void text(std::string_view s) { bytes(s.data(), s.size()); }
+  // Cuts the buffer to what was written; returns the number of bytes.
+  size_t finish() {
+    size_t used = size_t(p - out_.data());
+    out_.resize(used);
+    return used - start_;
+  }
+
+ private:
+  void grow(size_t n) {
+    size_t used = size_t(p - out_.data());
+    out_.resize(std::max(out_.size() * 2, used + n));
+    p = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+  Bytes& out_;
+  size_t start_;
+  uint8_t* end_;
+};
+
 // A stack that keeps its first N entries in place and spills to the heap
 // beyond them, so that walking or building a shallow value allocates nothing
 // for the walk itself.
@@ -115,6 +174,7 @@ class SmallStack {
 // recursion, each map key before its value); a form supplies the tag of each
 // kind and the payloads that differ: booleans, numbers, keys and containers.
 struct CompactWriteForm {
+  static constexpr bool kOnePass = false;
   static constexpr uint8_t kNull = 0, kDouble = 2, kI64 = 3, kString = 4, kList = 5, kMap = 6,
                            kContainer = 7, kBinary = 8;
   template <typename Out>
@@ -140,10 +200,12 @@ struct CompactWriteForm {
   }
 };
 
-// Map keys become key-arena indices. The counting pass registers each key
-// and remembers its index in walk order; the storing pass replays them, so
-// every key is looked up once.
+// Map keys become key-arena indices. The counting pass registers each key;
+// the storing pass looks it up again, which the table of recent keys below
+// answers without touching the arena. (Keeping every index of the counting
+// pass costs more: a large value has as many as it has map entries.)
 struct NestedWriteForm {
+  static constexpr bool kOnePass = true;
   static constexpr uint8_t kNull = 0, kI64 = 3, kDouble = 4, kString = 5, kBinary = 6, kList = 7,
                            kMap = 8, kContainer = 9;
   template <typename Out>
@@ -158,12 +220,10 @@ struct NestedWriteForm {
   static void put_i64(Out& o, int64_t i) {
     o.sleb128(i);
   }
-  void put_key(SizeOut& o, const std::string& k) {
-    size_t i = lookup(k);
-    indices.push() = i;
-    o.uvarint(i);
+  template <typename Out>
+  void put_key(Out& o, const std::string& k) {
+    o.uvarint(lookup(k));
   }
-  void put_key(PtrOut& o, const std::string&) { o.uvarint(indices[replayed++]); }
   template <typename Out>
   static void put_container(Out& o, const ContainerID& id) {
     o.u8(id.container_type().wire_code());
@@ -177,20 +237,23 @@ struct NestedWriteForm {
     std::memcpy(&w, k.data(), std::min<size_t>(k.size(), 8));
     w ^= uint64_t(k.size()) << 56;
     Recent& slot = recent[size_t((w * 0x9E3779B97F4A7C15ULL) >> 59)];
-    if (slot.used && slot.text.size() == k.size() && slot.text == k) return slot.index;
+    // The word holds the first eight bytes and the length, which settles
+    // keys of up to eight bytes.
+    if (slot.used && slot.word == w && slot.text.size() == k.size() &&
+        (k.size() <= 8 || std::memcmp(slot.text.data() + 8, k.data() + 8, k.size() - 8) == 0))
+      return slot.index;
     size_t i = keys.register_key(std::string_view(k));
-    slot = {std::string_view(k), i, true};
+    slot = {std::string_view(k), w, i, true};
     return i;
   }
 
   struct Recent {
     std::string_view text;  // a key of the value being written
+    uint64_t word = 0;
     size_t index = 0;
     bool used = false;
   };
   KeyArena& keys;
-  SmallStack<size_t, 32> indices{};
-  size_t replayed = 0;
   std::array<Recent, 32> recent{};
 };
 
@@ -297,15 +360,24 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
 }
 
 // Appends the value in the form; returns the number of bytes appended.
+// The compact form counts first and then stores into room of the exact size;
+// the nested form writes in one walk, as its map keys would otherwise be
+// looked up in the key arena twice.
 template <typename Form>
 size_t write_value(const KesuValue& v, Bytes& out, Form& form) {
-  SizeOut size;
-  walk_value(v, size, form);
-  size_t at = out.size();
-  out.resize(at + size.n);
-  PtrOut o{out.data() + at};
-  walk_value(v, o, form);
-  return size.n;
+  if constexpr (Form::kOnePass) {
+    GrowOut o(out);
+    walk_value(v, o, form);
+    return o.finish();
+  } else {
+    SizeOut size;
+    walk_value(v, size, form);
+    size_t at = out.size();
+    out.resize(at + size.n);
+    PtrOut o{out.data() + at};
+    walk_value(v, o, form);
+    return size.n;
+  }
 }
 
 // ---- reading ----------------------------------------------------------------
