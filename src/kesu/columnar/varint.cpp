@@ -173,27 +173,11 @@ SerdeResult<double> ByteReader::read_f64_be() {
   return d;
 }
 
-SerdeResult<ByteView> ByteReader::read_bytes() {
+SerdeResult<ByteView> ByteReader::read_bytes_slow() {
   auto n = read_uvarint();
   if (!n.ok()) return Err(std::move(n).error());
   if (*n > remaining()) return Err(SerdeError(SerdeErrorKind::UnexpectedEnd));
   return read_raw(size_t(*n));
-}
-
-SerdeResult<std::string_view> ByteReader::read_str() {
-  auto b = read_bytes();
-  if (!b.ok()) return Err(std::move(b).error());
-  std::string_view s = brenvik::as_chars(*b);
-  // Keys and short texts are mostly ASCII: check that first, eight bytes at
-  // a time, and run the full validation only when a high bit is set.
-  const uint8_t* p = b->data();
-  size_t n = b->size(), i = 0;
-  uint64_t high = 0;
-  for (; i + 8 <= n; i += 8) high |= brenvik::load_u64_le(p + i);
-  for (; i < n; ++i) high |= p[i];
-  if ((high & 0x8080808080808080ull) != 0 && !is_valid_utf8(s))
-    return Err(SerdeError(SerdeErrorKind::BadUtf8));
-  return s;
 }
 
 }  // namespace kesu

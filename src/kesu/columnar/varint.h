@@ -189,12 +189,36 @@ class ByteReader {
     return v;
   }
   // LEB128 length, then a view of that many bytes (no copy).
-  SerdeResult<ByteView> read_bytes();
+  SerdeResult<ByteView> read_bytes() {
+    // Most lengths fit one byte: read them here, the rest out of line.
+    if (pos_ < data_.size() && data_[pos_] < 0x80 && data_[pos_] < data_.size() - pos_) {
+      size_t n = data_[pos_];
+      ByteView v = data_.subspan(pos_ + 1, n);
+      pos_ += 1 + n;
+      return v;
+    }
+    return read_bytes_slow();
+  }
   // Like read_bytes, and the bytes must be UTF-8.
-  SerdeResult<std::string_view> read_str();
+  SerdeResult<std::string_view> read_str() {
+    auto b = read_bytes();
+    if (!b.ok()) return Err(std::move(b).error());
+    // Keys and short texts are mostly ASCII: check that first, eight bytes
+    // at a time, and run the full validation only when a high bit is set.
+    const uint8_t* p = b->data();
+    size_t n = b->size(), i = 0;
+    uint64_t high = 0;
+    for (; i + 8 <= n; i += 8) high |= brenvik::load_u64_le(p + i);
+    for (; i < n; ++i) high |= p[i];
+    std::string_view s = brenvik::as_chars(*b);
+    if ((high & 0x8080808080808080ull) != 0 && !is_valid_utf8(s))
+      return Err(SerdeError(SerdeErrorKind::BadUtf8));
+    return s;
+  }
 
  private:
   SerdeResult<uint64_t> read_uvarint_slow();
+  SerdeResult<ByteView> read_bytes_slow();
   SerdeResult<int64_t> read_sleb128_slow();
   SerdeResult<uint32_t> read_uvarint32_slow();
   SerdeResult<i128> read_ivarint128_slow();

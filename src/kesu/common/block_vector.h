@@ -7,13 +7,20 @@
 //
 // A vector that starts on borrowed room does not own it: moving such a
 // vector moves its elements one by one into a buffer of the destination.
+//
+// Lists and maps are built by the ten thousand, so the vector is 16 bytes:
+// counts are 32-bit (at most kMaxSize elements; growing past that throws
+// std::length_error) and whether the buffer is owned is the top bit of the
+// capacity word.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace kesu {
@@ -60,22 +67,23 @@ class BlockVector {
   }
   ~BlockVector() {
     clear();
-    if (owned_) ::operator delete(data_);
+    if (owned()) ::operator delete(data_);
   }
+
+  static constexpr size_t kMaxSize = 0x7FFFFFFF;
 
   // Starts an empty vector on `room` (space for `cap` elements, owned by the
   // caller and outliving the vector or its move to a buffer of its own).
   void start_on(T* room, size_t cap) {
     clear();
-    if (owned_) ::operator delete(data_);
+    if (owned()) ::operator delete(data_);
     data_ = room;
-    cap_ = cap;
-    owned_ = false;
+    cap_ = uint32_t(std::min(cap, kMaxSize));  // not owned: top bit clear
   }
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  size_t capacity() const { return cap_; }
+  size_t capacity() const { return cap_ & kMaxSize; }
   T* data() { return data_; }
   const T* data() const { return data_; }
   iterator begin() { return data_; }
@@ -92,16 +100,16 @@ class BlockVector {
   const T& back() const { return data_[size_ - 1]; }
 
   void reserve(size_t n) {
-    if (n > cap_) grow_to(n);
+    if (n > capacity()) grow_to(n);
   }
   void push_back(const T& x) { emplace_back(x); }
   void push_back(T&& x) { emplace_back(std::move(x)); }
   template <typename... A>
   T& emplace_back(A&&... args) {
-    if (size_ == cap_) {
+    if (size_ == capacity()) {
       // The argument may live in this vector: build the element first.
       T x(std::forward<A>(args)...);
-      grow_to(cap_ ? cap_ * 2 : 4);
+      grow_to(size_ ? size_t(size_) * 2 : 4);
       return *new (data_ + size_++) T(std::move(x));
     }
     return *new (data_ + size_++) T(std::forward<A>(args)...);
@@ -111,6 +119,7 @@ class BlockVector {
     for (size_t i = 0; i < size_; ++i) data_[i].~T();
     size_ = 0;
   }
+  bool owned() const { return (cap_ & kOwned) != 0; }
   void resize(size_t n) {
     while (size_ > n) pop_back();
     reserve(n);
@@ -135,27 +144,31 @@ class BlockVector {
   }
 
  private:
+  static constexpr uint32_t kOwned = 0x80000000u;
+
   void grow_to(size_t n) {
+    if (n > kMaxSize) {
+      if (size_ == kMaxSize) throw std::length_error("BlockVector is full");
+      n = kMaxSize;
+    }
     T* fresh = static_cast<T*>(::operator new(n * sizeof(T)));
     for (size_t i = 0; i < size_; ++i) {
       new (fresh + i) T(std::move(data_[i]));
       data_[i].~T();
     }
-    if (owned_) ::operator delete(data_);
+    if (owned()) ::operator delete(data_);
     data_ = fresh;
-    cap_ = n;
-    owned_ = true;
+    cap_ = uint32_t(n) | kOwned;
   }
   // Takes o's elements: one by one into this vector's borrowed room when
   // they fit there (or when o's room is borrowed), o's buffer otherwise.
   void take(BlockVector& o) {
-    bool into_room = !owned_ && cap_ >= o.size_;
-    if (o.owned_ && !into_room) {
-      if (owned_) ::operator delete(data_);
+    bool into_room = !owned() && capacity() >= o.size_;
+    if (o.owned() && !into_room) {
+      if (owned()) ::operator delete(data_);
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
-      cap_ = std::exchange(o.cap_, 0);
-      owned_ = true;
+      cap_ = std::exchange(o.cap_, kOwned);
       return;
     }
     reserve(o.size_);
@@ -164,9 +177,10 @@ class BlockVector {
   }
 
   T* data_ = nullptr;
-  size_t size_ = 0;
-  size_t cap_ = 0;
-  bool owned_ = true;  // data_ is a heap buffer of this vector (or null)
+  uint32_t size_ = 0;
+  // The capacity, and kOwned when data_ is a heap buffer of this vector
+  // (or null).
+  uint32_t cap_ = kOwned;
 };
 
 }  // namespace kesu

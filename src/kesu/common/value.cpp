@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "kesu/common/block_pool.h"
 #include "kesu/common/internal_error.h"
 
 namespace kesu {
@@ -348,7 +349,7 @@ void KesuMap::index_insert(size_t pos) {
 void KesuMap::rebuild_index() {
   size_t cap = 16;
   while (cap < entries_.size() * 4) cap *= 2;
-  index_.assign(cap, 0);
+  index_.assign(cap);
   for (size_t i = 0; i < entries_.size(); ++i) index_insert(i);
 }
 

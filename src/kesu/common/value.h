@@ -27,7 +27,6 @@
 #include <utility>
 #include <vector>
 
-#include "kesu/common/block_pool.h"
 #include "kesu/common/block_vector.h"
 #include "kesu/common/container_id.h"
 
@@ -46,8 +45,8 @@ enum class ValueType : uint8_t { Null, Bool, Double, I64, Binary, String, List, 
 
 // The reference count that every payload block starts with. Counts are
 // atomic: values are shared between a document and the threads that read
-// its deep value. Every reference is a live KesuValue of 40 bytes, so a count
-// could only wrap after 160 GiB of copies: 32 bits leave room for the block's
+// its deep value. Every reference is a live KesuValue of 24 bytes, so a count
+// could only wrap after 96 GiB of copies: 32 bits leave room for the block's
 // allocation class beside it.
 struct KesuBlock {
   mutable std::atomic<uint32_t> refs{1};
@@ -297,11 +296,50 @@ class KesuMap {
   void rebuild_index();
   void index_insert(size_t pos);
 
+  // The slots of the lookup index in one allocation behind one pointer (the
+  // slot count first), so that a small map, which has none, carries eight
+  // bytes for it.
+  class SlotIndex {
+   public:
+    SlotIndex() = default;
+    SlotIndex(const SlotIndex& o) {
+      if (o.p_) {
+        p_ = new uint32_t[o.p_[0] + 1];
+        std::memcpy(p_, o.p_, (o.p_[0] + 1) * sizeof(uint32_t));
+      }
+    }
+    SlotIndex(SlotIndex&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    SlotIndex& operator=(SlotIndex o) noexcept {
+      std::swap(p_, o.p_);
+      return *this;
+    }
+    ~SlotIndex() { delete[] p_; }
+    bool empty() const { return p_ == nullptr; }
+    size_t size() const { return p_ ? p_[0] : 0; }
+    void clear() {
+      delete[] p_;
+      p_ = nullptr;
+    }
+    // n empty slots.
+    void assign(size_t n) {
+      clear();
+      p_ = new uint32_t[n + 1]();
+      p_[0] = uint32_t(n);
+    }
+    uint32_t& operator[](size_t i) { return p_[i + 1]; }
+    uint32_t operator[](size_t i) const { return p_[i + 1]; }
+
+   private:
+    uint32_t* p_ = nullptr;
+  };
+
   BlockVector<value_type> entries_;
   // Open addressing, a power of two at least twice the entry count: entry
   // position + 1, or 0 for an empty slot. Empty while the map is small.
-  std::vector<uint32_t> index_;
+  SlotIndex index_;
 };
+
+static_assert(sizeof(KesuList) == 16 && sizeof(KesuMap) == 24);
 
 // A text or byte string payload: the count and the bytes in one allocation.
 struct KesuBinaryValue : KesuBlock {

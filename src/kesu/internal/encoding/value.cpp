@@ -40,9 +40,7 @@ struct SizeOut {
 };
 
 // Stores through a plain pointer into room made beforehand: by the counting
-// pass (PtrOut), or a little at a time, growing the buffer geometrically
-// (GrowOut, which keeps the buffer at its full capacity while writing and
-// cuts it to what was written at the end).
+// pass (PtrOut), or a little at a time (GrowOut, below).
 struct PtrOut {
   uint8_t* p;
   void u8(uint8_t b) { *p++ = b; }
@@ -86,13 +84,17 @@ struct PtrOut {
   void text(std::string_view s) { bytes(s.data(), s.size()); }
 };
 
-// Every store makes sure of its own room first.
+// Writes into the thread's scratch buffer, growing it geometrically (every
+// store makes sure of its own room first), then appends what was written to
+// the output at once. The scratch buffer is kept between writes, at its full
+// size, so that writing a value neither copies the output at each doubling
+// nor touches fresh memory; one above kMaxKeptScratch is given back.
 class GrowOut : public PtrOut {
  public:
-  explicit GrowOut(Bytes& out) : PtrOut{nullptr}, out_(out), start_(out.size()) {
-    out_.resize(std::max<size_t>(start_ + 256, out_.capacity()));
-    p = out_.data() + start_;
-    end_ = out_.data() + out_.size();
+  GrowOut() : PtrOut{nullptr}, buf_(scratch()) {
+    if (buf_.size() < 4096) buf_.resize(4096);
+    p = buf_.data();
+    end_ = buf_.data() + buf_.size();
   }
   // Room for n more bytes.
   void room(size_t n) {
@@ -124,22 +126,27 @@ class GrowOut : public PtrOut {
     PtrOut::bytes(data, len);
   }
   void text(std::string_view s) { bytes(s.data(), s.size()); }
-  // Cuts the buffer to what was written; returns the number of bytes.
-  size_t finish() {
-    size_t used = size_t(p - out_.data());
-    out_.resize(used);
-    return used - start_;
+  // Appends what was written to `out`; returns the number of bytes.
+  size_t finish(Bytes& out) {
+    size_t used = size_t(p - buf_.data());
+    out.insert(out.end(), buf_.data(), p);
+    if (buf_.size() > kMaxKeptScratch) Bytes().swap(buf_);
+    return used;
   }
 
  private:
-  void grow(size_t n) {
-    size_t used = size_t(p - out_.data());
-    out_.resize(std::max(out_.size() * 2, used + n));
-    p = out_.data() + used;
-    end_ = out_.data() + out_.size();
+  static constexpr size_t kMaxKeptScratch = size_t(4) << 20;
+  static Bytes& scratch() {
+    thread_local Bytes b;
+    return b;
   }
-  Bytes& out_;
-  size_t start_;
+  void grow(size_t n) {
+    size_t used = size_t(p - buf_.data());
+    buf_.resize(std::max(buf_.size() * 2, used + n));
+    p = buf_.data() + used;
+    end_ = buf_.data() + buf_.size();
+  }
+  Bytes& buf_;
   uint8_t* end_;
 };
 
@@ -366,9 +373,9 @@ void walk_value(const KesuValue& root, Out& o, Form& form) {
 template <typename Form>
 size_t write_value(const KesuValue& v, Bytes& out, Form& form) {
   if constexpr (Form::kOnePass) {
-    GrowOut o(out);
+    GrowOut o;
     walk_value(v, o, form);
-    return o.finish();
+    return o.finish(out);
   } else {
     SizeOut size;
     walk_value(v, size, form);
