@@ -560,6 +560,58 @@ class BTree {
     return Cursor{nl, 0};
   }
 
+  // Appends `elem` at the end, for callers that build a sequence left to
+  // right with their own joining rule.
+  //
+  // absorb(Elem& last, Elem& elem) -> std::optional<CacheDiff> is offered the
+  // last element first: when it takes elem in, it returns how much last's
+  // cache grew (new minus old). When it refuses, an empty last element
+  // (rle_len 0) is removed and elem goes through push, which may still join
+  // it to the element before; otherwise elem becomes a new last leaf (absorb
+  // is the joining rule here: can_merge is not asked again).
+  //
+  // Same result as last_leaf + update_leaf + push, but the right edge is
+  // remembered from the previous append (and checked before it is used), so
+  // that neither the last element nor the caches above it cost a descent:
+  // appending is the hot path of every delta and event builder.
+  template <typename F>
+  void push_back_with(Elem&& elem, F&& absorb) {
+    Node* root = &node_mut(root_);
+    if (root->len == 0) {
+      push(std::move(elem));
+      return;
+    }
+    if (!right_edge_holds(root)) find_right_edge(root);
+    Node* const* edge = edge_.nodes.data();
+    const size_t depth = edge_.depth;
+    Node* n = edge[depth - 1];
+    ChildT& last_entry = n->children[n->len - 1];
+    Elem& last = leaves_.value_at(last_entry.slot).elem;
+    if (std::optional<CacheDiff> d = absorb(last, elem)) {
+      last_entry.cache = T::elem_cache(last);
+      add_along_right_edge(edge, depth, *d);
+      return;
+    }
+    if (T::rle_len(last) == 0) {
+      // Rare: an empty item left at the end by an earlier edit.
+      edge_.depth = 0;
+      update_leaf(leaf_at(last_entry.slot),
+                  [](Elem&) { return std::pair<std::optional<Elem>, std::optional<Elem>>{}; });
+      push(std::move(elem));
+      return;
+    }
+    CacheDiff d = diff_of(elem);
+    Cache ec = T::elem_cache(elem);
+    const ArenaSlotIndex bottom = depth == 1 ? root_ : internal_.handle_at(edge_.slots[depth - 1]);
+    LeafIndex nl = insert_leaf(std::move(elem), bottom);
+    n->push_child(ChildT{nl.index.slot, std::move(ec)});
+    add_along_right_edge(edge, depth, d);
+    if (n->len >= MAX_CHILDREN) {
+      edge_.depth = 0;
+      split_node(bottom);
+    }
+  }
+
   // Splits a node in two halves (n/2 stay); the root keeps its handle and grows a level.
   void split_node(ArenaSlotIndex idx) {
     Node& n = node_mut(idx);
@@ -1219,6 +1271,52 @@ class BTree {
     T::calc_cache_internal(root_cache_, node(root_).kids());
   }
 
+  // True when edge_ still names the nodes from the root down along the last
+  // children. Only slots are compared: the address of a slot's value never
+  // changes, so matching slots mean matching nodes, and no arena lookup is
+  // needed.
+  bool right_edge_holds(const Node* root) const {
+    const size_t depth = edge_.depth;
+    if (depth == 0 || edge_.nodes[0] != root) return false;
+    for (size_t i = 0; i + 1 < depth; ++i) {
+      const Node* e = edge_.nodes[i];
+      if (e->leaf_children || e->len == 0 || e->children[e->len - 1].slot != edge_.slots[i + 1])
+        return false;
+    }
+    const Node* bottom = edge_.nodes[depth - 1];
+    return bottom->leaf_children && bottom->len > 0;
+  }
+
+  void find_right_edge(Node* root) {
+    size_t depth = 0;
+    Node* n = root;
+    while (true) {
+      if (depth >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
+      edge_.nodes[depth++] = n;
+      if (n->leaf_children) break;
+      const uint32_t slot = n->children[n->len - 1].slot;
+      n = &internal_.value_at(slot);
+      if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+      edge_.slots[depth] = slot;
+    }
+    edge_.depth = depth;
+  }
+
+  // Repairs the caches along the right edge (root first, `depth` nodes, the
+  // last one holding the changed last leaf's entry, already up to date)
+  // after the subtree of the last leaf changed by `d`.
+  void add_along_right_edge(Node* const* edge, size_t depth, const CacheDiff& d) {
+    if constexpr (T::kUseDiff) {
+      for (size_t i = 0; i + 1 < depth; ++i)
+        T::apply_cache_diff(edge[i]->children[edge[i]->len - 1].cache, d);
+      T::apply_cache_diff(root_cache_, d);
+    } else {
+      for (size_t i = depth - 1; i > 0; --i)
+        T::calc_cache_internal(edge[i - 1]->children[edge[i - 1]->len - 1].cache, edge[i]->kids());
+      T::calc_cache_internal(root_cache_, edge[0]->kids());
+    }
+  }
+
   void run_handle_lack(ArenaSlotIndex n) {
     std::optional<ArenaSlotIndex> cur = n;
     while (cur) cur = handle_lack(*cur);
@@ -1235,10 +1333,20 @@ class BTree {
     return r;
   }
 
+  // The right edge as push_back_with last found it: the nodes from the root
+  // down and the arena slot of each below the root. A hint only, checked by
+  // right_edge_holds before each use, so that no other edit has to keep it.
+  struct RightEdge {
+    std::array<Node*, MAX_DEPTH> nodes{};
+    std::array<uint32_t, MAX_DEPTH> slots{};
+    size_t depth = 0;
+  };
+
   Arena<Node> internal_;
   Arena<Leaf> leaves_;
   ArenaSlotIndex root_;
   Cache root_cache_{};
+  RightEdge edge_;
 };
 
 }  // namespace kesu
