@@ -283,7 +283,11 @@ class DeltaRope {
   // moves up to a leaf that starts before p, so that it survives the edit
   // about to be made at p.
   Cursor locate(size_t p, Finger& f) const {
-    if (f.leaf && f.start <= p && tree_.contains_leaf(*f.leaf)) {
+    const Item* e = f.leaf && f.start <= p ? tree_.try_get_elem(*f.leaf) : nullptr;
+    if (e) {
+      // Still inside the finger's own item: no walk at all. The finger
+      // stays, since it starts before p.
+      if (p < f.start + e->data_len()) return Cursor{*f.leaf, p - f.start};
       if (auto w = walk_to(*f.leaf, f.start, p)) {
         if (w->cursor.offset > 0) {
           f = Finger{w->cursor.leaf, p - w->cursor.offset};
@@ -344,6 +348,44 @@ class DeltaRope {
     index += n;
   }
 
+  // Walks the leaves of a range in order through their parents' child
+  // arrays, from the first leaf after a split. Only elements change during
+  // such a walk, never the tree's shape, so the place stays good.
+  struct RangeWalk {
+    ArenaSlotIndex parent;
+    const typename Tree::Node* node;
+    size_t at;
+
+    LeafIndex leaf(const Tree& t) const { return t.child_index(*node, at).unwrap_leaf(); }
+    // At the first leaf after the range (the end split's cursor), if any.
+    bool reached(const typename Tree::LeafSplit& end) const {
+      return end.cursor && node->children[at].slot == end.cursor->leaf.index.slot;
+    }
+    bool step(const Tree& t) {
+      if (at + 1 < node->len) {
+        ++at;
+        return true;
+      }
+      auto next = t.next_sibling(ArenaIndex::internal(parent));
+      if (!next) return false;
+      parent = next->index;
+      node = &t.node(parent);
+      if (node->len == 0) invariant_failed(kMsgUnwrapNone);
+      at = 0;
+      return true;
+    }
+  };
+
+  // The place of a split's cursor leaf: where the split says, unless the
+  // cursor moved on to the next parent.
+  RangeWalk range_walk(const typename Tree::LeafSplit& s) const {
+    const typename Tree::Node* n = &tree_.node(s.parent);
+    if (s.insert_index < n->len && n->children[s.insert_index].slot == s.cursor->leaf.index.slot)
+      return RangeWalk{s.parent, n, s.insert_index};
+    auto [pi, i] = tree_.leaf_position(s.cursor->leaf);
+    return RangeWalk{pi, &tree_.node(pi), i};
+  }
+
   // Merges `attr` into the attribute of every item in [p, p + len).
   //
   // The range is cut out of its boundary items (split_leaf_at, as
@@ -363,14 +405,13 @@ class DeltaRope {
       return;
     }
     std::vector<LeafIndex> emptied;
-    LeafIndex cur = ss.cursor->leaf;
-    while (!(es.cursor && es.cursor->leaf == cur)) {
+    RangeWalk w = range_walk(ss);
+    while (!w.reached(es)) {
+      const LeafIndex cur = w.leaf(tree_);
       Item& e = tree_.get_elem_mut(cur);
       Ops::attr_merge(e.attr_mut(), attr);
       if (e.is_empty()) emptied.push_back(cur);
-      auto next = tree_.next_sibling(cur);
-      if (!next) break;
-      cur = next->unwrap_leaf();
+      if (!w.step(tree_)) break;
     }
     for (LeafIndex l : emptied) {
       if (tree_.contains_leaf(l)) tree_.remove_leaf(l);
@@ -395,8 +436,9 @@ class DeltaRope {
     size_t n_few = 0;
     std::optional<typename Tree::CacheDiffMap> many;
     std::vector<LeafIndex> emptied;
-    LeafIndex cur = ss.cursor->leaf;
-    while (!(es.cursor && es.cursor->leaf == cur)) {
+    RangeWalk w = range_walk(ss);
+    while (!w.reached(es)) {
+      const LeafIndex cur = w.leaf(tree_);
       Item& e = tree_.get_elem_mut(cur);
       if (left > 0) {
         DeltaLen d;
@@ -426,9 +468,7 @@ class DeltaRope {
         }
       }
       if (e.is_empty()) emptied.push_back(cur);
-      auto next = tree_.next_sibling(cur);
-      if (!next) break;
-      cur = next->unwrap_leaf();
+      if (!w.step(tree_)) break;
     }
     if (many) {
       tree_.apply_cache_diff_map(std::move(*many));
