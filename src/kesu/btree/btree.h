@@ -455,6 +455,119 @@ class BTree {
     return 0;
   }
 
+  // ---- leaves named by their place -----------------------------------------
+  //
+  // Finding a leaf's position in its parent costs a scan of the parent's
+  // child list, and reaching the parent costs a load of the leaf's entry. A
+  // caller that walks or edits around one point keeps the place it descended
+  // to instead: the bottom node and the child position in it. A place stays
+  // valid until the next change to the tree.
+
+  struct LeafPlace {
+    ArenaSlotIndex parent;  // the bottom node holding the leaf
+    size_t index = 0;       // the leaf's position among that node's children
+    LeafIndex leaf;
+    friend bool operator==(const LeafPlace&, const LeafPlace&) = default;
+  };
+
+  // Descends like query and returns the place of the leaf the finder chose;
+  // none on an empty tree. The finder is not asked to confirm the element:
+  // the caller reads it (elem_at) and finishes the search itself. Each node
+  // is requested whole as soon as it is chosen, so that its lines load
+  // together rather than one by one as the finder scans it.
+  template <typename F>
+  requires BTreeFinder<F, T> std::optional<LeafPlace> descend(F& finder)
+  const {
+    ArenaSlotIndex ni = root_;
+    const Node* n = &node(ni);
+    if (n->len == 0) return std::nullopt;
+    while (true) {
+      FindResult r = finder.find_node(*n);
+      if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
+      uint32_t s = n->children[r.index].slot;
+      if (n->leaf_children) return LeafPlace{ni, r.index, leaf_at(s)};
+      internal_.prefetch(s, kNodeLines);
+      ni = internal_.handle_at(s);
+      n = &internal_.value_at(s);
+      if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+    }
+  }
+
+  // The place of a leaf, found through its parent link; fatal when absent.
+  LeafPlace place_of(LeafIndex l) const {
+    auto [p, i] = leaf_position(l);
+    return LeafPlace{p, i, l};
+  }
+
+  // The element at a place. The place must be current.
+  const Elem& elem_at(const LeafPlace& p) const { return leaves_.value_at(p.leaf.index.slot).elem; }
+
+  // Starts loading the entry of the leaf `i` positions after the place's leaf
+  // in the same bottom node (nothing when there is none).
+  void prefetch_leaf_after(const LeafPlace& p, size_t i) const {
+    const Node& n = node(p.parent);
+    if (p.index + i < n.len) leaves_.prefetch(n.children[p.index + i].slot, 2);
+  }
+
+  // The place of the next leaf in document order, or none after the last.
+  std::optional<LeafPlace> next_place(const LeafPlace& p) const {
+    const Node& n = node(p.parent);
+    if (p.index + 1 < n.len)
+      return LeafPlace{p.parent, p.index + 1, leaf_at(n.children[p.index + 1].slot)};
+    std::optional<ArenaIndex> up = next_sibling(ArenaIndex::internal(p.parent));
+    if (!up) return std::nullopt;
+    const Node& nn = node(up->index);
+    if (nn.len == 0 || !nn.leaf_children) invariant_failed(kMsgUnwrapNone);
+    return LeafPlace{up->index, 0, leaf_at(nn.children[0].slot)};
+  }
+
+  // The place of the previous leaf in document order, or none before the first.
+  std::optional<LeafPlace> prev_place(const LeafPlace& p) const {
+    if (p.index > 0) {
+      const Node& n = node(p.parent);
+      return LeafPlace{p.parent, p.index - 1, leaf_at(n.children[p.index - 1].slot)};
+    }
+    std::optional<ArenaIndex> up = prev_sibling(ArenaIndex::internal(p.parent));
+    if (!up) return std::nullopt;
+    const Node& pn = node(up->index);
+    if (pn.len == 0 || !pn.leaf_children) invariant_failed(kMsgUnwrapNone);
+    return LeafPlace{up->index, size_t(pn.len) - 1, leaf_at(pn.children[pn.len - 1].slot)};
+  }
+
+  // insert_by_path (Cursor{p.leaf, offset}, elem) with the same results,
+  // taking the leaf's parent and position from the place. An insertion at
+  // either end of the element (the usual case) needs no lookup at all;
+  // one inside it is handed to insert_by_path.
+  std::pair<Cursor, std::optional<LeafIndex>> insert_at_place(const LeafPlace& p, size_t offset,
+                                                              Elem elem) {
+    Node& parent = node_mut(p.parent);
+    if (p.index >= parent.len || parent.children[p.index].slot != p.leaf.index.slot)
+      invariant_failed(kMsgUnwrapNone);
+    Leaf& lf = leaf(p.leaf);
+    size_t len = T::rle_len(lf.elem);
+    if ((offset != 0 && offset != len) || T::insert_inside(lf.elem, offset, elem))
+      return insert_by_path(Cursor{p.leaf, offset}, std::move(elem));
+    CacheDiff d = diff_of(elem);
+    if (offset == 0 && T::can_merge(elem, lf.elem)) {
+      T::merge_left(lf.elem, std::move(elem));
+    } else if (offset == len && T::can_merge(lf.elem, elem)) {
+      T::merge_right(lf.elem, std::move(elem));
+    } else {
+      if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
+      size_t at = offset == 0 ? p.index : p.index + 1;
+      Cache ec = T::elem_cache(elem);
+      LeafIndex nl = insert_leaf(std::move(elem), p.parent);
+      parent.insert_child(at, ChildT{nl.index.slot, std::move(ec)});
+      recursive_update_cache(ArenaIndex::internal(p.parent),
+                             std::optional<CacheDiff>(std::move(d)));
+      if (parent.len >= MAX_CHILDREN) split_node(p.parent);
+      return {Cursor{nl, 0}, std::nullopt};
+    }
+    parent.children[p.index].cache = T::elem_cache(lf.elem);
+    recursive_update_cache(ArenaIndex::internal(p.parent), std::optional<CacheDiff>(std::move(d)));
+    return {Cursor{p.leaf, offset}, std::nullopt};
+  }
+
   // ---- insertion, splitting, cache repair ----------------------------------
 
   // Splits the element at the cursor so that the cursor falls on a leaf boundary.
@@ -1138,6 +1251,9 @@ class BTree {
 
  private:
   friend class Drain<T>;
+
+  // Cache lines an internal node's arena entry may span.
+  static constexpr size_t kNodeLines = (sizeof(Node) + 2 * sizeof(uint32_t) + 63) / 64 + 1;
 
   Node& node_mut(ArenaSlotIndex i) {
     Node* n = internal_.get(i);
