@@ -478,17 +478,17 @@ class BTree {
   template <typename F>
   requires BTreeFinder<F, T> std::optional<LeafPlace> descend(F& finder)
   const {
-    ArenaSlotIndex ni = root_;
-    const Node* n = &node(ni);
+    uint32_t ns = root_.slot;
+    const Node* n = &node(root_);
     if (n->len == 0) return std::nullopt;
     while (true) {
       FindResult r = finder.find_node(*n);
       if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
       uint32_t s = n->children[r.index].slot;
-      if (n->leaf_children) return LeafPlace{ni, r.index, leaf_at(s)};
-      internal_.prefetch(s, kNodeLines);
-      ni = internal_.handle_at(s);
+      if (n->leaf_children) return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
       n = &internal_.value_at(s);
+      prefetch_whole(n);
+      ns = s;
       if (n->len == 0) invariant_failed(kMsgUnwrapNone);
     }
   }
@@ -1252,8 +1252,12 @@ class BTree {
  private:
   friend class Drain<T>;
 
-  // Cache lines an internal node's arena entry may span.
-  static constexpr size_t kNodeLines = (sizeof(Node) + 2 * sizeof(uint32_t) + 63) / 64 + 1;
+  // Starts loading every cache line of a node.
+  static void prefetch_whole(const Node* n) {
+    const char* p = reinterpret_cast<const char*>(n);
+    for (size_t off = 0; off < sizeof(Node); off += 64) __builtin_prefetch(p + off);
+    __builtin_prefetch(p + sizeof(Node) - 1);
+  }
 
   Node& node_mut(ArenaSlotIndex i) {
     Node* n = internal_.get(i);
