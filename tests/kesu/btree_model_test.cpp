@@ -62,20 +62,24 @@ struct Model {
       // Left-biased half the time, so that borders land at an element's end.
       std::optional<ChunkTree::LeafPlace> p;
       size_t offset = 0;
+      // With the descent's path half the time: the cache change then goes up
+      // through the nodes it names.
+      ChunkTree::DescentPath path;
+      bool with_path = rnd(2) == 0;
       if (rnd(2) == 0) {
         ChunkFinder f(pos);
-        p = tree.descend(f);
+        p = tree.descend(f, &path);
         ASSERT_TRUE(p);
         offset = f.confirm_elem(tree.elem_at(*p)).index;
       } else {
         LengthFinder<ChunkTrait, RleMeasure<ChunkTrait>, true> f(pos);
-        p = tree.descend(f);
+        p = tree.descend(f, &path);
         ASSERT_TRUE(p);
         offset = f.confirm_elem(tree.elem_at(*p)).index;
       }
       ASSERT_EQ(start_of(p->leaf) + offset, pos);
       ASSERT_EQ(*p, tree.place_of(p->leaf));
-      auto [cur, split] = tree.insert_at_place(*p, offset, Chunk{t});
+      auto [cur, split] = tree.insert_at_place(*p, offset, Chunk{t}, with_path ? &path : nullptr);
       (void)split;
       EXPECT_EQ(start_of(cur.leaf) + cur.offset, pos);
     }

@@ -470,20 +470,37 @@ class BTree {
     friend bool operator==(const LeafPlace&, const LeafPlace&) = default;
   };
 
+  // The internal nodes a descent passed, root first, and the child taken in
+  // each. An edit at the place the descent reached carries its cache change
+  // up through these nodes directly instead of looking each parent up by
+  // its handle. Valid until the next change to the tree.
+  struct DescentPath {
+    std::array<const Node*, MAX_DEPTH> nodes{};
+    std::array<uint8_t, MAX_DEPTH> taken{};
+    size_t depth = 0;
+  };
+
   // Descends like query and returns the place of the leaf the finder chose;
   // none on an empty tree. The finder is not asked to confirm the element:
   // the caller reads it (elem_at) and finishes the search itself. Each node
   // is requested whole as soon as it is chosen, so that its lines load
   // together rather than one by one as the finder scans it.
   template <typename F>
-  requires BTreeFinder<F, T> std::optional<LeafPlace> descend(F& finder)
+  requires BTreeFinder<F, T> std::optional<LeafPlace> descend(F& finder,
+                                                              DescentPath* path = nullptr)
   const {
     uint32_t ns = root_.slot;
     const Node* n = &node(root_);
     if (n->len == 0) return std::nullopt;
+    if (path) path->depth = 0;
     while (true) {
       FindResult r = finder.find_node(*n);
       if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
+      if (path) {
+        if (path->depth >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
+        path->nodes[path->depth] = n;
+        path->taken[path->depth++] = uint8_t(r.index);
+      }
       uint32_t s = n->children[r.index].slot;
       if (n->leaf_children) return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
       n = &internal_.value_at(s);
@@ -537,9 +554,12 @@ class BTree {
   // insert_by_path (Cursor{p.leaf, offset}, elem) with the same results,
   // taking the leaf's parent and position from the place. An insertion at
   // either end of the element (the usual case) needs no lookup at all;
-  // one inside it is handed to insert_by_path.
+  // one inside it is handed to insert_by_path. `path`, when given, is the
+  // descent that reached the place's bottom node (or any other descent, which
+  // is then not used).
   std::pair<Cursor, std::optional<LeafIndex>> insert_at_place(const LeafPlace& p, size_t offset,
-                                                              Elem elem) {
+                                                              Elem elem,
+                                                              const DescentPath* path = nullptr) {
     Node& parent = node_mut(p.parent);
     if (p.index >= parent.len || parent.children[p.index].slot != p.leaf.index.slot)
       invariant_failed(kMsgUnwrapNone);
@@ -558,13 +578,12 @@ class BTree {
       Cache ec = T::elem_cache(elem);
       LeafIndex nl = insert_leaf(std::move(elem), p.parent);
       parent.insert_child(at, ChildT{nl.index.slot, std::move(ec)});
-      recursive_update_cache(ArenaIndex::internal(p.parent),
-                             std::optional<CacheDiff>(std::move(d)));
+      carry_up(p.parent, parent, d, path);
       if (parent.len >= MAX_CHILDREN) split_node(p.parent);
       return {Cursor{nl, 0}, std::nullopt};
     }
     parent.children[p.index].cache = T::elem_cache(lf.elem);
-    recursive_update_cache(ArenaIndex::internal(p.parent), std::optional<CacheDiff>(std::move(d)));
+    carry_up(p.parent, parent, d, path);
     return {Cursor{p.leaf, offset}, std::nullopt};
   }
 
@@ -1251,6 +1270,23 @@ class BTree {
 
  private:
   friend class Drain<T>;
+
+  // Adds a bottom node's cache change to every entry above it, through the
+  // descent's nodes when `path` ends at that node.
+  void carry_up(ArenaSlotIndex bottom, const Node& bottom_node, const CacheDiff& d,
+                const DescentPath* path) {
+    if constexpr (T::kUseDiff) {
+      if (path && path->depth > 0 && path->nodes[path->depth - 1] == &bottom_node) {
+        for (size_t l = path->depth - 1; l-- > 0;) {
+          Node& n = const_cast<Node&>(*path->nodes[l]);
+          T::apply_cache_diff(n.children[path->taken[l]].cache, d);
+        }
+        T::apply_cache_diff(root_cache_, d);
+        return;
+      }
+    }
+    recursive_update_cache(ArenaIndex::internal(bottom), std::optional<CacheDiff>(d));
+  }
 
   // Starts loading every cache line of a node.
   static void prefetch_whole(const Node* n) {

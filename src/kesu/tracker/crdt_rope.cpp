@@ -93,7 +93,8 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   // the insertion itself needs no lookup either.
   using Place = CrdtRopeTree::LeafPlace;
   PreferLeftFinder finder{pos};
-  std::optional<Place> found = tree_.descend(finder);
+  CrdtRopeTree::DescentPath path;
+  std::optional<Place> found = tree_.descend(finder, &path);
   if (!found) invariant_failed(kMsgUnwrapNone);
   const Place start_place = *found;
   // The walk for the right origin usually reads the next leaf: both leaves
@@ -204,7 +205,7 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
     }
   }
 
-  auto [cursor, split] = tree_.insert_at_place(at_place, at_offset, std::move(span));
+  auto [cursor, split] = tree_.insert_at_place(at_place, at_offset, std::move(span), &path);
   InsertResult out{cursor.leaf, {}};
   if (split) out.splits.push(*split);
   return out;
