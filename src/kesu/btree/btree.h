@@ -502,7 +502,11 @@ class BTree {
         path->taken[path->depth++] = uint8_t(r.index);
       }
       uint32_t s = n->children[r.index].slot;
-      if (n->leaf_children) return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
+      if (n->leaf_children) {
+        // The caller reads the element next; its fields may straddle two lines.
+        leaves_.prefetch(s, 2);
+        return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
+      }
       n = &internal_.value_at(s);
       prefetch_whole(n);
       ns = s;
