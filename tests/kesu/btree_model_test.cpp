@@ -62,10 +62,12 @@ struct Model {
       // Left-biased half the time, so that borders land at an element's end.
       std::optional<ChunkTree::LeafPlace> p;
       size_t offset = 0;
-      // With the descent's path half the time: the cache change then goes up
-      // through the nodes it names.
+      // With the descent's path a third of the time: the cache change then
+      // goes up through the nodes it names. Another third passes the path of
+      // a descent to some other position, which ends elsewhere more often
+      // than not and must then be ignored.
       ChunkTree::DescentPath path;
-      bool with_path = rnd(2) == 0;
+      int path_mode = int(rnd(3));
       if (rnd(2) == 0) {
         ChunkFinder f(pos);
         p = tree.descend(f, &path);
@@ -79,7 +81,12 @@ struct Model {
       }
       ASSERT_EQ(start_of(p->leaf) + offset, pos);
       ASSERT_EQ(*p, tree.place_of(p->leaf));
-      auto [cur, split] = tree.insert_at_place(*p, offset, Chunk{t}, with_path ? &path : nullptr);
+      if (path_mode == 2) {
+        ChunkFinder other(rnd(s.size() + 1));
+        ASSERT_TRUE(tree.descend(other, &path));
+      }
+      auto [cur, split] =
+          tree.insert_at_place(*p, offset, Chunk{t}, path_mode == 0 ? nullptr : &path);
       (void)split;
       EXPECT_EQ(start_of(cur.leaf) + cur.offset, pos);
     }
