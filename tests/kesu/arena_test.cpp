@@ -208,3 +208,45 @@ TEST(ArenaSegmentCache, ReusedSegmentsServeOneArenaAtATimeWithinTheBound) {
 
 }  // namespace
 }  // namespace kesu
+
+namespace kesu {
+namespace {
+
+// A cache filled by arenas of one size must not turn away the segments of
+// another: the blocks released last are the ones kept, so that the arenas a
+// thread builds now find their storage there instead of in fresh pages.
+TEST(ArenaSegmentCache, RecentSegmentsDisplaceOldOnes) {
+  struct Wide {
+    uint64_t tag;
+    std::array<uint64_t, 40> pad;
+  };
+  struct Narrow {
+    uint64_t tag;
+    std::array<uint64_t, 9> pad;
+  };
+  constexpr uint32_t kCount = 8176 + 4 * 4096;
+  {
+    // Wide arenas alone fill the cache to its bound.
+    std::vector<std::unique_ptr<Arena<Wide>>> many;
+    for (int k = 0; k < 4; ++k) {
+      many.push_back(std::make_unique<Arena<Wide>>());
+      for (uint32_t i = 0; i < kCount; ++i) many.back()->insert(Wide{i, {}});
+    }
+  }
+  ASSERT_GT(arena_detail::segment_cache_bytes(), arena_detail::kSegmentCacheBytes / 2);
+  {
+    Arena<Narrow> a;
+    for (uint32_t i = 0; i < kCount; ++i) a.insert(Narrow{i, {}});
+  }
+  const size_t before = arena_detail::segment_cache_bytes();
+  EXPECT_LE(before, arena_detail::kSegmentCacheBytes);
+  {
+    // The same arena again takes its large segments back out of the cache.
+    Arena<Narrow> b;
+    for (uint32_t i = 0; i < kCount; ++i) b.insert(Narrow{i, {}});
+    EXPECT_LT(arena_detail::segment_cache_bytes(), before);
+  }
+}
+
+}  // namespace
+}  // namespace kesu

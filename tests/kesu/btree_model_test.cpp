@@ -50,6 +50,74 @@ struct Model {
     s.insert(pos, t);
   }
 
+  // The same insertion through the place a descent reports, at either end of
+  // the element when the position falls on a border (the path that needs no
+  // lookup) and inside it otherwise.
+  void insert_at_place() {
+    size_t pos = rnd(s.size() + 1);
+    std::string t = text(5);
+    if (tree.is_empty()) {
+      tree.push(Chunk{t});
+    } else {
+      // Left-biased half the time, so that borders land at an element's end.
+      std::optional<ChunkTree::LeafPlace> p;
+      size_t offset = 0;
+      // With the descent's path a third of the time: the cache change then
+      // goes up through the nodes it names. Another third passes the path of
+      // a descent to some other position, which ends elsewhere more often
+      // than not and must then be ignored.
+      ChunkTree::DescentPath path;
+      int path_mode = int(rnd(3));
+      if (rnd(2) == 0) {
+        ChunkFinder f(pos);
+        p = tree.descend(f, &path);
+        ASSERT_TRUE(p);
+        offset = f.confirm_elem(tree.elem_at(*p)).index;
+      } else {
+        LengthFinder<ChunkTrait, RleMeasure<ChunkTrait>, true> f(pos);
+        p = tree.descend(f, &path);
+        ASSERT_TRUE(p);
+        offset = f.confirm_elem(tree.elem_at(*p)).index;
+      }
+      ASSERT_EQ(start_of(p->leaf) + offset, pos);
+      ASSERT_EQ(*p, tree.place_of(p->leaf));
+      if (path_mode == 2) {
+        ChunkFinder other(rnd(s.size() + 1));
+        ASSERT_TRUE(tree.descend(other, &path));
+      }
+      auto [cur, split] =
+          tree.insert_at_place(*p, offset, Chunk{t}, path_mode == 0 ? nullptr : &path);
+      (void)split;
+      EXPECT_EQ(start_of(cur.leaf) + cur.offset, pos);
+    }
+    s.insert(pos, t);
+  }
+
+  // Stepping from a leaf's place to its neighbours agrees with document order.
+  void walk_places() {
+    if (s.empty()) return;
+    LeafIndex l = random_leaf();
+    ChunkTree::LeafPlace p = tree.place_of(l);
+    size_t start = start_of(l), len = tree.elem_at(p).s.size();
+    EXPECT_EQ(tree.elem_at(p).s, s.substr(start, len));
+    std::optional<ChunkTree::LeafPlace> next = tree.next_place(p);
+    if (start + len == s.size()) {
+      EXPECT_FALSE(next);
+    } else {
+      ASSERT_TRUE(next);
+      EXPECT_EQ(*next, tree.place_of(next->leaf));
+      EXPECT_EQ(start_of(next->leaf), start + len);
+    }
+    std::optional<ChunkTree::LeafPlace> prev = tree.prev_place(p);
+    if (start == 0) {
+      EXPECT_FALSE(prev);
+    } else {
+      ASSERT_TRUE(prev);
+      EXPECT_EQ(*prev, tree.place_of(prev->leaf));
+      EXPECT_EQ(start_of(prev->leaf) + tree.elem_at(*prev).s.size(), start);
+    }
+  }
+
   void push() {
     std::string t = text(6);
     tree.push(Chunk{t});
@@ -226,6 +294,38 @@ TEST_P(BTreeModel, RandomEditsMatchStringModel) {
   // The sequence must have grown deep enough to exercise splits and merges of
   // internal nodes, not only of leaf parents.
   EXPECT_GE(max_depth, 4u) << "largest sequence " << max_size;
+}
+
+// Insertions at places a descent reported, mixed with the edits that reshape
+// the tree, and walks between neighbouring places.
+TEST_P(BTreeModel, InsertionsAtPlacesMatchStringModel) {
+  Model m(GetParam());
+  size_t max_depth = 0;
+  for (size_t i = 0; i < 5000; ++i) {
+    size_t r = m.rnd(100);
+    bool grow = m.s.size() < 3000;
+    int op;
+    if (r < (grow ? 60u : 35u)) {
+      op = 0;
+      m.insert_at_place();
+    } else if (r < 75) {
+      op = 1;
+      m.walk_places();
+    } else if (r < 85) {
+      op = 2;
+      m.remove_leaf();
+    } else if (r < 95) {
+      op = 3;
+      m.update_range();
+    } else {
+      op = 4;
+      m.drain(true);
+    }
+    m.verify(i, op);
+    max_depth = std::max(max_depth, m.tree.depth());
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+  }
+  EXPECT_GE(max_depth, 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BTreeModel, ::testing::Values(1, 2, 3, 42, 1234567));

@@ -84,6 +84,28 @@ TEST(TrackerIdToCursor, LookupsOutsideTheRecords) {
   EXPECT_EQ(m.get_insert(ID{5, 3}), std::nullopt);   // before the first fragment
 }
 
+// Locating a counter agrees with a linear scan for lists of every length,
+// with gaps between fragments, for counters before, inside, between and after
+// them (the search starts from the end of the list).
+TEST(TrackerIdToCursor, LocateAgreesWithALinearScan) {
+  std::mt19937 rng(11);
+  for (size_t n = 0; n < 70; ++n) {
+    FragmentList frags;
+    Counter c = Counter(rng() % 5);
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t len = 1 + rng() % 3;
+      frags.push_back(IdFragment{c, IdCursor::insert(L(1), len)});
+      c = Counter(c + len + rng() % 3);
+    }
+    for (Counter q = -1; q <= c + 1; ++q) {
+      std::optional<size_t> want;
+      for (size_t i = 0; i < frags.size(); ++i)
+        if (frags[i].counter <= q) want = i;
+      ASSERT_EQ(IdToCursor::locate(frags, q), want) << "n " << n << " counter " << q;
+    }
+  }
+}
+
 TEST(TrackerIdToCursor, SmallSetUpdates) {
   struct Case {
     uint32_t from, to;

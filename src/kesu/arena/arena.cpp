@@ -90,9 +90,20 @@ void* segment_alloc(size_t bytes) {
 }
 
 void segment_free(void* p, size_t bytes) noexcept {
-  if (cacheable(bytes)) {
+  if (cacheable(bytes) && bytes <= kSegmentCacheBytes) {
     SegmentCache& c = cache();
-    if (c.held + bytes <= kSegmentCacheBytes) {
+    // The oldest blocks make room: a cache that kept them would stay full
+    // of sizes no arena asks for any more, and every large arena after
+    // that would get fresh pages from the system again.
+    size_t drop = 0;
+    while (c.held + bytes > kSegmentCacheBytes) {
+      const SegmentCache::Block& old = c.blocks[drop++];
+      c.held -= old.bytes;
+      unpoison(old.p, old.bytes);
+      ::operator delete(old.p);
+    }
+    c.blocks.erase(c.blocks.begin(), c.blocks.begin() + ptrdiff_t(drop));
+    {
       try {
         c.blocks.push_back({p, bytes});
         c.held += bytes;

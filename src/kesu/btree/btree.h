@@ -455,6 +455,142 @@ class BTree {
     return 0;
   }
 
+  // ---- leaves named by their place -----------------------------------------
+  //
+  // Finding a leaf's position in its parent costs a scan of the parent's
+  // child list, and reaching the parent costs a load of the leaf's entry. A
+  // caller that walks or edits around one point keeps the place it descended
+  // to instead: the bottom node and the child position in it. A place stays
+  // valid until the next change to the tree.
+
+  struct LeafPlace {
+    ArenaSlotIndex parent;  // the bottom node holding the leaf
+    size_t index = 0;       // the leaf's position among that node's children
+    LeafIndex leaf;
+    friend bool operator==(const LeafPlace&, const LeafPlace&) = default;
+  };
+
+  // The internal nodes a descent passed, root first, and the child taken in
+  // each. An edit at the place the descent reached carries its cache change
+  // up through these nodes directly instead of looking each parent up by
+  // its handle. Valid until the next change to the tree.
+  struct DescentPath {
+    std::array<const Node*, MAX_DEPTH> nodes{};
+    std::array<uint8_t, MAX_DEPTH> taken{};
+    size_t depth = 0;
+  };
+
+  // Descends like query and returns the place of the leaf the finder chose;
+  // none on an empty tree. The finder is not asked to confirm the element:
+  // the caller reads it (elem_at) and finishes the search itself. Each node
+  // is requested whole as soon as it is chosen, so that its lines load
+  // together rather than one by one as the finder scans it.
+  template <typename F>
+  requires BTreeFinder<F, T> std::optional<LeafPlace> descend(F& finder,
+                                                              DescentPath* path = nullptr)
+  const {
+    uint32_t ns = root_.slot;
+    const Node* n = &node(root_);
+    if (n->len == 0) return std::nullopt;
+    if (path) path->depth = 0;
+    while (true) {
+      FindResult r = finder.find_node(*n);
+      if (r.index >= n->len) invariant_failed(kMsgUnwrapNone);
+      if (path) {
+        if (path->depth >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
+        path->nodes[path->depth] = n;
+        path->taken[path->depth++] = uint8_t(r.index);
+      }
+      uint32_t s = n->children[r.index].slot;
+      if (n->leaf_children) {
+        // The caller reads the element next; its fields may straddle two lines.
+        leaves_.prefetch(s, 2);
+        return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
+      }
+      n = &internal_.value_at(s);
+      prefetch_whole(n);
+      ns = s;
+      if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+    }
+  }
+
+  // The place of a leaf, found through its parent link; fatal when absent.
+  LeafPlace place_of(LeafIndex l) const {
+    auto [p, i] = leaf_position(l);
+    return LeafPlace{p, i, l};
+  }
+
+  // The element at a place. The place must be current.
+  const Elem& elem_at(const LeafPlace& p) const { return leaves_.value_at(p.leaf.index.slot).elem; }
+
+  // Starts loading the entry of the leaf `i` positions after the place's leaf
+  // in the same bottom node (nothing when there is none).
+  void prefetch_leaf_after(const LeafPlace& p, size_t i) const {
+    const Node& n = node(p.parent);
+    if (p.index + i < n.len) leaves_.prefetch(n.children[p.index + i].slot, 2);
+  }
+
+  // The place of the next leaf in document order, or none after the last.
+  std::optional<LeafPlace> next_place(const LeafPlace& p) const {
+    const Node& n = node(p.parent);
+    if (p.index + 1 < n.len)
+      return LeafPlace{p.parent, p.index + 1, leaf_at(n.children[p.index + 1].slot)};
+    std::optional<ArenaIndex> up = next_sibling(ArenaIndex::internal(p.parent));
+    if (!up) return std::nullopt;
+    const Node& nn = node(up->index);
+    if (nn.len == 0 || !nn.leaf_children) invariant_failed(kMsgUnwrapNone);
+    return LeafPlace{up->index, 0, leaf_at(nn.children[0].slot)};
+  }
+
+  // The place of the previous leaf in document order, or none before the first.
+  std::optional<LeafPlace> prev_place(const LeafPlace& p) const {
+    if (p.index > 0) {
+      const Node& n = node(p.parent);
+      return LeafPlace{p.parent, p.index - 1, leaf_at(n.children[p.index - 1].slot)};
+    }
+    std::optional<ArenaIndex> up = prev_sibling(ArenaIndex::internal(p.parent));
+    if (!up) return std::nullopt;
+    const Node& pn = node(up->index);
+    if (pn.len == 0 || !pn.leaf_children) invariant_failed(kMsgUnwrapNone);
+    return LeafPlace{up->index, size_t(pn.len) - 1, leaf_at(pn.children[pn.len - 1].slot)};
+  }
+
+  // insert_by_path (Cursor{p.leaf, offset}, elem) with the same results,
+  // taking the leaf's parent and position from the place. An insertion at
+  // either end of the element (the usual case) needs no lookup at all;
+  // one inside it is handed to insert_by_path. `path`, when given, is the
+  // descent that reached the place's bottom node (or any other descent, which
+  // is then not used).
+  std::pair<Cursor, std::optional<LeafIndex>> insert_at_place(const LeafPlace& p, size_t offset,
+                                                              Elem elem,
+                                                              const DescentPath* path = nullptr) {
+    Node& parent = node_mut(p.parent);
+    if (p.index >= parent.len || parent.children[p.index].slot != p.leaf.index.slot)
+      invariant_failed(kMsgUnwrapNone);
+    Leaf& lf = leaf(p.leaf);
+    size_t len = T::rle_len(lf.elem);
+    if ((offset != 0 && offset != len) || T::insert_inside(lf.elem, offset, elem))
+      return insert_by_path(Cursor{p.leaf, offset}, std::move(elem));
+    CacheDiff d = diff_of(elem);
+    if (offset == 0 && T::can_merge(elem, lf.elem)) {
+      T::merge_left(lf.elem, std::move(elem));
+    } else if (offset == len && T::can_merge(lf.elem, elem)) {
+      T::merge_right(lf.elem, std::move(elem));
+    } else {
+      if (parent.len >= MAX_CHILDREN) invariant_failed(kMsgUnwrapErr);
+      size_t at = offset == 0 ? p.index : p.index + 1;
+      Cache ec = T::elem_cache(elem);
+      LeafIndex nl = insert_leaf(std::move(elem), p.parent);
+      parent.insert_child(at, ChildT{nl.index.slot, std::move(ec)});
+      carry_up(p.parent, parent, d, path);
+      if (parent.len >= MAX_CHILDREN) split_node(p.parent);
+      return {Cursor{nl, 0}, std::nullopt};
+    }
+    parent.children[p.index].cache = T::elem_cache(lf.elem);
+    carry_up(p.parent, parent, d, path);
+    return {Cursor{p.leaf, offset}, std::nullopt};
+  }
+
   // ---- insertion, splitting, cache repair ----------------------------------
 
   // Splits the element at the cursor so that the cursor falls on a leaf boundary.
@@ -558,6 +694,58 @@ class BTree {
     recursive_update_cache(ArenaIndex::internal(p), std::optional<CacheDiff>(std::move(d)));
     if (parent.len >= MAX_CHILDREN) split_node(p);
     return Cursor{nl, 0};
+  }
+
+  // Appends `elem` at the end, for callers that build a sequence left to
+  // right with their own joining rule.
+  //
+  // absorb(Elem& last, Elem& elem) -> std::optional<CacheDiff> is offered the
+  // last element first: when it takes elem in, it returns how much last's
+  // cache grew (new minus old). When it refuses, an empty last element
+  // (rle_len 0) is removed and elem goes through push, which may still join
+  // it to the element before; otherwise elem becomes a new last leaf (absorb
+  // is the joining rule here: can_merge is not asked again).
+  //
+  // Same result as last_leaf + update_leaf + push, but the right edge is
+  // remembered from the previous append (and checked before it is used), so
+  // that neither the last element nor the caches above it cost a descent:
+  // appending is the hot path of every delta and event builder.
+  template <typename F>
+  void push_back_with(Elem&& elem, F&& absorb) {
+    Node* root = &node_mut(root_);
+    if (root->len == 0) {
+      push(std::move(elem));
+      return;
+    }
+    if (!right_edge_holds(root)) find_right_edge(root);
+    Node* const* edge = edge_.nodes.data();
+    const size_t depth = edge_.depth;
+    Node* n = edge[depth - 1];
+    ChildT& last_entry = n->children[n->len - 1];
+    Elem& last = leaves_.value_at(last_entry.slot).elem;
+    if (std::optional<CacheDiff> d = absorb(last, elem)) {
+      last_entry.cache = T::elem_cache(last);
+      add_along_right_edge(edge, depth, *d);
+      return;
+    }
+    if (T::rle_len(last) == 0) {
+      // Rare: an empty item left at the end by an earlier edit.
+      edge_.depth = 0;
+      update_leaf(leaf_at(last_entry.slot),
+                  [](Elem&) { return std::pair<std::optional<Elem>, std::optional<Elem>>{}; });
+      push(std::move(elem));
+      return;
+    }
+    CacheDiff d = diff_of(elem);
+    Cache ec = T::elem_cache(elem);
+    const ArenaSlotIndex bottom = depth == 1 ? root_ : internal_.handle_at(edge_.slots[depth - 1]);
+    LeafIndex nl = insert_leaf(std::move(elem), bottom);
+    n->push_child(ChildT{nl.index.slot, std::move(ec)});
+    add_along_right_edge(edge, depth, d);
+    if (n->len >= MAX_CHILDREN) {
+      edge_.depth = 0;
+      split_node(bottom);
+    }
   }
 
   // Splits a node in two halves (n/2 stay); the root keeps its handle and grows a level.
@@ -1139,6 +1327,30 @@ class BTree {
  private:
   friend class Drain<T>;
 
+  // Adds a bottom node's cache change to every entry above it, through the
+  // descent's nodes when `path` ends at that node.
+  void carry_up(ArenaSlotIndex bottom, const Node& bottom_node, const CacheDiff& d,
+                const DescentPath* path) {
+    if constexpr (T::kUseDiff) {
+      if (path && path->depth > 0 && path->nodes[path->depth - 1] == &bottom_node) {
+        for (size_t l = path->depth - 1; l-- > 0;) {
+          Node& n = const_cast<Node&>(*path->nodes[l]);
+          T::apply_cache_diff(n.children[path->taken[l]].cache, d);
+        }
+        T::apply_cache_diff(root_cache_, d);
+        return;
+      }
+    }
+    recursive_update_cache(ArenaIndex::internal(bottom), std::optional<CacheDiff>(d));
+  }
+
+  // Starts loading every cache line of a node.
+  static void prefetch_whole(const Node* n) {
+    const char* p = reinterpret_cast<const char*>(n);
+    for (size_t off = 0; off < sizeof(Node); off += 64) __builtin_prefetch(p + off);
+    __builtin_prefetch(p + sizeof(Node) - 1);
+  }
+
   Node& node_mut(ArenaSlotIndex i) {
     Node* n = internal_.get(i);
     if (!n) invariant_failed(kMsgUnwrapNone);
@@ -1219,6 +1431,52 @@ class BTree {
     T::calc_cache_internal(root_cache_, node(root_).kids());
   }
 
+  // True when edge_ still names the nodes from the root down along the last
+  // children. Only slots are compared: the address of a slot's value never
+  // changes, so matching slots mean matching nodes, and no arena lookup is
+  // needed.
+  bool right_edge_holds(const Node* root) const {
+    const size_t depth = edge_.depth;
+    if (depth == 0 || edge_.nodes[0] != root) return false;
+    for (size_t i = 0; i + 1 < depth; ++i) {
+      const Node* e = edge_.nodes[i];
+      if (e->leaf_children || e->len == 0 || e->children[e->len - 1].slot != edge_.slots[i + 1])
+        return false;
+    }
+    const Node* bottom = edge_.nodes[depth - 1];
+    return bottom->leaf_children && bottom->len > 0;
+  }
+
+  void find_right_edge(Node* root) {
+    size_t depth = 0;
+    Node* n = root;
+    while (true) {
+      if (depth >= MAX_DEPTH) invariant_failed(kMsgUnwrapErr);
+      edge_.nodes[depth++] = n;
+      if (n->leaf_children) break;
+      const uint32_t slot = n->children[n->len - 1].slot;
+      n = &internal_.value_at(slot);
+      if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+      edge_.slots[depth] = slot;
+    }
+    edge_.depth = depth;
+  }
+
+  // Repairs the caches along the right edge (root first, `depth` nodes, the
+  // last one holding the changed last leaf's entry, already up to date)
+  // after the subtree of the last leaf changed by `d`.
+  void add_along_right_edge(Node* const* edge, size_t depth, const CacheDiff& d) {
+    if constexpr (T::kUseDiff) {
+      for (size_t i = 0; i + 1 < depth; ++i)
+        T::apply_cache_diff(edge[i]->children[edge[i]->len - 1].cache, d);
+      T::apply_cache_diff(root_cache_, d);
+    } else {
+      for (size_t i = depth - 1; i > 0; --i)
+        T::calc_cache_internal(edge[i - 1]->children[edge[i - 1]->len - 1].cache, edge[i]->kids());
+      T::calc_cache_internal(root_cache_, edge[0]->kids());
+    }
+  }
+
   void run_handle_lack(ArenaSlotIndex n) {
     std::optional<ArenaSlotIndex> cur = n;
     while (cur) cur = handle_lack(*cur);
@@ -1235,10 +1493,20 @@ class BTree {
     return r;
   }
 
+  // The right edge as push_back_with last found it: the nodes from the root
+  // down and the arena slot of each below the root. A hint only, checked by
+  // right_edge_holds before each use, so that no other edit has to keep it.
+  struct RightEdge {
+    std::array<Node*, MAX_DEPTH> nodes{};
+    std::array<uint32_t, MAX_DEPTH> slots{};
+    size_t depth = 0;
+  };
+
   Arena<Node> internal_;
   Arena<Leaf> leaves_;
   ArenaSlotIndex root_;
   Cache root_cache_{};
+  RightEdge edge_;
 };
 
 }  // namespace kesu

@@ -57,14 +57,21 @@ class DeltaItem {
   };
 
   DeltaItem() : v_(Retain{}) {}
-  static DeltaItem retain(size_t len, Attr attr = Attr{}) {
-    return DeltaItem(Retain{len, std::move(attr)});
+  // The factories build the variant in place: items are made on every push
+  // and compose step, and each extra move of a value is a visible share of
+  // that cost.
+  template <typename A = Attr>
+  static DeltaItem retain(size_t len, A&& attr = Attr{}) {
+    return DeltaItem(std::in_place_type<Retain>, len, std::forward<A>(attr));
   }
-  static DeltaItem replace(Value value, Attr attr, size_t del) {
-    return DeltaItem(Replace{std::move(value), std::move(attr), del});
+  template <typename V = Value, typename A = Attr>
+  static DeltaItem replace(V&& value, A&& attr, size_t del) {
+    return DeltaItem(std::in_place_type<Replace>, std::forward<V>(value), std::forward<A>(attr),
+                     del);
   }
-  static DeltaItem insert(Value value, Attr attr = Attr{}) {
-    return replace(std::move(value), std::move(attr), 0);
+  template <typename V = Value, typename A = Attr>
+  static DeltaItem insert(V&& value, A&& attr = Attr{}) {
+    return replace(std::forward<V>(value), std::forward<A>(attr), 0);
   }
   // A pure deletion: the default value and attribute.
   static DeltaItem deletion(size_t n) { return replace(Ops::default_value(), Attr{}, n); }
@@ -194,8 +201,9 @@ class DeltaItem {
   }
 
  private:
-  explicit DeltaItem(Retain r) : v_(std::move(r)) {}
-  explicit DeltaItem(Replace r) : v_(std::move(r)) {}
+  template <typename Kind, typename... Args>
+  explicit DeltaItem(std::in_place_type_t<Kind> k, Args&&... args)
+      : v_(k, std::forward<Args>(args)...) {}
   std::variant<Retain, Replace> v_;
 };
 

@@ -79,14 +79,13 @@ class DeltaRope {
 
   DeltaRope& push_retain(size_t len, Attr attr = Attr{}) {
     if (len == 0) return *this;
-    Item n = Item::retain(len, std::move(attr));
-    if (absorb_into_last([&](Item& l) {
-          if (!l.is_retain() || !(l.as_retain().attr == n.as_retain().attr)) return false;
-          l.as_retain().len += len;
-          return true;
-        }))
-      return *this;
-    tree_.push(std::move(n));
+    tree_.push_back_with(Item::retain(len, std::move(attr)),
+                         [len](Item& l, Item& n) -> std::optional<DeltaLen> {
+                           if (!l.is_retain() || !(l.as_retain().attr == n.as_retain().attr))
+                             return std::nullopt;
+                           l.as_retain().len += len;
+                           return grown_by(len, len);
+                         });
     return *this;
   }
 
@@ -97,13 +96,11 @@ class DeltaRope {
 
   DeltaRope& push_delete(size_t len) {
     if (len == 0) return *this;
-    if (absorb_into_last([&](Item& l) {
-          if (!l.is_replace()) return false;
-          l.as_replace().del += len;
-          return true;
-        }))
-      return *this;
-    tree_.push(Item::deletion(len));
+    tree_.push_back_with(Item::deletion(len), [len](Item& l, Item&) -> std::optional<DeltaLen> {
+      if (!l.is_replace()) return std::nullopt;
+      l.as_replace().del += len;
+      return grown_by(0, len);
+    });
     return *this;
   }
 
@@ -151,6 +148,7 @@ class DeltaRope {
     }
     size_t index = 0;
     bool appending = false;
+    Finger finger;
     for (const Item& item : b.tree_) {
       if (appending) {
         push(item);
@@ -165,11 +163,11 @@ class DeltaRope {
       if (item.is_retain()) {
         const auto& r = item.as_retain();
         if (index + r.len > len()) push_retain(index + r.len - len());
-        if (r.len > 0 && !Ops::attr_is_default(r.attr)) give_attr(index, r.len, r.attr);
+        if (r.len > 0 && !Ops::attr_is_default(r.attr)) give_attr(index, r.len, r.attr, finger);
         index += r.len;
       } else {
         const auto& r = item.as_replace();
-        compose_items(r.value, r.attr, r.del, index);
+        compose_replace(r.value, r.attr, r.del, index, finger);
       }
     }
   }
@@ -177,36 +175,8 @@ class DeltaRope {
   // Composes one Replace {value, attr, del} of a following delta into this
   // one at position `index`, and advances index by the value's length.
   void compose_items(const Value& value, const Attr& attr, size_t del, size_t& index) {
-    const size_t n = Ops::value_len(value);
-    if (index > len()) push_retain(index - len());
-    size_t rem = 0;
-    if (del == 0) {
-      if (n == 0) return;
-    } else if (index == len()) {
-      rem = del;
-    } else {
-      auto c1 = query(index);
-      if (!c1) invariant_failed(kMsgUnwrapNone);
-      const Cursor c2 = query_after(*c1, index, std::min(index + del, len()));
-      if (c1->cursor.leaf != c2.leaf) {
-        rem = delete_walk(c1->cursor, c2, del);
-      } else {
-        replace_in_item(c1->cursor, c2, value, attr, del);
-        index += n;
-        return;
-      }
-    }
-    if (rem != 0 || n != 0) {
-      Item item = n > 0 ? Item::replace(value, attr, rem) : Item::deletion(rem);
-      if (tree_.is_empty()) {
-        tree_.push(std::move(item));
-      } else {
-        auto c = query(index);
-        if (!c) invariant_failed(kMsgUnwrapNone);
-        tree_.insert_by_path(c->cursor, std::move(item));
-      }
-    }
-    index += n;
+    Finger finger;
+    compose_replace(value, attr, del, index, finger);
   }
 
   // ---- comparison and diagnostics ---------------------------------------
@@ -235,50 +205,185 @@ class DeltaRope {
   }
 
  private:
-  // Runs `absorb` on the last item. When it refuses and the last item is
-  // empty, that leaf is removed. Returns whether it absorbed.
-  template <typename F>
-  bool absorb_into_last(F&& absorb) {
-    auto last = tree_.last_leaf();
-    if (!last) return false;
-    Item& e = tree_.get_elem_mut(*last);
-    const DeltaLen before = Trait::elem_cache(e);
-    if (absorb(e)) {
-      const DeltaLen after = Trait::elem_cache(e);
-      tree_.recursive_update_cache(
-          *last, DeltaLen{after.data_len - before.data_len, after.delta_len - before.delta_len});
-      return true;
-    }
-    if (e.is_empty()) {
-      // update_leaf drops a leaf whose item is empty and rebalances its parent.
-      tree_.update_leaf(
-          *last, [](Item&) { return std::pair<std::optional<Item>, std::optional<Item>>{}; });
-    }
-    return false;
+  static DeltaLen grown_by(size_t data, size_t delta) {
+    return DeltaLen{static_cast<int64_t>(data), static_cast<int64_t>(delta)};
   }
 
+  // Appends a Replace, joining it to the last item when they may merge.
   DeltaRope& push_replace(Item n) {
-    if (absorb_into_last([&](Item& l) {
-          if (!l.is_replace() || !Item::can_merge(l, n)) return false;
-          l.merge_right(std::move(n));
-          return true;
-        }))
-      return *this;
-    tree_.push(std::move(n));
+    tree_.push_back_with(std::move(n), [](Item& l, Item& r) -> std::optional<DeltaLen> {
+      if (!l.is_replace() || !Item::can_merge(l, r)) return std::nullopt;
+      const DeltaLen d = Trait::elem_cache(r);
+      l.merge_right(std::move(r));
+      return d;
+    });
     return *this;
   }
 
-  // The cursor of new-sequence position `to`, given c = query(from) with
-  // from <= to. When `to` still lies inside c's item the finder would take
-  // the same path down and stop in the same leaf, so the second descent is
-  // skipped; on or past the item's end it is needed (the position then
-  // belongs to a later item, or is the rope's end).
-  Cursor query_after(const QueryResult& c, size_t from, size_t to) const {
-    const size_t off = c.cursor.offset + (to - from);
-    if (off < tree_.get_elem(c.cursor.leaf).data_len()) return Cursor{c.cursor.leaf, off};
+  // A leaf and the new-sequence position where it starts. Composition edits
+  // only at or after its index, which never moves back, so a leaf with data
+  // that starts before the index keeps both its start and its place: later
+  // lookups walk forward from it through the parents' entries instead of
+  // descending from the root, which is most of the cost of composing two
+  // long deltas item by item.
+  struct Finger {
+    std::optional<LeafIndex> leaf;
+    size_t start = 0;
+  };
+
+  // Lookups further than this many leaves from the finger descend instead.
+  static constexpr size_t kMaxWalk = 32;
+
+  struct Walked {
+    Cursor cursor;
+    // The last leaf passed on the way that has data (it starts before the
+    // target): its parent, its place there and its start; the parent is
+    // null when no such leaf was passed.
+    const typename Tree::Node* before_parent = nullptr;
+    size_t before_at = 0, before_start = 0;
+  };
+
+  // query(p) by walking from `from`, a leaf with exact start `start` <= p;
+  // none when p lies more than kMaxWalk leaves on. The lengths come from the
+  // parents' cache entries, so no leaf is read on the way.
+  std::optional<Walked> walk_to(LeafIndex from, size_t start, size_t p) const {
+    auto [pi, i] = tree_.leaf_position(from);
+    const typename Tree::Node* n = &tree_.node(pi);
+    size_t pos = start;
+    const typename Tree::Node* bn = nullptr;
+    size_t bi = 0, bstart = 0;
+    auto result = [&](size_t at) {
+      return Walked{Cursor{tree_.child_index(*n, at).unwrap_leaf(), p - pos}, bn, bi, bstart};
+    };
+    for (size_t steps = 0;; ++steps) {
+      const size_t dl = static_cast<size_t>(n->children[i].cache.data_len);
+      if (p < pos + dl) return result(i);
+      if (steps == kMaxWalk) return std::nullopt;
+      if (dl > 0) {
+        bn = n;
+        bi = i;
+        bstart = pos;
+      }
+      if (i + 1 < n->len) {
+        ++i;
+      } else {
+        auto next = tree_.next_sibling(ArenaIndex::internal(pi));
+        // Past the end the last item takes the rest, as the finder does.
+        if (!next) return result(i);
+        pi = next->index;
+        n = &tree_.node(pi);
+        if (n->len == 0) invariant_failed(kMsgUnwrapNone);
+        i = 0;
+      }
+      pos += dl;
+    }
+  }
+
+  // query(p), walking from the finger when it is close; the finger then
+  // moves up to a leaf that starts before p, so that it survives the edit
+  // about to be made at p.
+  Cursor locate(size_t p, Finger& f) const {
+    const Item* e = f.leaf && f.start <= p ? tree_.try_get_elem(*f.leaf) : nullptr;
+    if (e) {
+      // Still inside the finger's own item: no walk at all. The finger
+      // stays, since it starts before p.
+      if (p < f.start + e->data_len()) return Cursor{*f.leaf, p - f.start};
+      if (auto w = walk_to(*f.leaf, f.start, p)) {
+        if (w->cursor.offset > 0) {
+          f = Finger{w->cursor.leaf, p - w->cursor.offset};
+        } else if (w->before_parent) {
+          f = Finger{tree_.child_index(*w->before_parent, w->before_at).unwrap_leaf(),
+                     w->before_start};
+        }
+        return w->cursor;
+      }
+    }
+    auto q = query(p);
+    if (!q) invariant_failed(kMsgUnwrapNone);
+    if (q->cursor.offset > 0) f = Finger{q->cursor.leaf, p - q->cursor.offset};
+    return q->cursor;
+  }
+
+  // The cursor of position `to`, given c = query(from) with from <= to.
+  // When `to` still lies inside c's item the finder would stop in the same
+  // leaf; otherwise the walk goes on from c's item.
+  Cursor locate_after(Cursor c, size_t from, size_t to) const {
+    const size_t off = c.offset + (to - from);
+    if (off < tree_.get_elem(c.leaf).data_len()) return Cursor{c.leaf, off};
+    if (auto w = walk_to(c.leaf, from - c.offset, to)) return w->cursor;
     auto q = query(to);
     if (!q) invariant_failed(kMsgUnwrapNone);
     return q->cursor;
+  }
+
+  // compose_items, with lookups that start from `finger` (see Finger).
+  void compose_replace(const Value& value, const Attr& attr, size_t del, size_t& index,
+                       Finger& finger) {
+    const size_t n = Ops::value_len(value);
+    if (index > len()) push_retain(index - len());
+    size_t rem = 0;
+    if (del == 0) {
+      if (n == 0) return;
+    } else if (index == len()) {
+      rem = del;
+    } else {
+      const Cursor c1 = locate(index, finger);
+      const Cursor c2 = locate_after(c1, index, std::min(index + del, len()));
+      if (c1.leaf != c2.leaf) {
+        rem = delete_walk(c1, c2, del);
+      } else {
+        replace_in_item(c1, c2, value, attr, del);
+        index += n;
+        return;
+      }
+    }
+    if (rem != 0 || n != 0) {
+      Item item = n > 0 ? Item::replace(value, attr, rem) : Item::deletion(rem);
+      if (tree_.is_empty()) {
+        tree_.push(std::move(item));
+      } else {
+        tree_.insert_by_path(locate(index, finger), std::move(item));
+      }
+    }
+    index += n;
+  }
+
+  // Walks the leaves of a range in order through their parents' child
+  // arrays, from the first leaf after a split. Only elements change during
+  // such a walk, never the tree's shape, so the place stays good.
+  struct RangeWalk {
+    ArenaSlotIndex parent;
+    const typename Tree::Node* node;
+    size_t at;
+
+    LeafIndex leaf(const Tree& t) const { return t.child_index(*node, at).unwrap_leaf(); }
+    // At the first leaf after the range (the end split's cursor), if any.
+    bool reached(const typename Tree::LeafSplit& end) const {
+      return end.cursor && node->children[at].slot == end.cursor->leaf.index.slot;
+    }
+    bool step(const Tree& t) {
+      if (at + 1 < node->len) {
+        ++at;
+        return true;
+      }
+      auto next = t.next_sibling(ArenaIndex::internal(parent));
+      if (!next) return false;
+      parent = next->index;
+      node = &t.node(parent);
+      if (node->len == 0) invariant_failed(kMsgUnwrapNone);
+      at = 0;
+      return true;
+    }
+  };
+
+  // The place of a split's cursor leaf: where the split says, unless the
+  // cursor moved on to the next parent.
+  RangeWalk range_walk(const typename Tree::LeafSplit& s) const {
+    const typename Tree::Node* n = &tree_.node(s.parent);
+    if (s.insert_index < n->len && n->children[s.insert_index].slot == s.cursor->leaf.index.slot)
+      return RangeWalk{s.parent, n, s.insert_index};
+    auto [pi, i] = tree_.leaf_position(s.cursor->leaf);
+    return RangeWalk{pi, &tree_.node(pi), i};
   }
 
   // Merges `attr` into the attribute of every item in [p, p + len).
@@ -287,22 +392,26 @@ class DeltaRope {
   // update_range does) and walked leaf by leaf. No length changes, so no
   // cache difference travels up; items already empty in the range are
   // dropped afterwards, as update_range drops them.
-  void give_attr(size_t p, size_t len, const Attr& attr) {
-    auto c1 = query(p);
-    if (!c1) invariant_failed(kMsgUnwrapNone);
-    const Cursor c2 = query_after(*c1, p, p + len);
+  void give_attr(size_t p, size_t len, const Attr& attr, Finger& finger) {
+    const Cursor c1 = locate(p, finger);
+    const Cursor c2 = locate_after(c1, p, p + len);
     typename Tree::LeafSplit es = tree_.split_leaf_at(c2);
-    typename Tree::LeafSplit ss = tree_.split_leaf_at(c1->cursor);
+    typename Tree::LeafSplit ss = tree_.split_leaf_at(c1);
     if (!ss.cursor) return;
+    if (c1.leaf == c2.leaf) {
+      // The range lay inside one item: the two splits left it as one leaf,
+      // with data, so there is nothing to look for after it.
+      Ops::attr_merge(tree_.get_elem_mut(ss.cursor->leaf).attr_mut(), attr);
+      return;
+    }
     std::vector<LeafIndex> emptied;
-    LeafIndex cur = ss.cursor->leaf;
-    while (!(es.cursor && es.cursor->leaf == cur)) {
+    RangeWalk w = range_walk(ss);
+    while (!w.reached(es)) {
+      const LeafIndex cur = w.leaf(tree_);
       Item& e = tree_.get_elem_mut(cur);
       Ops::attr_merge(e.attr_mut(), attr);
       if (e.is_empty()) emptied.push_back(cur);
-      auto next = tree_.next_sibling(cur);
-      if (!next) break;
-      cur = next->unwrap_leaf();
+      if (!w.step(tree_)) break;
     }
     for (LeafIndex l : emptied) {
       if (tree_.contains_leaf(l)) tree_.remove_leaf(l);
@@ -327,8 +436,9 @@ class DeltaRope {
     size_t n_few = 0;
     std::optional<typename Tree::CacheDiffMap> many;
     std::vector<LeafIndex> emptied;
-    LeafIndex cur = ss.cursor->leaf;
-    while (!(es.cursor && es.cursor->leaf == cur)) {
+    RangeWalk w = range_walk(ss);
+    while (!w.reached(es)) {
+      const LeafIndex cur = w.leaf(tree_);
       Item& e = tree_.get_elem_mut(cur);
       if (left > 0) {
         DeltaLen d;
@@ -358,9 +468,7 @@ class DeltaRope {
         }
       }
       if (e.is_empty()) emptied.push_back(cur);
-      auto next = tree_.next_sibling(cur);
-      if (!next) break;
-      cur = next->unwrap_leaf();
+      if (!w.step(tree_)) break;
     }
     if (many) {
       tree_.apply_cache_diff_map(std::move(*many));

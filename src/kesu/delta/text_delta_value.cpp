@@ -38,14 +38,15 @@ std::string_view view_of(const BytesSlice& b) {
 }  // namespace
 
 StringSlice StringSlice::owned(std::string text) {
+  size_t n = checked_count(text);
   size_t cap = text.size();
-  return owned_with_capacity(std::move(text), cap);
+  return StringSlice(std::in_place_type<Owned>, std::move(text), cap, n);
 }
 
 StringSlice StringSlice::owned_with_capacity(std::string text, size_t capacity) {
   size_t n = checked_count(text);
   if (capacity < text.size()) capacity = text.size();
-  return StringSlice(Owned{std::move(text), capacity}, n);
+  return StringSlice(std::in_place_type<Owned>, std::move(text), capacity, n);
 }
 
 StringSlice StringSlice::slice(BytesSlice bytes) {

@@ -76,6 +76,9 @@ class StringSlice {
   };
   explicit StringSlice(std::variant<BytesSlice, Owned> v, size_t chars)
       : v_(std::move(v)), chars_(chars) {}
+  // An owned string built in place (one move of the text fewer).
+  StringSlice(std::in_place_type_t<Owned>, std::string&& s, size_t cap, size_t chars)
+      : v_(std::in_place_type<Owned>, std::move(s), cap), chars_(chars) {}
   std::variant<BytesSlice, Owned> v_;
   size_t chars_ = 0;
 };

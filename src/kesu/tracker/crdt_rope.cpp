@@ -49,24 +49,6 @@ struct PreferRightFinder {
   FindResult confirm_elem(const FugueSpan& e) { return {left, left < e.active_len()}; }
 };
 
-// A leaf named by its place in its parent's child list.
-struct LeafSlot {
-  const CrdtRopeTree* tree;
-  const RopeNode* parent;
-  size_t index;
-  LeafIndex leaf() const { return tree->child_index(*parent, index).unwrap_leaf(); }
-};
-
-// The leaf after `s` in document order, or none at the end. Within one
-// parent this is the next child; across parents the tree finds it.
-std::optional<LeafSlot> next_leaf_slot(const CrdtRopeTree& tree, const LeafSlot& s) {
-  if (s.index + 1 < s.parent->len) return LeafSlot{&tree, s.parent, s.index + 1};
-  std::optional<ArenaIndex> next = tree.next_sibling(s.leaf());
-  if (!next) return std::nullopt;
-  auto [p, i] = tree.leaf_position(next->unwrap_leaf());
-  return LeafSlot{&tree, &tree.node(p), i};
-}
-
 // The id of element `offset` of a span.
 CompactId element_id(const FugueSpan& s, uint64_t offset) {
   return compact_id_or_fatal(s.id.peer, int64_t(s.id.counter) + int64_t(offset));
@@ -105,41 +87,35 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
     }
     return {tree_.push(std::move(span)).leaf, {}};
   }
-  // The descent of query_prefer_left, keeping the node that holds the start
-  // leaf: the neighbours needed below are then read from its child list
-  // instead of being searched for through the leaf's parent link, and the
-  // next leaf's element is loaded together with the start leaf's rather
-  // than after it.
-  const RopeNode* bottom = &tree_.node(tree_.root());
+  // The descent of query_prefer_left, keeping the place of the start leaf:
+  // the neighbours needed below are then read from its bottom node's child
+  // list instead of being searched for through the leaf's parent link, and
+  // the insertion itself needs no lookup either.
+  using Place = CrdtRopeTree::LeafPlace;
   PreferLeftFinder finder{pos};
-  FindResult pick{};
-  while (true) {
-    pick = finder.find_node(*bottom);
-    if (pick.index >= bottom->len) invariant_failed(kMsgUnwrapNone);
-    if (bottom->leaf_children) break;
-    bottom = &tree_.node(tree_.child_index(*bottom, pick.index).unwrap_internal());
-    if (bottom->len == 0) invariant_failed(kMsgUnwrapNone);
-  }
-  LeafSlot slot{&tree_, bottom, pick.index};
-  const FugueSpan* start_elem = &tree_.get_elem(slot.leaf());
-  const FugueSpan* next_elem = nullptr;
-  if (slot.index + 1 < bottom->len)
-    next_elem = &tree_.get_elem(tree_.child_index(*bottom, slot.index + 1).unwrap_leaf());
-  const Cursor start{slot.leaf(), finder.confirm_elem(*start_elem).index};
+  CrdtRopeTree::DescentPath path;
+  std::optional<Place> found = tree_.descend(finder, &path);
+  if (!found) invariant_failed(kMsgUnwrapNone);
+  const Place start_place = *found;
+  // The walk for the right origin usually reads the next leaf: both leaves
+  // are requested together.
+  tree_.prefetch_leaf_after(start_place, 1);
+  const FugueSpan* start_elem = &tree_.elem_at(start_place);
+  const size_t start_offset = finder.confirm_elem(*start_elem).index;
 
   // The element immediately left of the insertion point.
   std::optional<CompactId> left_origin;
-  if (start.offset == 0) {
-    if (auto prev = tree_.prev_sibling(start.leaf)) {
-      const FugueSpan& l = tree_.get_elem(prev->unwrap_leaf());
+  if (start_offset == 0) {
+    if (auto prev = tree_.prev_place(start_place)) {
+      const FugueSpan& l = tree_.elem_at(*prev);
       if (l.rle_len() == 0) invariant_failed("assertion failed: left_node.elem().rle_len() > 0");
       left_origin = element_id(l, l.rle_len() - 1);
     }
   } else {
     const FugueSpan& s = *start_elem;
-    if (s.rle_len() < start.offset)
+    if (s.rle_len() < start_offset)
       invariant_failed("assertion failed: left_node.elem().rle_len() >= start.offset()");
-    left_origin = element_id(s, start.offset - 1);
+    left_origin = element_id(s, start_offset - 1);
   }
 
   // The first element to the right that is not future; the future spans
@@ -148,37 +124,36 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   std::optional<LeafIndex> parent_right;
   // Pointers, not copies: the arena never moves a live element, and nothing
   // changes the tree until the insertion point is chosen.
-  std::vector<std::pair<LeafIndex, const FugueSpan*>>& between = scratch_between_;
+  std::vector<std::pair<Place, const FugueSpan*>>& between = scratch_between_;
   between.clear();
   {
-    std::optional<LeafSlot> at = slot;
+    std::optional<Place> at = start_place;
     const FugueSpan* e = start_elem;
-    size_t off = start.offset;
+    size_t off = start_offset;
     while (at) {
-      LeafIndex leaf = at->leaf();
       if (off < e->rle_len()) {
         if (!e->status.future) {
           right_origin = element_id(*e, off);
-          if (off > 0 || e->origin_left == left_origin) parent_right = leaf;
+          if (off > 0 || e->origin_left == left_origin) parent_right = at->leaf;
           break;
         }
-        between.emplace_back(leaf, e);
+        between.emplace_back(*at, e);
       }
-      at = next_leaf_slot(tree_, *at);
-      if (at) e = (next_elem && at->parent == bottom) ? next_elem : &tree_.get_elem(at->leaf());
-      next_elem = nullptr;
+      at = tree_.next_place(*at);
+      if (at) e = &tree_.elem_at(*at);
       off = 0;
     }
   }
   span.origin_left = left_origin;
   span.origin_right = right_origin;
 
-  Cursor at = start;
+  Place at_place = start_place;
+  size_t at_offset = start_offset;
   if (!between.empty()) {
     bool scanning = false;
     std::vector<IdSpan>& visited = scratch_visited_;
     visited.clear();
-    for (const auto& [oleaf, other_ptr] : between) {
+    for (const auto& [oplace, other_ptr] : between) {
       const FugueSpan& other = *other_ptr;
       bool same_left = other.origin_left == span.origin_left;
       if (!same_left) {
@@ -190,14 +165,18 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
       }
       visited.push_back(IdSpan{
           other.id.peer, {other.id.counter, Counter(int64_t(other.id.counter) + other.rle_len())}});
-      Cursor other_end{oleaf, other.rle_len()};
+      // The end of the other span.
+      auto take_end = [&, &oplace = oplace] {
+        at_place = oplace;
+        at_offset = other.rle_len();
+      };
       if (!same_left) {
-        if (!scanning) at = other_end;
+        if (!scanning) take_end();
         continue;
       }
       if (other.origin_right == span.origin_right) {
         if (other.id.peer > span.id.peer) break;
-        at = other_end;
+        take_end();
         scanning = false;
         continue;
       }
@@ -217,16 +196,16 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
         scanning = true;
       } else if (ord == 0) {
         if (other.id.peer > span.id.peer) break;
-        at = other_end;
+        take_end();
         scanning = false;
       } else {
-        at = other_end;
+        take_end();
         scanning = false;
       }
     }
   }
 
-  auto [cursor, split] = tree_.insert_by_path(at, std::move(span));
+  auto [cursor, split] = tree_.insert_at_place(at_place, at_offset, std::move(span), &path);
   InsertResult out{cursor.leaf, {}};
   if (split) out.splits.push(*split);
   return out;

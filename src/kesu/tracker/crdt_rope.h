@@ -231,7 +231,7 @@ class CrdtRope {
   std::vector<std::pair<LeafIndex, RopeCacheDiff>> scratch_changed_;
   std::vector<std::pair<uint32_t, uint32_t>> scratch_ranges_;
   std::vector<uint32_t> scratch_cuts_;
-  std::vector<std::pair<LeafIndex, const FugueSpan*>> scratch_between_;
+  std::vector<std::pair<CrdtRopeTree::LeafPlace, const FugueSpan*>> scratch_between_;
   std::vector<IdSpan> scratch_visited_;
 };
 

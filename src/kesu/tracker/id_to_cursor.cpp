@@ -249,12 +249,35 @@ void IdCursor::merge_right(IdCursor& a, const IdCursor& b) {
 
 std::optional<size_t> IdToCursor::locate(const FragmentList& frags, Counter c) {
   // Moving between nearby versions asks for a peer's latest operations most
-  // of the time: try the last fragment before searching.
-  if (!frags.empty() && frags.back().counter <= c) return frags.size() - 1;
-  auto it = std::upper_bound(frags.begin(), frags.end(), c,
-                             [](Counter v, const IdFragment& f) { return v < f.counter; });
-  if (it == frags.begin()) return std::nullopt;
-  return size_t(it - frags.begin()) - 1;
+  // of the time: the search gallops back from the last fragment, so that its
+  // cost grows with the distance from the end rather than with the list.
+  size_t n = frags.size();
+  if (n == 0) return std::nullopt;
+  if (frags[n - 1].counter <= c) return n - 1;
+  // frags[hi].counter > c throughout; lo, once found, has frags[lo].counter <= c.
+  size_t hi = n - 1, lo = 0;
+  for (size_t step = 1;; step *= 2) {
+    if (step > hi) {
+      if (frags[0].counter > c) return std::nullopt;
+      lo = 0;
+      break;
+    }
+    size_t probe = hi - step;
+    if (frags[probe].counter <= c) {
+      lo = probe;
+      break;
+    }
+    hi = probe;
+  }
+  while (hi - lo > 1) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (frags[mid].counter <= c) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
 }
 
 void IdToCursor::push(ID id, IdCursor cursor) {

@@ -29,8 +29,7 @@ class PeerSlots {
         if (peers_[i] == p) return i;
       return kNone;
     }
-    auto it = index_.find(p);
-    return it == index_.end() ? kNone : it->second;
+    return find_indexed(p);
   }
 
   // The peer's slot, adding it (as the next slot) when it is new.
@@ -50,6 +49,13 @@ class PeerSlots {
   PeerID peer(size_t slot) const { return peers_[slot]; }
 
  private:
+  // Kept out of line so that the short scan above stays small enough to be
+  // inlined where the tracker looks peers up on every operation.
+  [[gnu::noinline]] size_t find_indexed(PeerID p) const {
+    auto it = index_.find(p);
+    return it == index_.end() ? kNone : it->second;
+  }
+
   // Beyond this many peers lookups go through the hash index.
   static constexpr size_t kScanLimit = 16;
   std::vector<PeerID> peers_;

@@ -77,8 +77,14 @@ class Tracker {
   static void raise(Counter& v, Counter end) {
     if (v < end) v = end;
   }
-  // The peer's slot in the version arrays, added when new.
+  // The peer's slot in the version arrays, added when new. Every replayed
+  // operation asks several times: the lookup of a known peer is kept inline.
   size_t slot_of(PeerID peer) {
+    size_t s = peers_.find(peer);
+    if (s != PeerSlots::kNone && s < current_.size()) return s;
+    return add_slot(peer);
+  }
+  [[gnu::noinline]] size_t add_slot(PeerID peer) {
     size_t s = peers_.find_or_add(peer);
     if (s >= current_.size()) {
       current_.resize(s + 1, 0);
