@@ -196,29 +196,25 @@ void KesuValue::release_tree(KesuBlock* root, ValueType root_type) {
   }
 }
 
-KesuValue KesuValue::binary_of(ByteView b) {
+// A text or byte string: inside the value up to kInlineBytes, else one block.
+template <typename B>
+KesuValue KesuValue::with_bytes(ValueType type, const void* data, size_t n) {
   KesuValue v;
-  v.type_ = ValueType::Binary;
-  if (b.size() <= kInlineBytes) {
-    if (!b.empty()) std::memcpy(v.inline_data(), b.data(), b.size());
-    v.small_ = uint8_t(b.size());
+  v.type_ = type;
+  if (n <= kInlineBytes) {
+    if (n) std::memcpy(v.inline_data(), data, n);
+    v.small_ = uint8_t(n);
     return v;
   }
-  v.u_.p = new_bytes_block<KesuBinaryValue>(b.data(), b.size());
+  v.u_.p = new_bytes_block<B>(data, n);
   v.heap_ = true;
   return v;
 }
+KesuValue KesuValue::binary_of(ByteView b) {
+  return with_bytes<KesuBinaryValue>(ValueType::Binary, b.data(), b.size());
+}
 KesuValue KesuValue::string(std::string_view s) {
-  KesuValue v;
-  v.type_ = ValueType::String;
-  if (s.size() <= kInlineBytes) {
-    if (!s.empty()) std::memcpy(v.inline_data(), s.data(), s.size());
-    v.small_ = uint8_t(s.size());
-    return v;
-  }
-  v.u_.p = new_bytes_block<KesuStringValue>(s.data(), s.size());
-  v.heap_ = true;
-  return v;
+  return with_bytes<KesuStringValue>(ValueType::String, s.data(), s.size());
 }
 // The room for elements follows the block header directly.
 static_assert(sizeof(KesuListValue) % alignof(KesuValue) == 0);

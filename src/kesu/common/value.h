@@ -175,6 +175,8 @@ class KesuValue {
       wrong_type(t);
   }
   [[noreturn]] void wrong_type(ValueType wanted) const;
+  template <typename B>
+  static KesuValue with_bytes(ValueType type, const void* data, size_t n);
   // Every kind is a plain copy of the representation (scalars and inline
   // payloads are held in it, everything else is a block reference), so
   // copies and moves cost a 24-byte copy and, for a block, one count update.
