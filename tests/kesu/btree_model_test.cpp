@@ -68,9 +68,13 @@ struct Model {
       // than not and must then be ignored.
       ChunkTree::DescentPath path;
       int path_mode = int(rnd(3));
+      // Asking for following leaves to be loaded, up to past the bottom
+      // node's end, leaves the place unchanged. (Taken from the position so
+      // that the random sequence, and so the trees the seeds grow, stay.)
+      size_t leaves_after = (pos % 3) * 7;
       if (rnd(2) == 0) {
         ChunkFinder f(pos);
-        p = tree.descend(f, &path);
+        p = tree.descend(f, &path, leaves_after);
         ASSERT_TRUE(p);
         offset = f.confirm_elem(tree.elem_at(*p)).index;
       } else {

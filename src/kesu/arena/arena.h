@@ -23,6 +23,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -193,6 +194,12 @@ class Arena {
       // statement marks it as having one.
       asm volatile("" : : "r"(p));
     }
+    // An entry not aligned to a line ends in one line more than its size
+    // needs: asking for more lines than the size needs includes that one.
+    if (lines > n) {
+      __builtin_prefetch(p + sizeof(Entry) - 1);
+      asm volatile("" : : "r"(p));
+    }
   }
 
   // Number of occupied entries.
@@ -292,9 +299,14 @@ class Arena {
   }
 
   void clear_storage() {
-    for (uint64_t s = 0; s < size_; ++s) {
-      Entry& e = entry(s);
-      if (e.generation != 0) e.value.~T();
+    // Values that need no destructor are not visited: releasing a large
+    // arena would otherwise read every entry back from memory only to find
+    // nothing to do.
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      for (uint64_t s = 0; s < size_; ++s) {
+        Entry& e = entry(s);
+        if (e.generation != 0) e.value.~T();
+      }
     }
     for (size_t k = 0; k < segments_.size(); ++k) {
       size_t cap = segment_capacity(k);

@@ -483,11 +483,15 @@ class BTree {
   // Descends like query and returns the place of the leaf the finder chose;
   // none on an empty tree. The finder is not asked to confirm the element:
   // the caller reads it (elem_at) and finishes the search itself. Each node
-  // is requested whole as soon as it is chosen, so that its lines load
-  // together rather than one by one as the finder scans it.
+  // is requested whole before any of it is read, so that its lines load
+  // together rather than one by one as the finder scans it. `leaves_after`
+  // more leaves of the bottom node, following the chosen one, are requested
+  // along with it for a caller that walks on to them: their loads then
+  // overlap the chosen leaf's instead of starting once it has arrived.
   template <typename F>
   requires BTreeFinder<F, T> std::optional<LeafPlace> descend(F& finder,
-                                                              DescentPath* path = nullptr)
+                                                              DescentPath* path = nullptr,
+                                                              size_t leaves_after = 0)
   const {
     uint32_t ns = root_.slot;
     const Node* n = &node(root_);
@@ -505,10 +509,14 @@ class BTree {
       if (n->leaf_children) {
         // The caller reads the element next; its fields may straddle two lines.
         leaves_.prefetch(s, 2);
+        size_t last = std::min<size_t>(r.index + leaves_after, size_t(n->len) - 1);
+        for (size_t i = r.index + 1; i <= last; ++i) leaves_.prefetch(n->children[i].slot, 2);
         return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
       }
+      // Reading the entry (its live check) waits for its first line: the
+      // others are asked for before that.
+      internal_.prefetch(s, kNodeLines);
       n = &internal_.value_at(s);
-      prefetch_whole(n);
       ns = s;
       if (n->len == 0) invariant_failed(kMsgUnwrapNone);
     }
@@ -522,13 +530,6 @@ class BTree {
 
   // The element at a place. The place must be current.
   const Elem& elem_at(const LeafPlace& p) const { return leaves_.value_at(p.leaf.index.slot).elem; }
-
-  // Starts loading the entry of the leaf `i` positions after the place's leaf
-  // in the same bottom node (nothing when there is none).
-  void prefetch_leaf_after(const LeafPlace& p, size_t i) const {
-    const Node& n = node(p.parent);
-    if (p.index + i < n.len) leaves_.prefetch(n.children[p.index + i].slot, 2);
-  }
 
   // The place of the next leaf in document order, or none after the last.
   std::optional<LeafPlace> next_place(const LeafPlace& p) const {
@@ -1344,12 +1345,9 @@ class BTree {
     recursive_update_cache(ArenaIndex::internal(bottom), std::optional<CacheDiff>(d));
   }
 
-  // Starts loading every cache line of a node.
-  static void prefetch_whole(const Node* n) {
-    const char* p = reinterpret_cast<const char*>(n);
-    for (size_t off = 0; off < sizeof(Node); off += 64) __builtin_prefetch(p + off);
-    __builtin_prefetch(p + sizeof(Node) - 1);
-  }
+  // More lines than an internal node's arena entry fills, so that a request
+  // for them covers the entry whatever its alignment.
+  static constexpr size_t kNodeLines = (sizeof(Node) + 8 + 63) / 64 + 1;
 
   Node& node_mut(ArenaSlotIndex i) {
     Node* n = internal_.get(i);

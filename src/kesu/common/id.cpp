@@ -37,15 +37,6 @@ std::string IdFull::debug() const {
          ", counter: " + std::to_string(counter) + " }";
 }
 
-std::optional<CompactId> CompactId::make(PeerID peer, Counter counter) {
-  if (counter == INT32_MAX) return std::nullopt;
-  CompactId c;
-  c.peer_lo_ = uint32_t(peer);
-  c.peer_hi_ = uint32_t(peer >> 32);
-  c.held_ = uint32_t(counter) ^ uint32_t(INT32_MAX);
-  return c;
-}
-
 CompactId CompactId::inc(int32_t offset) const {
   int64_t next = int64_t(counter()) + offset;
   if (next == INT32_MAX || next > INT32_MAX || next < INT32_MIN)

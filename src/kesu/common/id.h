@@ -65,7 +65,14 @@ struct IdFull {
 class CompactId {
  public:
   // nullopt when the counter is 2147483647.
-  static std::optional<CompactId> make(PeerID peer, Counter counter);
+  static std::optional<CompactId> make(PeerID peer, Counter counter) {
+    if (counter == INT32_MAX) return std::nullopt;
+    CompactId c;
+    c.peer_lo_ = uint32_t(peer);
+    c.peer_hi_ = uint32_t(peer >> 32);
+    c.held_ = uint32_t(counter) ^ uint32_t(INT32_MAX);
+    return c;
+  }
   PeerID peer() const { return (PeerID(peer_hi_) << 32) | peer_lo_; }
   Counter counter() const { return Counter(held_ ^ INT32_MAX); }
   ID to_id() const { return {peer(), counter()}; }

@@ -94,12 +94,11 @@ CrdtRope::InsertResult CrdtRope::insert_span(size_t pos, FugueSpan span,
   using Place = CrdtRopeTree::LeafPlace;
   PreferLeftFinder finder{pos};
   CrdtRopeTree::DescentPath path;
-  std::optional<Place> found = tree_.descend(finder, &path);
-  if (!found) invariant_failed(kMsgUnwrapNone);
-  const Place start_place = *found;
   // The walk for the right origin usually reads the next leaf: both leaves
   // are requested together.
-  tree_.prefetch_leaf_after(start_place, 1);
+  std::optional<Place> found = tree_.descend(finder, &path, 1);
+  if (!found) invariant_failed(kMsgUnwrapNone);
+  const Place start_place = *found;
   const FugueSpan* start_elem = &tree_.elem_at(start_place);
   const size_t start_offset = finder.confirm_elem(*start_elem).index;
 
