@@ -226,6 +226,26 @@ struct Model {
     s = s.substr(0, start) + repl + s.substr(start + old.size());
   }
 
+  // Changes an element in place and reports it: with the difference, which
+  // is added to every entry above the leaf, or without, which recomputes the
+  // leaf's entry and carries the change up from there. Swapping 'a' and 'x'
+  // moves the count of 'x' and keeps the length.
+  void edit_in_place() {
+    if (s.empty()) return;
+    LeafIndex l = random_leaf();
+    size_t start = start_of(l);
+    Chunk& c = tree.get_elem_mut(l);
+    ChunkCache before = ChunkTrait::elem_cache(c);
+    for (char& ch : c.s) ch = ch == 'a' ? 'x' : ch == 'x' ? 'a' : ch;
+    ChunkCache after = ChunkTrait::elem_cache(c);
+    s.replace(start, c.s.size(), c.s);
+    if (rnd(2) == 0) {
+      tree.recursive_update_cache(l, ChunkCache{after.len - before.len, after.xs - before.xs});
+    } else {
+      tree.recursive_update_cache(l, std::nullopt);
+    }
+  }
+
   void remove_leaf() {
     if (s.empty()) return;
     LeafIndex l = random_leaf();
@@ -324,6 +344,39 @@ TEST_P(BTreeModel, InsertionsAtPlacesMatchStringModel) {
     } else {
       op = 4;
       m.drain(true);
+    }
+    m.verify(i, op);
+    max_depth = std::max(max_depth, m.tree.depth());
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+  }
+  EXPECT_GE(max_depth, 4u);
+}
+
+// Elements changed in place between the edits that grow, split, merge and
+// lower the tree: every entry above a changed leaf must follow, whichever
+// way the change is reported.
+TEST_P(BTreeModel, InPlaceEditsMatchStringModel) {
+  Model m(GetParam());
+  size_t max_depth = 0;
+  for (size_t i = 0; i < 5000; ++i) {
+    size_t r = m.rnd(100);
+    bool grow = m.s.size() < 3000;
+    int op;
+    if (r < (grow ? 65u : 30u)) {
+      op = 0;
+      m.insert_at_place();
+    } else if (r < 85) {
+      op = 1;
+      m.edit_in_place();
+    } else if (r < 95) {
+      op = 2;
+      m.remove_leaf();
+    } else if (r < 99) {
+      op = 3;
+      m.drain(true);
+    } else {
+      op = 4;
+      m.rebuild();
     }
     m.verify(i, op);
     max_depth = std::max(max_depth, m.tree.depth());

@@ -467,6 +467,8 @@ class BTree {
     ArenaSlotIndex parent;  // the bottom node holding the leaf
     size_t index = 0;       // the leaf's position among that node's children
     LeafIndex leaf;
+    // The bottom node's value, so that the steps from a place need no lookup.
+    const Node* node = nullptr;
     friend bool operator==(const LeafPlace&, const LeafPlace&) = default;
   };
 
@@ -511,12 +513,13 @@ class BTree {
         leaves_.prefetch(s, 2);
         size_t last = std::min<size_t>(r.index + leaves_after, size_t(n->len) - 1);
         for (size_t i = r.index + 1; i <= last; ++i) leaves_.prefetch(n->children[i].slot, 2);
-        return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s)};
+        if (size_t(n->len) + 1 >= MAX_CHILDREN) prefetch_split(*n, path);
+        return LeafPlace{internal_.handle_at(ns), r.index, leaf_at(s), n};
       }
-      // Reading the entry (its live check) waits for its first line: the
-      // others are asked for before that.
-      internal_.prefetch(s, kNodeLines);
+      // The entry's live check waits for its first line; the node's other
+      // lines are asked for meanwhile, as their addresses do not depend on it.
       n = &internal_.value_at(s);
+      prefetch_node(n);
       ns = s;
       if (n->len == 0) invariant_failed(kMsgUnwrapNone);
     }
@@ -525,7 +528,7 @@ class BTree {
   // The place of a leaf, found through its parent link; fatal when absent.
   LeafPlace place_of(LeafIndex l) const {
     auto [p, i] = leaf_position(l);
-    return LeafPlace{p, i, l};
+    return LeafPlace{p, i, l, &node(p)};
   }
 
   // The element at a place. The place must be current.
@@ -533,27 +536,27 @@ class BTree {
 
   // The place of the next leaf in document order, or none after the last.
   std::optional<LeafPlace> next_place(const LeafPlace& p) const {
-    const Node& n = node(p.parent);
+    const Node& n = *p.node;
     if (p.index + 1 < n.len)
-      return LeafPlace{p.parent, p.index + 1, leaf_at(n.children[p.index + 1].slot)};
+      return LeafPlace{p.parent, p.index + 1, leaf_at(n.children[p.index + 1].slot), &n};
     std::optional<ArenaIndex> up = next_sibling(ArenaIndex::internal(p.parent));
     if (!up) return std::nullopt;
     const Node& nn = node(up->index);
     if (nn.len == 0 || !nn.leaf_children) invariant_failed(kMsgUnwrapNone);
-    return LeafPlace{up->index, 0, leaf_at(nn.children[0].slot)};
+    return LeafPlace{up->index, 0, leaf_at(nn.children[0].slot), &nn};
   }
 
   // The place of the previous leaf in document order, or none before the first.
   std::optional<LeafPlace> prev_place(const LeafPlace& p) const {
     if (p.index > 0) {
-      const Node& n = node(p.parent);
-      return LeafPlace{p.parent, p.index - 1, leaf_at(n.children[p.index - 1].slot)};
+      const Node& n = *p.node;
+      return LeafPlace{p.parent, p.index - 1, leaf_at(n.children[p.index - 1].slot), &n};
     }
     std::optional<ArenaIndex> up = prev_sibling(ArenaIndex::internal(p.parent));
     if (!up) return std::nullopt;
     const Node& pn = node(up->index);
     if (pn.len == 0 || !pn.leaf_children) invariant_failed(kMsgUnwrapNone);
-    return LeafPlace{up->index, size_t(pn.len) - 1, leaf_at(pn.children[pn.len - 1].slot)};
+    return LeafPlace{up->index, size_t(pn.len) - 1, leaf_at(pn.children[pn.len - 1].slot), &pn};
   }
 
   // insert_by_path (Cursor{p.leaf, offset}, elem) with the same results,
@@ -565,7 +568,8 @@ class BTree {
   std::pair<Cursor, std::optional<LeafIndex>> insert_at_place(const LeafPlace& p, size_t offset,
                                                               Elem elem,
                                                               const DescentPath* path = nullptr) {
-    Node& parent = node_mut(p.parent);
+    // The place is current, so its node pointer names the live bottom node.
+    Node& parent = const_cast<Node&>(*p.node);
     if (p.index >= parent.len || parent.children[p.index].slot != p.leaf.index.slot)
       invariant_failed(kMsgUnwrapNone);
     Leaf& lf = leaf(p.leaf);
@@ -755,6 +759,7 @@ class BTree {
     size_t total = n.len, keep = total / 2;
     Node right;
     right.parent = n.parent;
+    right.up = n.up;
     right.parent_slot = 255;
     right.leaf_children = n.leaf_children;
     for (size_t i = keep; i < total; ++i) right.push_child(std::move(n.children[i]));
@@ -779,6 +784,7 @@ class BTree {
     // The root: its remaining children move down into a new left node.
     Node left;
     left.parent = root_;
+    left.up = &n;
     left.parent_slot = 0;
     left.leaf_children = n.leaf_children;
     for (size_t i = 0; i < n.len; ++i) left.push_child(std::move(n.children[i]));
@@ -787,6 +793,7 @@ class BTree {
     Node& l = node_mut(li);
     adopt(li, l, 0);
     r.parent = root_;
+    r.up = &n;
     r.parent_slot = 1;
     n.leaf_children = false;
     n.push_child(ChildT{li.slot, std::move(lc)});
@@ -913,43 +920,37 @@ class BTree {
 
   // Repairs caches from `idx` (a leaf: its entry is recomputed first) up to the root.
   void recursive_update_cache(ArenaIndex idx, std::optional<CacheDiff> diff) {
-    ArenaSlotIndex n = idx.index;
+    Node* n;
     if (idx.is_leaf()) {
       const Leaf& lf = leaf(idx.unwrap_leaf());
-      n = leaf_parent(idx.unwrap_leaf());
-      Node& p = node_mut(n);
-      p.children[position_in(p, idx.unwrap_leaf())].cache = T::elem_cache(lf.elem);
+      // The leaf is live (just checked), so its parent is too.
+      n = &internal_.value_at(leaves_.word_at(idx.index.slot));
+      n->children[position_in(*n, idx.unwrap_leaf())].cache = T::elem_cache(lf.elem);
+    } else {
+      n = &node_mut(idx.index);
     }
     if constexpr (!T::kUseDiff) {
-      recompute_to_root(n);
+      recompute_up(n);
       return;
     } else {
       if (diff) {
-        recursive_update_cache_with_diff(n, *diff);
+        add_up(n, *diff);
         return;
       }
-      const Node& nd = node(n);
-      if (n == root_) {
-        T::calc_cache_internal(root_cache_, nd.kids());
+      if (!n->up) {
+        T::calc_cache_internal(root_cache_, n->kids());
         return;
       }
-      Node& p = node_mut(nd.parent);
-      if (nd.parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
-      CacheDiff d = T::calc_cache_internal(p.children[nd.parent_slot].cache, nd.kids());
-      recursive_update_cache_with_diff(nd.parent, d);
+      Node& p = *n->up;
+      if (n->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      CacheDiff d = T::calc_cache_internal(p.children[n->parent_slot].cache, n->kids());
+      add_up(&p, d);
     }
   }
 
   // Adds `diff` to the node's entry in its parent, every entry above, and root_cache.
   void recursive_update_cache_with_diff(ArenaSlotIndex n, const CacheDiff& diff) {
-    const Node* cur = &node(n);
-    while (cur->has_parent()) {
-      Node& p = node_mut(cur->parent);
-      if (cur->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
-      T::apply_cache_diff(p.children[cur->parent_slot].cache, diff);
-      cur = &p;
-    }
-    T::apply_cache_diff(root_cache_, diff);
+    add_up(&node_mut(n), diff);
   }
 
   // Applies the differences of many changed leaves in one bottom-up pass.
@@ -1031,6 +1032,7 @@ class BTree {
         Node& p = t.node_mut(pi);
         Node& c = t.node_mut(level[i]);
         c.parent = pi;
+        c.up = &p;
         c.parent_slot = uint8_t(p.len);
         Cache cache{};
         T::calc_cache_internal(cache, c.kids());
@@ -1042,6 +1044,7 @@ class BTree {
     t.root_ = level[0];
     Node& r = t.node_mut(t.root_);
     r.parent = ArenaSlotIndex{};
+    r.up = nullptr;
     T::calc_cache_internal(t.root_cache_, r.kids());
     return t;
   }
@@ -1177,12 +1180,15 @@ class BTree {
       r.leaf_children = child->leaf_children;
       for (size_t i = 0; i < child->len; ++i) r.push_child(std::move(child->children[i]));
       r.parent = ArenaSlotIndex{};
+      r.up = nullptr;
       r.parent_slot = 255;
       for (size_t i = 0; i < r.len; ++i) {
         if (r.leaf_children) {
           leaves_.word_at(r.children[i].slot) = root_.slot;
         } else {
-          internal_.value_at(r.children[i].slot).parent = root_;
+          Node& c = internal_.value_at(r.children[i].slot);
+          c.parent = root_;
+          c.up = &r;
         }
       }
     }
@@ -1298,7 +1304,7 @@ class BTree {
           auto h = internal_.try_handle_at(c.slot);
           if (!h) return "child node missing";
           const Node* cn = internal_.get(*h);
-          if (cn->parent != it.n) return "node parent link wrong";
+          if (cn->parent != it.n || cn->up != &n) return "node parent link wrong";
           if (cn->parent_slot != i) return "parent_slot wrong";
           Cache cc{};
           T::calc_cache_internal(cc, cn->kids());
@@ -1345,9 +1351,13 @@ class BTree {
     recursive_update_cache(ArenaIndex::internal(bottom), std::optional<CacheDiff>(d));
   }
 
-  // More lines than an internal node's arena entry fills, so that a request
-  // for them covers the entry whatever its alignment.
-  static constexpr size_t kNodeLines = (sizeof(Node) + 8 + 63) / 64 + 1;
+  // Starts loading every line of a node's value without waiting for any.
+  static void prefetch_node(const Node* n) {
+    const char* p = reinterpret_cast<const char*>(n);
+    for (size_t off = 0; off < sizeof(Node); off += 64) __builtin_prefetch(p + off);
+    // A value not aligned to a line ends in one line more than its size needs.
+    __builtin_prefetch(p + sizeof(Node) - 1);
+  }
 
   Node& node_mut(ArenaSlotIndex i) {
     Node* n = internal_.get(i);
@@ -1389,6 +1399,21 @@ class BTree {
     for (size_t i = 0; i < n.len; ++i) leaves_.prefetch(n.children[i].slot);
   }
 
+  // A bottom node one child short of full splits on the next insertion into
+  // it, and the split writes the parent link of every leaf that moves to the
+  // new right half, and the position of every later sibling of the node.
+  // Those entries are scattered: requested as soon as the descent knows
+  // that they will be needed, they load while the caller still looks at the
+  // insertion point instead of one after another inside the split.
+  void prefetch_split(const Node& bottom, const DescentPath* path) const {
+    for (size_t i = MAX_CHILDREN / 2 - 1; i < bottom.len; ++i)
+      leaves_.prefetch(bottom.children[i].slot);
+    if (!path || path->depth < 2) return;
+    const Node& parent = *path->nodes[path->depth - 2];
+    for (size_t i = size_t(path->taken[path->depth - 2]) + 1; i < parent.len; ++i)
+      internal_.prefetch(parent.children[i].slot, 2);
+  }
+
   static size_t position_in(const Node& parent, LeafIndex l) {
     for (size_t i = 0; i < parent.len; ++i)
       if (parent.children[i].slot == l.index.slot) return i;
@@ -1412,21 +1437,33 @@ class BTree {
       } else {
         Node& c = internal_.value_at(n.children[i].slot);
         c.parent = ni;
+        c.up = &n;
         c.parent_slot = uint8_t(i);
       }
     }
   }
 
   // Recomputes every level from `n` up to the root.
-  void recompute_to_root(ArenaSlotIndex n) {
-    const Node* cur = &node(n);
-    while (cur->has_parent()) {
-      Node& p = node_mut(cur->parent);
-      if (cur->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
-      T::calc_cache_internal(p.children[cur->parent_slot].cache, cur->kids());
-      cur = &p;
+  void recompute_to_root(ArenaSlotIndex n) { recompute_up(&node_mut(n)); }
+
+  void recompute_up(const Node* cur) {
+    while (Node* p = cur->up) {
+      if (cur->parent_slot >= p->len) invariant_failed(kMsgUnwrapNone);
+      T::calc_cache_internal(p->children[cur->parent_slot].cache, cur->kids());
+      cur = p;
     }
-    T::calc_cache_internal(root_cache_, node(root_).kids());
+    T::calc_cache_internal(root_cache_, cur->kids());
+  }
+
+  // Adds `diff` to the entry of `cur` in its parent, every entry above, and
+  // root_cache, following the nodes' links to their parents' values.
+  void add_up(const Node* cur, const CacheDiff& diff) {
+    while (Node* p = cur->up) {
+      if (cur->parent_slot >= p->len) invariant_failed(kMsgUnwrapNone);
+      T::apply_cache_diff(p->children[cur->parent_slot].cache, diff);
+      cur = p;
+    }
+    T::apply_cache_diff(root_cache_, diff);
   }
 
   // True when edge_ still names the nodes from the root down along the last

@@ -90,6 +90,12 @@ struct Child {
 
 template <typename Cache>
 struct InternalNode {
+  // The parent's value itself (null for the root), kept beside `parent` by
+  // the tree: a node never moves while it lives in the arena, so a walk
+  // towards the root follows these instead of looking every parent up by
+  // its handle. It shares a cache line with parent_slot, which the same
+  // walk reads.
+  InternalNode* up = nullptr;
   ArenaSlotIndex parent{};  // generation 0 means none (the root)
   uint8_t parent_slot = 255;
   bool leaf_children = false;  // kind of every child; meaningful while len > 0
