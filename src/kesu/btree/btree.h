@@ -62,17 +62,38 @@ class BTree {
     std::optional<size_t> end;    // present on the end leaf only
   };
 
-  BTree() { root_ = internal_.insert(Node{}); }
+  BTree() {
+    root_ = internal_.insert(Node{});
+    root_node_ = internal_.get(root_);
+  }
   BTree(const BTree&) = delete;
   BTree& operator=(const BTree&) = delete;
-  BTree(BTree&&) noexcept = default;
-  BTree& operator=(BTree&&) noexcept = default;
+  // Nodes keep their addresses when the arenas move; the tree moved from is
+  // left without a root.
+  BTree(BTree&& o) noexcept
+      : internal_(std::move(o.internal_)),
+        leaves_(std::move(o.leaves_)),
+        root_(o.root_),
+        root_cache_(std::move(o.root_cache_)),
+        edge_(o.edge_),
+        root_node_(std::exchange(o.root_node_, nullptr)) {}
+  BTree& operator=(BTree&& o) noexcept {
+    if (this != &o) {
+      internal_ = std::move(o.internal_);
+      leaves_ = std::move(o.leaves_);
+      root_ = o.root_;
+      root_cache_ = std::move(o.root_cache_);
+      edge_ = o.edge_;
+      root_node_ = std::exchange(o.root_node_, nullptr);
+    }
+    return *this;
+  }
 
   // ---- structure access ---------------------------------------------------
 
   ArenaSlotIndex root() const { return root_; }
   const Cache& root_cache() const { return root_cache_; }
-  bool is_empty() const { return node(root_).len == 0; }
+  bool is_empty() const { return root_node().len == 0; }
   // Number of elements (leaves).
   size_t size() const { return leaves_.len(); }
   size_t internal_node_count() const { return internal_.len(); }
@@ -127,7 +148,7 @@ class BTree {
   template <typename F>
   requires BTreeFinder<F, T> std::optional<QueryResult> query(F& finder)
   const {
-    const Node* n = &node(root_);
+    const Node* n = &root_node();
     if (n->len == 0) return std::nullopt;
     bool found = true;
     while (true) {
@@ -150,7 +171,7 @@ class BTree {
   const { return query(finder); }
 
   std::optional<LeafIndex> first_leaf() const {
-    const Node* n = &node(root_);
+    const Node* n = &root_node();
     while (true) {
       if (n->len == 0) return std::nullopt;
       if (n->leaf_children) return leaf_at(n->children[0].slot);
@@ -159,7 +180,7 @@ class BTree {
   }
 
   std::optional<LeafIndex> last_leaf() const {
-    const Node* n = &node(root_);
+    const Node* n = &root_node();
     while (true) {
       if (n->len == 0) return std::nullopt;
       const ChildT& c = n->children[n->len - 1];
@@ -353,7 +374,7 @@ class BTree {
   Iter iter() const {
     Iter it;
     it.tree_ = this;
-    const Node* n = &node(root_);
+    const Node* n = &root_node();
     if (n->len == 0) return it;
     size_t depth = 1;
     while (!n->leaf_children) {
@@ -496,7 +517,7 @@ class BTree {
                                                               size_t leaves_after = 0)
   const {
     uint32_t ns = root_.slot;
-    const Node* n = &node(root_);
+    const Node* n = &root_node();
     if (n->len == 0) return std::nullopt;
     if (path) path->depth = 0;
     while (true) {
@@ -1043,6 +1064,7 @@ class BTree {
     t.internal_.erase(t.root_);
     t.root_ = level[0];
     Node& r = t.node_mut(t.root_);
+    t.root_node_ = &r;
     r.parent = ArenaSlotIndex{};
     r.up = nullptr;
     T::calc_cache_internal(t.root_cache_, r.kids());
@@ -1322,7 +1344,7 @@ class BTree {
   // Levels including the leaves (1 for an empty tree).
   size_t depth() const {
     size_t d = 1;
-    const Node* n = &node(root_);
+    const Node* n = &root_node();
     while (n->len > 0) {
       ++d;
       if (n->leaf_children) break;
@@ -1357,6 +1379,11 @@ class BTree {
     for (size_t off = 0; off < sizeof(Node); off += 64) __builtin_prefetch(p + off);
     // A value not aligned to a line ends in one line more than its size needs.
     __builtin_prefetch(p + sizeof(Node) - 1);
+  }
+
+  const Node& root_node() const {
+    if (!root_node_) invariant_failed(kMsgUnwrapNone);
+    return *root_node_;
   }
 
   Node& node_mut(ArenaSlotIndex i) {
@@ -1542,6 +1569,8 @@ class BTree {
   ArenaSlotIndex root_;
   Cache root_cache_{};
   RightEdge edge_;
+  // The root's value: its handle is fixed, and so is its address.
+  Node* root_node_ = nullptr;
 };
 
 }  // namespace kesu
