@@ -205,6 +205,14 @@ class CrdtRope {
   std::vector<LeafIndex> apply_status_updates(std::span<SpanStatusUpdate> updates,
                                               bool on_diff_status);
 
+  // Applies one update at once when it names every element of its span (or
+  // none of them) and returns true; returns false, having changed nothing,
+  // when the span would have to be cut (apply_status_updates does that).
+  // A move between two versions sets an element's future flag at most once
+  // and otherwise only adds to its delete count, so its updates commute: the
+  // caller may apply some of them this way and hand the rest over as a batch.
+  bool apply_whole_span_update(const SpanStatusUpdate& u, bool on_diff_status);
+
   // Empties every diff_status; visits only subtrees that hold one.
   void clear_diff_status();
 
@@ -224,6 +232,11 @@ class CrdtRope {
   static constexpr size_t kDirectCacheUpdates = 1024;
   // Batches of status updates up to this size are sorted by insertion.
   static constexpr size_t kInsertionSortLimit = 16;
+
+  // Applies a batch in which every update names all or none of its span's
+  // elements, leaf by leaf; false (and nothing changed) when some update
+  // names only part of a span.
+  bool apply_whole_span_updates(std::span<const SpanStatusUpdate> updates, bool on_diff_status);
 
   CrdtRopeTree tree_;
   // Buffers reused by every edit, so that replaying an operation does not

@@ -74,6 +74,11 @@ class Tracker {
   void apply_updates(std::vector<SpanStatusUpdate> updates, bool on_diff_status);
   void bring_forward(PeerID peer, Counter end);
   void collect_retreat_updates(const IdSpan& span, std::vector<SpanStatusUpdate>& updates) const;
+  // Retreats (or brings forward) the records of the peer's ids [start, end):
+  // updates that flip whole spans are applied at once, the others appended
+  // to `rest` for one batch.
+  void move_records(PeerID peer, Counter start, Counter end, bool forward, bool on_diff_status,
+                    std::vector<SpanStatusUpdate>& rest);
   static void raise(Counter& v, Counter end) {
     if (v < end) v = end;
   }
