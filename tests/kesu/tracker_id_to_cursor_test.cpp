@@ -54,6 +54,45 @@ TEST(TrackerIdToCursor, FragmentTables) {
             (std::vector<std::pair<Counter, uint32_t>>{{0, 2}, {2, 1}, {4, 1}}));
 }
 
+// The insert shortcut keeps the records push keeps: runs typed into one leaf
+// grow a record up to 255 ids, long runs are cut at 256, and a delete, a
+// gap or another leaf starts a new record.
+TEST(TrackerIdToCursor, PushInsertKeepsTheRecordsOfPush) {
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    std::mt19937 rng(seed);
+    IdToCursor general, shortcut;
+    Counter c = 0;
+    for (int k = 0; k < 400; ++k) {
+      c = Counter(c + (rng() % 10 == 0 ? 1 + rng() % 3 : 0));
+      if (rng() % 8 == 0) {
+        IdCursor del = IdCursor::del(S(9, Counter(rng() % 50), Counter(rng() % 50 + 60)));
+        uint32_t n = del.rle_len();
+        general.push(ID{1, c}, IdCursor::del(del.as_delete()));
+        shortcut.push(ID{1, c}, std::move(del));
+        c = Counter(c + n);
+        continue;
+      }
+      uint32_t len = rng() % 6 == 0 ? 1 + rng() % 600 : 1;
+      LeafIndex leaf = L(1 + rng() % 3);
+      general.push(ID{1, c}, IdCursor::insert(leaf, len));
+      shortcut.push_insert(ID{1, c}, leaf, len);
+      c = Counter(c + len);
+    }
+    ASSERT_EQ(fragment_table(shortcut, 1), fragment_table(general, 1)) << "seed " << seed;
+    const FragmentList& a = *general.fragments(1);
+    const FragmentList& b = *shortcut.fragments(1);
+    for (size_t i = 0; i < a.size(); ++i) {
+      ASSERT_EQ(a[i].cursor.is_insert(), b[i].cursor.is_insert()) << "seed " << seed;
+      if (a[i].cursor.is_insert()) {
+        EXPECT_EQ(a[i].cursor.as_insert().to_pieces(), b[i].cursor.as_insert().to_pieces())
+            << "seed " << seed << " record " << i;
+      } else {
+        EXPECT_EQ(a[i].cursor.as_delete(), b[i].cursor.as_delete()) << "seed " << seed;
+      }
+    }
+  }
+}
+
 TEST(TrackerIdToCursor, DeleteRecordsMergeByIdSpanRule) {
   IdToCursor m;
   // A reversed delete collects one backward span per position.

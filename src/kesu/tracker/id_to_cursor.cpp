@@ -308,6 +308,32 @@ void IdToCursor::push(ID id, IdCursor cursor) {
   list.push_back(IdFragment{id.counter, std::move(cursor)});
 }
 
+void IdToCursor::push_insert(ID id, LeafIndex leaf, uint32_t len) {
+  FragmentList& list = list_for(id.peer);
+  if (!list.empty() && len == 1) {
+    // What push would do with the record of a one-element insert, without
+    // building the record first: typing in one run extends the last record.
+    IdFragment& last = list.back();
+    if (last.cursor.is_insert()) {
+      InsertSet& set = last.cursor.as_insert();
+      if (set.is_small()) {
+        if (set.small_pieces().empty()) invariant_failed(kMsgUnwrapNone);
+        uint32_t last_len = set.len();
+        if (int64_t(last.counter) + last_len == id.counter &&
+            set.small_pieces().back().leaf == leaf && last_len + 1 <= kMaxMergedFragment) {
+          set.extend_last(1);
+          return;
+        }
+      }
+    }
+  }
+  if (len > kMaxInsertFragment) {
+    push(id, IdCursor::insert(leaf, len));
+    return;
+  }
+  list.push_back(IdFragment{id.counter, IdCursor::insert(leaf, len)});
+}
+
 void IdToCursor::push_whole(ID id, IdCursor cursor) {
   list_for(id.peer).push_back(IdFragment{id.counter, std::move(cursor)});
 }

@@ -212,6 +212,8 @@ class IdToCursor {
   // Records the run starting at `id`. Each peer's runs must be pushed in
   // ascending counter order.
   void push(ID id, IdCursor cursor);
+  // push(id, IdCursor::insert(leaf, len)), the record of a replayed insert.
+  void push_insert(ID id, LeafIndex leaf, uint32_t len);
   // Records a run as one fragment, however long (the placeholder run).
   void push_whole(ID id, IdCursor cursor);
 

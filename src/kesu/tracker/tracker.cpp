@@ -77,7 +77,7 @@ void Tracker::integrate_insert(size_t pos, RichtextChunk content, IdFull op, boo
   uint32_t len = content.len();
   CrdtRope::InsertResult r =
       rope_.insert_span(pos, span, [this](ID id) { return id_to_cursor_.get_insert(id); });
-  id_to_cursor_.push(op.id(), IdCursor::insert(r.leaf, len));
+  id_to_cursor_.push_insert(op.id(), r.leaf, len);
   register_split_leaves(std::span<const LeafIndex>(r.splits.begin(), r.splits.end()));
   if (update_versions) {
     Counter end = counter_add_sat(op.counter, len);
@@ -328,22 +328,23 @@ void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
     if (s >= target_.size()) target_.resize(s + 1, 0);
     target_[s] = std::max<Counter>(to, 0);
   }
-  bool differ = false;
-  for (size_t s = 0; s < current_.size(); ++s) differ = differ || target_[s] != current_[s];
-  if (!differ) return;
   // Most records flip one whole span and are applied as they are met; the
   // others are gathered and applied together, which cuts the spans they
   // cover in part. The order does not matter: see apply_whole_span_update.
   std::vector<SpanStatusUpdate>& rest = scratch_updates_;
   rest.clear();
-  for (size_t s = 0; s < current_.size(); ++s) {
-    if (target_[s] < current_[s])
-      move_records(peers_.peer(s), target_[s], current_[s], false, on_diff_status, rest);
+  bool differ = false;
+  for (size_t s = 0, n = current_.size(); s < n; ++s) {
+    Counter from = current_[s], to = target_[s];
+    if (from == to) continue;
+    differ = true;
+    if (to < from) {
+      move_records(peers_.peer(s), to, from, false, on_diff_status, rest);
+    } else {
+      move_records(peers_.peer(s), from, to, true, on_diff_status, rest);
+    }
   }
-  for (size_t s = 0; s < current_.size(); ++s) {
-    if (current_[s] < target_[s])
-      move_records(peers_.peer(s), current_[s], target_[s], true, on_diff_status, rest);
-  }
+  if (!differ) return;
   // On diff_status the tracker's own version stays where it is.
   if (!on_diff_status) current_.swap(target_);
   if (!rest.empty()) {
