@@ -30,6 +30,51 @@ IdSpan S(PeerID p, Counter a, Counter b) {
   return IdSpan{p, {a, b}};
 }
 
+// The fragment list's storage: elements stay where they were built while
+// the list grows over several blocks, and each is destroyed exactly once,
+// whether the list is cleared, moved from or dropped.
+TEST(TrackerIdToCursor, BlockListKeepsElementsInPlace) {
+  static int live = 0;
+  struct Counted {
+    explicit Counted(int v) : v(v) { ++live; }
+    Counted(Counted&& o) noexcept : v(o.v) { ++live; }
+    ~Counted() { --live; }
+    int v;
+  };
+  {
+    BlockList<Counted, 2> list;  // blocks of 4
+    std::vector<const Counted*> where;
+    for (int i = 0; i < 11; ++i) {
+      if (i % 2 == 0) {
+        list.push_back(Counted(i));
+      } else {
+        list.push_back_made([&] { return Counted(i); });
+      }
+      where.push_back(&list.back());
+    }
+    EXPECT_EQ(live, 11);
+    for (size_t i = 0; i < list.size(); ++i) {
+      EXPECT_EQ(list[i].v, int(i));
+      EXPECT_EQ(&list[i], where[i]);
+    }
+    int sum = 0;
+    for (const Counted& c : list) sum += c.v;
+    EXPECT_EQ(sum, 55);
+    BlockList<Counted, 2> moved(std::move(list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(moved.size(), 11u);
+    EXPECT_EQ(&moved.front(), where[0]);
+    EXPECT_EQ(live, 11);
+    list = std::move(moved);
+    EXPECT_EQ(list.back().v, 10);
+    list.clear();
+    EXPECT_EQ(live, 0);
+    list.push_back(Counted(1));
+    EXPECT_EQ(live, 1);
+  }
+  EXPECT_EQ(live, 0);
+}
+
 TEST(TrackerIdToCursor, FragmentTables) {
   // A long insert is cut into fragments of 256.
   IdToCursor m;

@@ -247,10 +247,9 @@ void IdCursor::merge_right(IdCursor& a, const IdCursor& b) {
 
 // ---- IdToCursor ------------------------------------------------------------------
 
-std::optional<size_t> IdToCursor::locate(const FragmentList& frags, Counter c) {
-  // Moving between nearby versions asks for a peer's latest operations most
-  // of the time: the search gallops back from the last fragment, so that its
-  // cost grows with the distance from the end rather than with the list.
+std::optional<size_t> IdToCursor::locate_before_last(const FragmentList& frags, Counter c) {
+  // The search gallops back from the last fragment, so that its cost grows
+  // with the distance from the end rather than with the list.
   size_t n = frags.size();
   if (n == 0) return std::nullopt;
   if (frags[n - 1].counter <= c) return n - 1;
@@ -331,7 +330,7 @@ void IdToCursor::push_insert(ID id, LeafIndex leaf, uint32_t len) {
     push(id, IdCursor::insert(leaf, len));
     return;
   }
-  list.push_back(IdFragment{id.counter, IdCursor::insert(leaf, len)});
+  list.push_back_made([&] { return IdFragment{id.counter, IdCursor::insert(leaf, len)}; });
 }
 
 void IdToCursor::push_whole(ID id, IdCursor cursor) {
@@ -342,16 +341,6 @@ FragmentList& IdToCursor::list_for(PeerID peer) {
   size_t s = peers_.find_or_add(peer);
   if (s == lists_.size()) lists_.push_back(std::make_unique<FragmentList>());
   return *lists_[s];
-}
-
-const FragmentList* IdToCursor::fragments(PeerID peer) const {
-  size_t s = peers_.find(peer);
-  return s == PeerSlots::kNone ? nullptr : lists_[s].get();
-}
-
-FragmentList* IdToCursor::fragments_mut(PeerID peer) {
-  size_t s = peers_.find(peer);
-  return s == PeerSlots::kNone ? nullptr : lists_[s].get();
 }
 
 std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {

@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -23,6 +22,7 @@
 
 #include "kesu/btree/id_to_cursor_tree.h"
 #include "kesu/common/id.h"
+#include "kesu/tracker/block_list.h"
 #include "kesu/tracker/peer_slots.h"
 
 namespace kesu {
@@ -175,9 +175,8 @@ struct IdFragment {
 
 // A peer's fragments in ascending counter order. Replaying concurrent typing
 // makes one fragment per character, so the list grows in blocks rather than
-// by reallocation: growing never copies the fragments already stored, and a
-// long list touches no more memory than it holds.
-using FragmentList = std::deque<IdFragment>;
+// by reallocation: growing never moves the fragments already stored.
+using FragmentList = BlockList<IdFragment>;
 
 class IdToCursor;
 
@@ -229,14 +228,29 @@ class IdToCursor {
   IdToCursorIter iter(const IdSpan& span) const;
 
   // A peer's fragments, or nullptr. The list lives as long as the map.
-  const FragmentList* fragments(PeerID peer) const;
-  FragmentList* fragments_mut(PeerID peer);
+  // Every status change of a checkout asks: kept inline.
+  const FragmentList* fragments(PeerID peer) const {
+    size_t s = peers_.find(peer);
+    return s == PeerSlots::kNone ? nullptr : lists_[s].get();
+  }
+  FragmentList* fragments_mut(PeerID peer) {
+    size_t s = peers_.find(peer);
+    return s == PeerSlots::kNone ? nullptr : lists_[s].get();
+  }
 
   // Index of the last fragment whose counter is at most c; none when c lies
   // before the first one.
-  static std::optional<size_t> locate(const FragmentList& frags, Counter c);
+  static std::optional<size_t> locate(const FragmentList& frags, Counter c) {
+    // Moving between nearby versions asks for a peer's latest operations
+    // most of the time: the last fragment is tried before any search.
+    size_t n = frags.size();
+    if (n != 0 && frags[n - 1].counter <= c) return n - 1;
+    return locate_before_last(frags, c);
+  }
 
  private:
+  // locate, for a counter before the last fragment's.
+  static std::optional<size_t> locate_before_last(const FragmentList& frags, Counter c);
   // The peer's list, created empty when the peer is new.
   FragmentList& list_for(PeerID peer);
 

@@ -293,13 +293,14 @@ void Tracker::move_records(PeerID peer, Counter start, Counter end, bool forward
                            bool on_diff_status, std::vector<SpanStatusUpdate>& rest) {
   const FragmentList* frags = id_to_cursor_.fragments(peer);
   if (!frags) return;
-  for (size_t i = IdToCursor::locate(*frags, start).value_or(0); i < frags->size(); ++i) {
+  for (size_t i = IdToCursor::locate(*frags, start).value_or(0), n = frags->size(); i < n; ++i) {
     const IdFragment& f = (*frags)[i];
     if (f.counter >= end) break;
-    int64_t fend = int64_t(f.counter) + f.cursor.rle_len();
+    const bool insert = f.cursor.is_insert();
+    int64_t fend = int64_t(f.counter) + (insert ? f.cursor.as_insert().len() : f.cursor.rle_len());
     if (fend <= start) continue;
     IdSpan ids{peer, {std::max(f.counter, start), Counter(std::min<int64_t>(fend, end))}};
-    if (f.cursor.is_insert() && f.cursor.as_insert().is_small() &&
+    if (insert && f.cursor.as_insert().is_small() &&
         f.cursor.as_insert().small_pieces().size() == 1) {
       // The usual record: one run of inserted elements in one leaf. Its
       // update flips that span as a whole unless the run was cut since.
@@ -322,12 +323,9 @@ void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
   // first would only repeat these lookups.
   // A peer the tracker has not met still gets a slot: the current version
   // keeps its entry, as an insert of that peer replayed later must see it.
-  target_.assign(current_.size(), 0);
-  for (const auto& [peer, to] : version.entries()) {
-    size_t s = slot_of(peer);
-    if (s >= target_.size()) target_.resize(s + 1, 0);
-    target_[s] = std::max<Counter>(to, 0);
-  }
+  std::fill(target_.begin(), target_.end(), 0);
+  for (const auto& [peer, to] : version.entries())
+    target_[slot_of(peer)] = std::max<Counter>(to, 0);
   // Most records flip one whole span and are applied as they are met; the
   // others are gathered and applied together, which cuts the spans they
   // cover in part. The order does not matter: see apply_whole_span_update.

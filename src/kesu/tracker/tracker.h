@@ -94,6 +94,7 @@ class Tracker {
     if (s >= current_.size()) {
       current_.resize(s + 1, 0);
       applied_.resize(s + 1, 0);
+      target_.resize(s + 1, 0);
     }
     return s;
   }
@@ -107,7 +108,8 @@ class Tracker {
   PeerSlots peers_;
   std::vector<Counter> applied_;
   std::vector<Counter> current_;
-  // Reused by checkout_to: the requested version, per slot.
+  // Reused by checkout_to: the requested version, per slot (as many slots
+  // as the two versions above).
   std::vector<Counter> target_;
   // Reused by every checkout so that moving between versions does not allocate
   // for its list of changes.
