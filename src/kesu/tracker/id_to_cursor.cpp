@@ -279,7 +279,13 @@ std::optional<size_t> IdToCursor::locate_before_last(const FragmentList& frags, 
   return lo;
 }
 
+IdToCursor::~IdToCursor() {
+  if (records_may_hold_heap_) return;
+  for (const std::unique_ptr<FragmentList>& list : lists_) list->release_without_destroying();
+}
+
 void IdToCursor::push(ID id, IdCursor cursor) {
+  note_record(cursor);
   FragmentList& list = list_for(id.peer);
   if (!list.empty()) {
     IdFragment& last = list.back();
@@ -334,6 +340,7 @@ void IdToCursor::push_insert(ID id, LeafIndex leaf, uint32_t len) {
 }
 
 void IdToCursor::push_whole(ID id, IdCursor cursor) {
+  note_record(cursor);
   list_for(id.peer).push_back(IdFragment{id.counter, std::move(cursor)});
 }
 
@@ -359,6 +366,7 @@ std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {
 }
 
 void IdToCursor::update_insert(const IdSpan& span, LeafIndex new_leaf) {
+  records_may_hold_heap_ = true;  // the update may cut a run into pieces
   FragmentList* frags = fragments_mut(span.peer);
   if (!frags || frags->empty()) invariant_failed(kMsgUnwrapNone);
   int64_t start = span.counter.start, end = span.counter.end;

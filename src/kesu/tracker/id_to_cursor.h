@@ -207,6 +207,7 @@ class IdToCursor {
   IdToCursor& operator=(const IdToCursor&) = delete;
   IdToCursor(IdToCursor&&) noexcept = default;
   IdToCursor& operator=(IdToCursor&&) noexcept = default;
+  ~IdToCursor();
 
   // Records the run starting at `id`. Each peer's runs must be pushed in
   // ascending counter order.
@@ -234,6 +235,7 @@ class IdToCursor {
     return s == PeerSlots::kNone ? nullptr : lists_[s].get();
   }
   FragmentList* fragments_mut(PeerID peer) {
+    records_may_hold_heap_ = true;  // the caller may grow an insert set
     size_t s = peers_.find(peer);
     return s == PeerSlots::kNone ? nullptr : lists_[s].get();
   }
@@ -254,9 +256,20 @@ class IdToCursor {
   // The peer's list, created empty when the peer is new.
   FragmentList& list_for(PeerID peer);
 
+  // Notes a record that may own heap memory (an insert set of several
+  // pieces or in tree form).
+  void note_record(const IdCursor& c) {
+    if (c.is_insert() && (!c.as_insert().is_small() || c.as_insert().small_pieces().size() > 1))
+      records_may_hold_heap_ = true;
+  }
+
   // The fragment list of each peer, by the peer's slot.
   PeerSlots peers_;
   std::vector<std::unique_ptr<FragmentList>> lists_;
+  // False while every record is known to own nothing on the heap (one run
+  // in one leaf, a delete or a move): a replay of typing that never cut a
+  // run is then dropped without visiting its records.
+  bool records_may_hold_heap_ = false;
 };
 
 }  // namespace kesu
