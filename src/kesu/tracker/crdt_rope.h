@@ -22,6 +22,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -139,10 +140,29 @@ class CrdtRopeDiffIter {
   size_t last_ = 0;
 };
 
+// Maps an element id to the leaf that holds the element now. Borrows the
+// callable it is made from, so it lives only as long as that callable: it is
+// made for the one call it is passed to (every replayed insert makes one, and
+// an owning wrapper would cost more than the rare lookups it serves).
+class LeafFinder {
+ public:
+  template <typename F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, LeafFinder> &&
+           std::is_invocable_r_v<std::optional<LeafIndex>, const F&, ID>)
+      LeafFinder(const F& f)  // NOLINT: converts like a function reference
+      : obj_(&f), call_([](const void* o, ID id) -> std::optional<LeafIndex> {
+          return (*static_cast<const F*>(o))(id);
+        }) {}
+  std::optional<LeafIndex> operator()(ID id) const { return call_(obj_, id); }
+
+ private:
+  const void* obj_;
+  std::optional<LeafIndex> (*call_)(const void*, ID);
+};
+
 class CrdtRope {
  public:
-  // Maps an element id to the leaf that holds the element now.
-  using LeafFinder = std::function<std::optional<LeafIndex>(ID)>;
+  using LeafFinder = kesu::LeafFinder;
   // Sees each deleted piece as it was before it was marked.
   using DeleteNotify = std::function<void(const FugueSpan&)>;
 

@@ -344,7 +344,7 @@ void IdToCursor::push_whole(ID id, IdCursor cursor) {
   list_for(id.peer).push_back(IdFragment{id.counter, std::move(cursor)});
 }
 
-FragmentList& IdToCursor::list_for(PeerID peer) {
+FragmentList& IdToCursor::add_list(PeerID peer) {
   size_t s = peers_.find_or_add(peer);
   if (s == lists_.size()) lists_.push_back(std::make_unique<FragmentList>());
   return *lists_[s];

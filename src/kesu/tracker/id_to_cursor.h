@@ -254,7 +254,12 @@ class IdToCursor {
   // locate, for a counter before the last fragment's.
   static std::optional<size_t> locate_before_last(const FragmentList& frags, Counter c);
   // The peer's list, created empty when the peer is new.
-  FragmentList& list_for(PeerID peer);
+  FragmentList& list_for(PeerID peer) {
+    size_t s = peers_.find(peer);
+    return s != PeerSlots::kNone ? *lists_[s] : add_list(peer);
+  }
+  // list_for for a peer met for the first time.
+  [[gnu::noinline]] FragmentList& add_list(PeerID peer);
 
   // Notes a record that may own heap memory (an insert set of several
   // pieces or in tree form).
