@@ -30,6 +30,51 @@ IdSpan S(PeerID p, Counter a, Counter b) {
   return IdSpan{p, {a, b}};
 }
 
+// The fragment list's storage: elements stay where they were built while
+// the list grows over several blocks, and each is destroyed exactly once,
+// whether the list is cleared, moved from or dropped.
+TEST(TrackerIdToCursor, BlockListKeepsElementsInPlace) {
+  static int live = 0;
+  struct Counted {
+    explicit Counted(int v) : v(v) { ++live; }
+    Counted(Counted&& o) noexcept : v(o.v) { ++live; }
+    ~Counted() { --live; }
+    int v;
+  };
+  {
+    BlockList<Counted, 2> list;  // blocks of 4
+    std::vector<const Counted*> where;
+    for (int i = 0; i < 11; ++i) {
+      if (i % 2 == 0) {
+        list.push_back(Counted(i));
+      } else {
+        list.push_back_made([&] { return Counted(i); });
+      }
+      where.push_back(&list.back());
+    }
+    EXPECT_EQ(live, 11);
+    for (size_t i = 0; i < list.size(); ++i) {
+      EXPECT_EQ(list[i].v, int(i));
+      EXPECT_EQ(&list[i], where[i]);
+    }
+    int sum = 0;
+    for (const Counted& c : list) sum += c.v;
+    EXPECT_EQ(sum, 55);
+    BlockList<Counted, 2> moved(std::move(list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(moved.size(), 11u);
+    EXPECT_EQ(&moved.front(), where[0]);
+    EXPECT_EQ(live, 11);
+    list = std::move(moved);
+    EXPECT_EQ(list.back().v, 10);
+    list.clear();
+    EXPECT_EQ(live, 0);
+    list.push_back(Counted(1));
+    EXPECT_EQ(live, 1);
+  }
+  EXPECT_EQ(live, 0);
+}
+
 TEST(TrackerIdToCursor, FragmentTables) {
   // A long insert is cut into fragments of 256.
   IdToCursor m;
@@ -52,6 +97,45 @@ TEST(TrackerIdToCursor, FragmentTables) {
   t.push(ID{3, 4}, IdCursor::insert(L(2), 1));
   EXPECT_EQ(fragment_table(t, 3),
             (std::vector<std::pair<Counter, uint32_t>>{{0, 2}, {2, 1}, {4, 1}}));
+}
+
+// The insert shortcut keeps the records push keeps: runs typed into one leaf
+// grow a record up to 255 ids, long runs are cut at 256, and a delete, a
+// gap or another leaf starts a new record.
+TEST(TrackerIdToCursor, PushInsertKeepsTheRecordsOfPush) {
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    std::mt19937 rng(seed);
+    IdToCursor general, shortcut;
+    Counter c = 0;
+    for (int k = 0; k < 400; ++k) {
+      c = Counter(c + (rng() % 10 == 0 ? 1 + rng() % 3 : 0));
+      if (rng() % 8 == 0) {
+        IdCursor del = IdCursor::del(S(9, Counter(rng() % 50), Counter(rng() % 50 + 60)));
+        uint32_t n = del.rle_len();
+        general.push(ID{1, c}, IdCursor::del(del.as_delete()));
+        shortcut.push(ID{1, c}, std::move(del));
+        c = Counter(c + n);
+        continue;
+      }
+      uint32_t len = rng() % 6 == 0 ? 1 + rng() % 600 : 1;
+      LeafIndex leaf = L(1 + rng() % 3);
+      general.push(ID{1, c}, IdCursor::insert(leaf, len));
+      shortcut.push_insert(ID{1, c}, leaf, len);
+      c = Counter(c + len);
+    }
+    ASSERT_EQ(fragment_table(shortcut, 1), fragment_table(general, 1)) << "seed " << seed;
+    const FragmentList& a = *general.fragments(1);
+    const FragmentList& b = *shortcut.fragments(1);
+    for (size_t i = 0; i < a.size(); ++i) {
+      ASSERT_EQ(a[i].cursor.is_insert(), b[i].cursor.is_insert()) << "seed " << seed;
+      if (a[i].cursor.is_insert()) {
+        EXPECT_EQ(a[i].cursor.as_insert().to_pieces(), b[i].cursor.as_insert().to_pieces())
+            << "seed " << seed << " record " << i;
+      } else {
+        EXPECT_EQ(a[i].cursor.as_delete(), b[i].cursor.as_delete()) << "seed " << seed;
+      }
+    }
+  }
 }
 
 TEST(TrackerIdToCursor, DeleteRecordsMergeByIdSpanRule) {

@@ -1,6 +1,8 @@
 // The CRDT rope: range deletion, leaf order, batch status updates and the diff walk.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
 #include <vector>
 
 #include "kesu/arena/invariant.h"
@@ -250,6 +252,85 @@ TEST(TrackerRope, DiffStatusUpdatesAndClearing) {
                          false);
   EXPECT_EQ(r.active_len(), 180u - 3 - 2);
   EXPECT_EQ(r.check_invariants(), "");
+}
+
+// Status changes of whole spans are applied in place, one by one; those that
+// cut a span go through the batch. Random batches of both kinds, handed over
+// either way, must give every element the status a per-element model gives it.
+TEST(TrackerRope, WholeSpanUpdatesInPlaceMatchTheBatchAndAModel) {
+  struct Elem {
+    PeerID peer;
+    Counter counter;
+    Status status;
+    std::optional<Status> diff;
+    bool operator==(const Elem&) const = default;
+  };
+  auto flatten = [](const CrdtRope& r) {
+    std::vector<Elem> out;
+    for (const FugueSpan& s : r.tree())
+      for (uint32_t i = 0; i < s.rle_len(); ++i)
+        out.push_back(Elem{s.id.peer, s.id.counter + Counter(i), s.status, s.diff_status});
+    return out;
+  };
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937 rng(seed);
+    const bool on_diff = seed % 2 == 0;
+    const size_t n = 20 + rng() % 60;
+    std::vector<uint32_t> lens;
+    for (size_t i = 0; i < n; ++i) lens.push_back(1 + rng() % 4);
+    CrdtRope batch, in_place;
+    std::vector<LeafIndex> leaves;
+    for (size_t i = 0; i < n; ++i) {
+      leaves.push_back(batch.push(span(PeerID(i + 1), lens[i])));
+      ASSERT_EQ(in_place.push(span(PeerID(i + 1), lens[i])), leaves.back());
+    }
+    std::vector<Elem> model = flatten(batch);
+    // Each element's future flag changes at most once per batch (as in a
+    // move between versions); delete counts change freely.
+    std::vector<bool> future_set(n, false);
+    std::vector<SpanStatusUpdate> updates;
+    for (size_t k = 0, m = 1 + rng() % 12; k < m; ++k) {
+      size_t i = rng() % n;
+      int64_t len = lens[i];
+      int64_t a = rng() % 3 == 0 ? int64_t(rng() % len) : 0;
+      int64_t b = rng() % 3 == 0 ? a + 1 + int64_t(rng() % (len - a)) : len;
+      if (rng() % 8 == 0) a = b = len + 2;  // names nothing of the span
+      std::optional<bool> fut;
+      if (!future_set[i] && rng() % 2 == 0) {
+        fut = rng() % 2 == 0;
+        future_set[i] = true;
+      }
+      int16_t delta = int16_t(int(rng() % 4) - 1);
+      IdSpan ids{PeerID(i + 1), {Counter(a), Counter(b)}};
+      if (rng() % 4 == 0 && b > a) ids.counter = {Counter(b - 1), Counter(a - 1)};  // backwards
+      updates.push_back(SpanStatusUpdate{leaves[i], ids, fut, delta});
+      for (Elem& e : model) {
+        if (e.peer != PeerID(i + 1) || e.counter < a || e.counter >= b) continue;
+        if (on_diff && !e.diff) e.diff = e.status;
+        Status& st = on_diff ? *e.diff : e.status;
+        if (fut) st.future = *fut;
+        st.add_delete_times(delta);
+      }
+    }
+    std::vector<SpanStatusUpdate> copy = updates;
+    batch.apply_status_updates(copy, on_diff);
+    std::vector<SpanStatusUpdate> rest;
+    for (const SpanStatusUpdate& u : updates)
+      if (!in_place.apply_whole_span_update(u, on_diff)) rest.push_back(u);
+    in_place.apply_status_updates(rest, on_diff);
+
+    size_t visible = 0;
+    for (const Elem& e : model) visible += e.status.is_activated() ? 1 : 0;
+    for (const CrdtRope* r : {&batch, &in_place}) {
+      const char* name = r == &batch ? "batch" : "in place";
+      EXPECT_EQ(flatten(*r), model) << "seed " << seed << " " << name;
+      EXPECT_EQ(r->active_len(), visible) << "seed " << seed << " " << name;
+      size_t marked = 0;
+      for (const FugueSpan& s : r->tree()) marked += s.diff_status ? 1 : 0;
+      EXPECT_EQ(r->changed_count(), marked) << "seed " << seed << " " << name;
+      EXPECT_EQ(r->check_invariants(), "") << "seed " << seed << " " << name;
+    }
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -139,10 +140,29 @@ class CrdtRopeDiffIter {
   size_t last_ = 0;
 };
 
+// Maps an element id to the leaf that holds the element now. Borrows the
+// callable it is made from, so it lives only as long as that callable: it is
+// made for the one call it is passed to (every replayed insert makes one, and
+// an owning wrapper would cost more than the rare lookups it serves).
+class LeafFinder {
+ public:
+  template <typename F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, LeafFinder> &&
+           std::is_invocable_r_v<std::optional<LeafIndex>, const F&, ID>)
+      LeafFinder(const F& f)  // NOLINT: converts like a function reference
+      : obj_(&f), call_([](const void* o, ID id) -> std::optional<LeafIndex> {
+          return (*static_cast<const F*>(o))(id);
+        }) {}
+  std::optional<LeafIndex> operator()(ID id) const { return call_(obj_, id); }
+
+ private:
+  const void* obj_;
+  std::optional<LeafIndex> (*call_)(const void*, ID);
+};
+
 class CrdtRope {
  public:
-  // Maps an element id to the leaf that holds the element now.
-  using LeafFinder = std::function<std::optional<LeafIndex>(ID)>;
+  using LeafFinder = kesu::LeafFinder;
   // Sees each deleted piece as it was before it was marked.
   using DeleteNotify = std::function<void(const FugueSpan&)>;
 
@@ -205,6 +225,14 @@ class CrdtRope {
   std::vector<LeafIndex> apply_status_updates(std::span<SpanStatusUpdate> updates,
                                               bool on_diff_status);
 
+  // Applies one update at once when it names every element of its span (or
+  // none of them) and returns true; returns false, having changed nothing,
+  // when the span would have to be cut (apply_status_updates does that).
+  // A move between two versions sets an element's future flag at most once
+  // and otherwise only adds to its delete count, so its updates commute: the
+  // caller may apply some of them this way and hand the rest over as a batch.
+  bool apply_whole_span_update(const SpanStatusUpdate& u, bool on_diff_status);
+
   // Empties every diff_status; visits only subtrees that hold one.
   void clear_diff_status();
 
@@ -224,6 +252,11 @@ class CrdtRope {
   static constexpr size_t kDirectCacheUpdates = 1024;
   // Batches of status updates up to this size are sorted by insertion.
   static constexpr size_t kInsertionSortLimit = 16;
+
+  // Applies a batch in which every update names all or none of its span's
+  // elements, leaf by leaf; false (and nothing changed) when some update
+  // names only part of a span.
+  bool apply_whole_span_updates(std::span<const SpanStatusUpdate> updates, bool on_diff_status);
 
   CrdtRopeTree tree_;
   // Buffers reused by every edit, so that replaying an operation does not

@@ -247,10 +247,9 @@ void IdCursor::merge_right(IdCursor& a, const IdCursor& b) {
 
 // ---- IdToCursor ------------------------------------------------------------------
 
-std::optional<size_t> IdToCursor::locate(const FragmentList& frags, Counter c) {
-  // Moving between nearby versions asks for a peer's latest operations most
-  // of the time: the search gallops back from the last fragment, so that its
-  // cost grows with the distance from the end rather than with the list.
+std::optional<size_t> IdToCursor::locate_before_last(const FragmentList& frags, Counter c) {
+  // The search gallops back from the last fragment, so that its cost grows
+  // with the distance from the end rather than with the list.
   size_t n = frags.size();
   if (n == 0) return std::nullopt;
   if (frags[n - 1].counter <= c) return n - 1;
@@ -280,7 +279,13 @@ std::optional<size_t> IdToCursor::locate(const FragmentList& frags, Counter c) {
   return lo;
 }
 
+IdToCursor::~IdToCursor() {
+  if (records_may_hold_heap_) return;
+  for (const std::unique_ptr<FragmentList>& list : lists_) list->release_without_destroying();
+}
+
 void IdToCursor::push(ID id, IdCursor cursor) {
+  note_record(cursor);
   FragmentList& list = list_for(id.peer);
   if (!list.empty()) {
     IdFragment& last = list.back();
@@ -308,24 +313,41 @@ void IdToCursor::push(ID id, IdCursor cursor) {
   list.push_back(IdFragment{id.counter, std::move(cursor)});
 }
 
+void IdToCursor::push_insert(ID id, LeafIndex leaf, uint32_t len) {
+  FragmentList& list = list_for(id.peer);
+  if (!list.empty() && len == 1) {
+    // What push would do with the record of a one-element insert, without
+    // building the record first: typing in one run extends the last record.
+    IdFragment& last = list.back();
+    if (last.cursor.is_insert()) {
+      InsertSet& set = last.cursor.as_insert();
+      if (set.is_small()) {
+        if (set.small_pieces().empty()) invariant_failed(kMsgUnwrapNone);
+        uint32_t last_len = set.len();
+        if (int64_t(last.counter) + last_len == id.counter &&
+            set.small_pieces().back().leaf == leaf && last_len + 1 <= kMaxMergedFragment) {
+          set.extend_last(1);
+          return;
+        }
+      }
+    }
+  }
+  if (len > kMaxInsertFragment) {
+    push(id, IdCursor::insert(leaf, len));
+    return;
+  }
+  list.push_back_made([&] { return IdFragment{id.counter, IdCursor::insert(leaf, len)}; });
+}
+
 void IdToCursor::push_whole(ID id, IdCursor cursor) {
+  note_record(cursor);
   list_for(id.peer).push_back(IdFragment{id.counter, std::move(cursor)});
 }
 
-FragmentList& IdToCursor::list_for(PeerID peer) {
+FragmentList& IdToCursor::add_list(PeerID peer) {
   size_t s = peers_.find_or_add(peer);
   if (s == lists_.size()) lists_.push_back(std::make_unique<FragmentList>());
   return *lists_[s];
-}
-
-const FragmentList* IdToCursor::fragments(PeerID peer) const {
-  size_t s = peers_.find(peer);
-  return s == PeerSlots::kNone ? nullptr : lists_[s].get();
-}
-
-FragmentList* IdToCursor::fragments_mut(PeerID peer) {
-  size_t s = peers_.find(peer);
-  return s == PeerSlots::kNone ? nullptr : lists_[s].get();
 }
 
 std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {
@@ -344,6 +366,7 @@ std::optional<LeafIndex> IdToCursor::get_insert(ID id) const {
 }
 
 void IdToCursor::update_insert(const IdSpan& span, LeafIndex new_leaf) {
+  records_may_hold_heap_ = true;  // the update may cut a run into pieces
   FragmentList* frags = fragments_mut(span.peer);
   if (!frags || frags->empty()) invariant_failed(kMsgUnwrapNone);
   int64_t start = span.counter.start, end = span.counter.end;

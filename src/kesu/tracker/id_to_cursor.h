@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -23,6 +22,7 @@
 
 #include "kesu/btree/id_to_cursor_tree.h"
 #include "kesu/common/id.h"
+#include "kesu/tracker/block_list.h"
 #include "kesu/tracker/peer_slots.h"
 
 namespace kesu {
@@ -175,9 +175,8 @@ struct IdFragment {
 
 // A peer's fragments in ascending counter order. Replaying concurrent typing
 // makes one fragment per character, so the list grows in blocks rather than
-// by reallocation: growing never copies the fragments already stored, and a
-// long list touches no more memory than it holds.
-using FragmentList = std::deque<IdFragment>;
+// by reallocation: growing never moves the fragments already stored.
+using FragmentList = BlockList<IdFragment>;
 
 class IdToCursor;
 
@@ -208,10 +207,13 @@ class IdToCursor {
   IdToCursor& operator=(const IdToCursor&) = delete;
   IdToCursor(IdToCursor&&) noexcept = default;
   IdToCursor& operator=(IdToCursor&&) noexcept = default;
+  ~IdToCursor();
 
   // Records the run starting at `id`. Each peer's runs must be pushed in
   // ascending counter order.
   void push(ID id, IdCursor cursor);
+  // push(id, IdCursor::insert(leaf, len)), the record of a replayed insert.
+  void push_insert(ID id, LeafIndex leaf, uint32_t len);
   // Records a run as one fragment, however long (the placeholder run).
   void push_whole(ID id, IdCursor cursor);
 
@@ -227,20 +229,52 @@ class IdToCursor {
   IdToCursorIter iter(const IdSpan& span) const;
 
   // A peer's fragments, or nullptr. The list lives as long as the map.
-  const FragmentList* fragments(PeerID peer) const;
-  FragmentList* fragments_mut(PeerID peer);
+  // Every status change of a checkout asks: kept inline.
+  const FragmentList* fragments(PeerID peer) const {
+    size_t s = peers_.find(peer);
+    return s == PeerSlots::kNone ? nullptr : lists_[s].get();
+  }
+  FragmentList* fragments_mut(PeerID peer) {
+    records_may_hold_heap_ = true;  // the caller may grow an insert set
+    size_t s = peers_.find(peer);
+    return s == PeerSlots::kNone ? nullptr : lists_[s].get();
+  }
 
   // Index of the last fragment whose counter is at most c; none when c lies
   // before the first one.
-  static std::optional<size_t> locate(const FragmentList& frags, Counter c);
+  static std::optional<size_t> locate(const FragmentList& frags, Counter c) {
+    // Moving between nearby versions asks for a peer's latest operations
+    // most of the time: the last fragment is tried before any search.
+    size_t n = frags.size();
+    if (n != 0 && frags[n - 1].counter <= c) return n - 1;
+    return locate_before_last(frags, c);
+  }
 
  private:
+  // locate, for a counter before the last fragment's.
+  static std::optional<size_t> locate_before_last(const FragmentList& frags, Counter c);
   // The peer's list, created empty when the peer is new.
-  FragmentList& list_for(PeerID peer);
+  FragmentList& list_for(PeerID peer) {
+    size_t s = peers_.find(peer);
+    return s != PeerSlots::kNone ? *lists_[s] : add_list(peer);
+  }
+  // list_for for a peer met for the first time.
+  [[gnu::noinline]] FragmentList& add_list(PeerID peer);
+
+  // Notes a record that may own heap memory (an insert set of several
+  // pieces or in tree form).
+  void note_record(const IdCursor& c) {
+    if (c.is_insert() && (!c.as_insert().is_small() || c.as_insert().small_pieces().size() > 1))
+      records_may_hold_heap_ = true;
+  }
 
   // The fragment list of each peer, by the peer's slot.
   PeerSlots peers_;
   std::vector<std::unique_ptr<FragmentList>> lists_;
+  // False while every record is known to own nothing on the heap (one run
+  // in one leaf, a delete or a move): a replay of typing that never cut a
+  // run is then dropped without visiting its records.
+  bool records_may_hold_heap_ = false;
 };
 
 }  // namespace kesu

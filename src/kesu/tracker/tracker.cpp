@@ -77,7 +77,7 @@ void Tracker::integrate_insert(size_t pos, RichtextChunk content, IdFull op, boo
   uint32_t len = content.len();
   CrdtRope::InsertResult r =
       rope_.insert_span(pos, span, [this](ID id) { return id_to_cursor_.get_insert(id); });
-  id_to_cursor_.push(op.id(), IdCursor::insert(r.leaf, len));
+  id_to_cursor_.push_insert(op.id(), r.leaf, len);
   register_split_leaves(std::span<const LeafIndex>(r.splits.begin(), r.splits.end()));
   if (update_versions) {
     Counter end = counter_add_sat(op.counter, len);
@@ -289,10 +289,33 @@ void Tracker::collect_retreat_updates(const IdSpan& span,
   }
 }
 
+void Tracker::move_records(PeerID peer, Counter start, Counter end, bool forward,
+                           bool on_diff_status, std::vector<SpanStatusUpdate>& rest) {
+  const FragmentList* frags = id_to_cursor_.fragments(peer);
+  if (!frags) return;
+  for (size_t i = IdToCursor::locate(*frags, start).value_or(0), n = frags->size(); i < n; ++i) {
+    const IdFragment& f = (*frags)[i];
+    if (f.counter >= end) break;
+    const bool insert = f.cursor.is_insert();
+    int64_t fend = int64_t(f.counter) + (insert ? f.cursor.as_insert().len() : f.cursor.rle_len());
+    if (fend <= start) continue;
+    IdSpan ids{peer, {std::max(f.counter, start), Counter(std::min<int64_t>(fend, end))}};
+    if (insert && f.cursor.as_insert().is_small() &&
+        f.cursor.as_insert().small_pieces().size() == 1) {
+      // The usual record: one run of inserted elements in one leaf. Its
+      // update flips that span as a whole unless the run was cut since.
+      SpanStatusUpdate u{f.cursor.as_insert().small_pieces()[0].leaf, ids, !forward, 0};
+      if (!rope_.apply_whole_span_update(u, on_diff_status)) rest.push_back(u);
+    } else if (forward) {
+      collect_forward_updates(ids, rest);
+    } else {
+      collect_retreat_updates(ids, rest);
+    }
+  }
+}
+
 void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
   if (on_diff_status) rope_.clear_diff_status();
-  std::vector<SpanStatusUpdate>& updates = scratch_updates_;
-  updates.clear();
   // What the current version holds beyond the target is undone, what the
   // target holds beyond the current version is redone. When neither holds
   // anything beyond the other the two versions are equal (the usual case
@@ -300,32 +323,31 @@ void Tracker::checkout_to(const VersionVector& version, bool on_diff_status) {
   // first would only repeat these lookups.
   // A peer the tracker has not met still gets a slot: the current version
   // keeps its entry, as an insert of that peer replayed later must see it.
-  target_.assign(current_.size(), 0);
-  for (const auto& [peer, to] : version.entries()) {
-    size_t s = slot_of(peer);
-    if (s >= target_.size()) target_.resize(s + 1, 0);
-    target_[s] = std::max<Counter>(to, 0);
-  }
+  std::fill(target_.begin(), target_.end(), 0);
+  for (const auto& [peer, to] : version.entries())
+    target_[slot_of(peer)] = std::max<Counter>(to, 0);
+  // Most records flip one whole span and are applied as they are met; the
+  // others are gathered and applied together, which cuts the spans they
+  // cover in part. The order does not matter: see apply_whole_span_update.
+  std::vector<SpanStatusUpdate>& rest = scratch_updates_;
+  rest.clear();
   bool differ = false;
-  for (size_t s = 0; s < current_.size(); ++s) {
-    if (target_[s] < current_[s]) {
-      differ = true;
-      collect_retreat_updates(IdSpan{peers_.peer(s), {target_[s], current_[s]}}, updates);
-    }
-  }
-  for (size_t s = 0; s < current_.size(); ++s) {
-    Counter from = std::max<Counter>(current_[s], 0);
-    if (from < target_[s]) {
-      differ = true;
-      collect_forward_updates(IdSpan{peers_.peer(s), {from, target_[s]}}, updates);
+  for (size_t s = 0, n = current_.size(); s < n; ++s) {
+    Counter from = current_[s], to = target_[s];
+    if (from == to) continue;
+    differ = true;
+    if (to < from) {
+      move_records(peers_.peer(s), to, from, false, on_diff_status, rest);
+    } else {
+      move_records(peers_.peer(s), from, to, true, on_diff_status, rest);
     }
   }
   if (!differ) return;
   // On diff_status the tracker's own version stays where it is.
   if (!on_diff_status) current_.swap(target_);
-  if (!updates.empty()) {
+  if (!rest.empty()) {
     std::vector<LeafIndex> created =
-        rope_.apply_status_updates(std::span<SpanStatusUpdate>(updates), on_diff_status);
+        rope_.apply_status_updates(std::span<SpanStatusUpdate>(rest), on_diff_status);
     register_split_leaves(created);
   }
 }

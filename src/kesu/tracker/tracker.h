@@ -74,6 +74,11 @@ class Tracker {
   void apply_updates(std::vector<SpanStatusUpdate> updates, bool on_diff_status);
   void bring_forward(PeerID peer, Counter end);
   void collect_retreat_updates(const IdSpan& span, std::vector<SpanStatusUpdate>& updates) const;
+  // Retreats (or brings forward) the records of the peer's ids [start, end):
+  // updates that flip whole spans are applied at once, the others appended
+  // to `rest` for one batch.
+  void move_records(PeerID peer, Counter start, Counter end, bool forward, bool on_diff_status,
+                    std::vector<SpanStatusUpdate>& rest);
   static void raise(Counter& v, Counter end) {
     if (v < end) v = end;
   }
@@ -89,6 +94,7 @@ class Tracker {
     if (s >= current_.size()) {
       current_.resize(s + 1, 0);
       applied_.resize(s + 1, 0);
+      target_.resize(s + 1, 0);
     }
     return s;
   }
@@ -102,7 +108,8 @@ class Tracker {
   PeerSlots peers_;
   std::vector<Counter> applied_;
   std::vector<Counter> current_;
-  // Reused by checkout_to: the requested version, per slot.
+  // Reused by checkout_to: the requested version, per slot (as many slots
+  // as the two versions above).
   std::vector<Counter> target_;
   // Reused by every checkout so that moving between versions does not allocate
   // for its list of changes.
