@@ -941,32 +941,21 @@ class BTree {
 
   // Repairs caches from `idx` (a leaf: its entry is recomputed first) up to the root.
   void recursive_update_cache(ArenaIndex idx, std::optional<CacheDiff> diff) {
-    Node* n;
     if (idx.is_leaf()) {
-      const Leaf& lf = leaf(idx.unwrap_leaf());
-      // The leaf is live (just checked), so its parent is too.
-      n = &internal_.value_at(leaves_.word_at(idx.index.slot));
-      n->children[position_in(*n, idx.unwrap_leaf())].cache = T::elem_cache(lf.elem);
-    } else {
-      n = &node_mut(idx.index);
-    }
-    if constexpr (!T::kUseDiff) {
-      recompute_up(n);
+      recursive_update_cache(idx.unwrap_leaf(), std::move(diff));
       return;
-    } else {
-      if (diff) {
-        add_up(n, *diff);
-        return;
-      }
-      if (!n->up) {
-        T::calc_cache_internal(root_cache_, n->kids());
-        return;
-      }
-      Node& p = *n->up;
-      if (n->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
-      CacheDiff d = T::calc_cache_internal(p.children[n->parent_slot].cache, n->kids());
-      add_up(&p, d);
     }
+    update_up_from(&node_mut(idx.index), std::move(diff));
+  }
+  // The same for a leaf. Taking the leaf's own handle keeps it whole in one
+  // register: the wider ArenaIndex is spilled and read back across two
+  // stores, which stalls the very path every status change takes.
+  void recursive_update_cache(LeafIndex l, std::optional<CacheDiff> diff) {
+    const Leaf& lf = leaf(l);
+    // The leaf is live (just checked), so its parent is too.
+    Node* n = &internal_.value_at(leaves_.word_at(l.index.slot));
+    n->children[position_in(*n, l)].cache = T::elem_cache(lf.elem);
+    update_up_from(n, std::move(diff));
   }
 
   // Adds `diff` to the node's entry in its parent, every entry above, and root_cache.
@@ -1370,7 +1359,8 @@ class BTree {
         return;
       }
     }
-    recursive_update_cache(ArenaIndex::internal(bottom), std::optional<CacheDiff>(d));
+    (void)bottom;
+    update_up_from(const_cast<Node*>(&bottom_node), std::optional<CacheDiff>(d));
   }
 
   // Starts loading every line of a node's value without waiting for any.
@@ -1480,6 +1470,28 @@ class BTree {
       cur = p;
     }
     T::calc_cache_internal(root_cache_, cur->kids());
+  }
+
+  // Carries a change of node `n`'s children up to the root: as the given
+  // difference, or, without one, by recomputing n's entry in its parent and
+  // carrying what that changed.
+  void update_up_from(Node* n, std::optional<CacheDiff> diff) {
+    if constexpr (!T::kUseDiff) {
+      recompute_up(n);
+    } else {
+      if (diff) {
+        add_up(n, *diff);
+        return;
+      }
+      if (!n->up) {
+        T::calc_cache_internal(root_cache_, n->kids());
+        return;
+      }
+      Node& p = *n->up;
+      if (n->parent_slot >= p.len) invariant_failed(kMsgUnwrapNone);
+      CacheDiff d = T::calc_cache_internal(p.children[n->parent_slot].cache, n->kids());
+      add_up(&p, d);
+    }
   }
 
   // Adds `diff` to the entry of `cur` in its parent, every entry above, and
