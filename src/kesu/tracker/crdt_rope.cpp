@@ -319,8 +319,9 @@ bool CrdtRope::apply_whole_span_update(const SpanStatusUpdate& u, bool on_diff_s
   FugueSpan& s = tree_.get_elem_mut(u.leaf);
   Cover c = coverage(s, u.ids);
   if (c == Cover::kPart) return false;
-  if (c == Cover::kNone) return true;
+  // As for a batch: a change of `status` drops the marks of an earlier diff.
   if (!on_diff_status) clear_diff_status();
+  if (c == Cover::kNone) return true;
   RopeCache before = CrdtRopeTrait::elem_cache(s);
   apply_update(s, u, on_diff_status);
   RopeCache after = CrdtRopeTrait::elem_cache(s);
