@@ -278,78 +278,87 @@ struct Model {
 
 class BTreeModel : public ::testing::TestWithParam<uint64_t> {};
 
+// Runs `steps` random edits, each chosen and made by `pick(r, grow)` (r in
+// [0, 100), grow while the sequence is under a few thousand characters),
+// which returns the edit's number for the failure message; the tree is
+// checked against the model after every edit.
+struct RunStats {
+  size_t max_depth = 0, max_size = 0;
+};
+template <typename Pick>
+RunStats run_edits(Model& m, size_t steps, Pick pick) {
+  RunStats st;
+  for (size_t i = 0; i < steps; ++i) {
+    size_t r = m.rnd(100);
+    int op = pick(r, m.s.size() < 3000);
+    m.verify(i, op);
+    st.max_depth = std::max(st.max_depth, m.tree.depth());
+    st.max_size = std::max(st.max_size, m.s.size());
+    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) break;
+  }
+  return st;
+}
+
 TEST_P(BTreeModel, RandomEditsMatchStringModel) {
   Model m(GetParam());
-  const size_t steps = 6000;
-  size_t max_depth = 0, max_size = 0;
-  for (size_t i = 0; i < steps; ++i) {
-    // Grow while small, then keep the size around a few thousand characters.
-    size_t r = m.rnd(100);
-    // Grow to a few thousand characters, then hold the size there.
-    bool grow = m.s.size() < 3000;
-    int op;
+  RunStats st = run_edits(m, 6000, [&](size_t r, bool grow) {
     if (r < (grow ? 50u : 30u)) {
-      op = 0;
       m.insert();
-    } else if (r < 60) {
-      op = 1;
-      m.push();
-    } else if (r < (grow ? 62u : 72u)) {
-      op = 2;
-      m.drain(m.rnd(2) == 0);
-    } else if (r < 80) {
-      op = 3;
-      m.update_range();
-    } else if (r < 90) {
-      op = 4;
-      m.update_leaf();
-    } else if (r < 99) {
-      op = 5;
-      m.remove_leaf();
-    } else {
-      op = 6;
-      m.rebuild();
+      return 0;
     }
-    m.verify(i, op);
-    max_depth = std::max(max_depth, m.tree.depth());
-    max_size = std::max(max_size, m.s.size());
-    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
-  }
+    if (r < 60) {
+      m.push();
+      return 1;
+    }
+    if (r < (grow ? 62u : 72u)) {
+      m.drain(m.rnd(2) == 0);
+      return 2;
+    }
+    if (r < 80) {
+      m.update_range();
+      return 3;
+    }
+    if (r < 90) {
+      m.update_leaf();
+      return 4;
+    }
+    if (r < 99) {
+      m.remove_leaf();
+      return 5;
+    }
+    m.rebuild();
+    return 6;
+  });
   // The sequence must have grown deep enough to exercise splits and merges of
   // internal nodes, not only of leaf parents.
-  EXPECT_GE(max_depth, 4u) << "largest sequence " << max_size;
+  EXPECT_GE(st.max_depth, 4u) << "largest sequence " << st.max_size;
 }
 
 // Insertions at places a descent reported, mixed with the edits that reshape
 // the tree, and walks between neighbouring places.
 TEST_P(BTreeModel, InsertionsAtPlacesMatchStringModel) {
   Model m(GetParam());
-  size_t max_depth = 0;
-  for (size_t i = 0; i < 5000; ++i) {
-    size_t r = m.rnd(100);
-    bool grow = m.s.size() < 3000;
-    int op;
+  RunStats st = run_edits(m, 5000, [&](size_t r, bool grow) {
     if (r < (grow ? 60u : 35u)) {
-      op = 0;
       m.insert_at_place();
-    } else if (r < 75) {
-      op = 1;
-      m.walk_places();
-    } else if (r < 85) {
-      op = 2;
-      m.remove_leaf();
-    } else if (r < 95) {
-      op = 3;
-      m.update_range();
-    } else {
-      op = 4;
-      m.drain(true);
+      return 0;
     }
-    m.verify(i, op);
-    max_depth = std::max(max_depth, m.tree.depth());
-    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
-  }
-  EXPECT_GE(max_depth, 4u);
+    if (r < 75) {
+      m.walk_places();
+      return 1;
+    }
+    if (r < 85) {
+      m.remove_leaf();
+      return 2;
+    }
+    if (r < 95) {
+      m.update_range();
+      return 3;
+    }
+    m.drain(true);
+    return 4;
+  });
+  EXPECT_GE(st.max_depth, 4u);
 }
 
 // Elements changed in place between the edits that grow, split, merge and
@@ -357,32 +366,27 @@ TEST_P(BTreeModel, InsertionsAtPlacesMatchStringModel) {
 // way the change is reported.
 TEST_P(BTreeModel, InPlaceEditsMatchStringModel) {
   Model m(GetParam());
-  size_t max_depth = 0;
-  for (size_t i = 0; i < 5000; ++i) {
-    size_t r = m.rnd(100);
-    bool grow = m.s.size() < 3000;
-    int op;
+  RunStats st = run_edits(m, 5000, [&](size_t r, bool grow) {
     if (r < (grow ? 65u : 30u)) {
-      op = 0;
       m.insert_at_place();
-    } else if (r < 85) {
-      op = 1;
-      m.edit_in_place();
-    } else if (r < 95) {
-      op = 2;
-      m.remove_leaf();
-    } else if (r < 99) {
-      op = 3;
-      m.drain(true);
-    } else {
-      op = 4;
-      m.rebuild();
+      return 0;
     }
-    m.verify(i, op);
-    max_depth = std::max(max_depth, m.tree.depth());
-    if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
-  }
-  EXPECT_GE(max_depth, 4u);
+    if (r < 85) {
+      m.edit_in_place();
+      return 1;
+    }
+    if (r < 95) {
+      m.remove_leaf();
+      return 2;
+    }
+    if (r < 99) {
+      m.drain(true);
+      return 3;
+    }
+    m.rebuild();
+    return 4;
+  });
+  EXPECT_GE(st.max_depth, 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BTreeModel, ::testing::Values(1, 2, 3, 42, 1234567));

@@ -315,6 +315,16 @@ Cover coverage(const FugueSpan& s, const IdSpan& ids) {
 
 }  // namespace
 
+void CrdtRope::apply_to_whole_span(FugueSpan& s, const SpanStatusUpdate& u,
+                                   bool on_diff_status) {
+  RopeCache before = CrdtRopeTrait::elem_cache(s);
+  apply_update(s, u, on_diff_status);
+  RopeCache after = CrdtRopeTrait::elem_cache(s);
+  RopeCacheDiff d{int32_t(after.active_len - before.active_len),
+                  int32_t(after.changed_count - before.changed_count)};
+  if (d.active_len != 0 || d.changed_count != 0) tree_.recursive_update_cache(u.leaf, d);
+}
+
 bool CrdtRope::apply_whole_span_update(const SpanStatusUpdate& u, bool on_diff_status) {
   FugueSpan& s = tree_.get_elem_mut(u.leaf);
   Cover c = coverage(s, u.ids);
@@ -322,12 +332,7 @@ bool CrdtRope::apply_whole_span_update(const SpanStatusUpdate& u, bool on_diff_s
   // As for a batch: a change of `status` drops the marks of an earlier diff.
   if (!on_diff_status) clear_diff_status();
   if (c == Cover::kNone) return true;
-  RopeCache before = CrdtRopeTrait::elem_cache(s);
-  apply_update(s, u, on_diff_status);
-  RopeCache after = CrdtRopeTrait::elem_cache(s);
-  RopeCacheDiff d{int32_t(after.active_len - before.active_len),
-                  int32_t(after.changed_count - before.changed_count)};
-  if (d.active_len != 0 || d.changed_count != 0) tree_.recursive_update_cache(u.leaf, d);
+  apply_to_whole_span(s, u, on_diff_status);
   return true;
 }
 
@@ -341,12 +346,7 @@ bool CrdtRope::apply_whole_span_updates(std::span<const SpanStatusUpdate> update
   for (const SpanStatusUpdate& u : updates) {
     FugueSpan& s = tree_.get_elem_mut(u.leaf);
     if (coverage(s, u.ids) == Cover::kNone) continue;
-    RopeCache before = CrdtRopeTrait::elem_cache(s);
-    apply_update(s, u, on_diff_status);
-    RopeCache after = CrdtRopeTrait::elem_cache(s);
-    RopeCacheDiff d{int32_t(after.active_len - before.active_len),
-                    int32_t(after.changed_count - before.changed_count)};
-    if (d.active_len != 0 || d.changed_count != 0) tree_.recursive_update_cache(u.leaf, d);
+    apply_to_whole_span(s, u, on_diff_status);
   }
   return true;
 }

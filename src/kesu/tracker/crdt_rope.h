@@ -257,6 +257,9 @@ class CrdtRope {
   // elements, leaf by leaf; false (and nothing changed) when some update
   // names only part of a span.
   bool apply_whole_span_updates(std::span<const SpanStatusUpdate> updates, bool on_diff_status);
+  // Applies an update that names every element of span `s` (held by
+  // u.leaf) and carries the change of its counts up to the root.
+  void apply_to_whole_span(FugueSpan& s, const SpanStatusUpdate& u, bool on_diff_status);
 
   CrdtRopeTree tree_;
   // Buffers reused by every edit, so that replaying an operation does not
