@@ -608,12 +608,12 @@ class BTree {
       Cache ec = T::elem_cache(elem);
       LeafIndex nl = insert_leaf(std::move(elem), p.parent);
       parent.insert_child(at, ChildT{nl.index.slot, std::move(ec)});
-      carry_up(p.parent, parent, d, path);
+      carry_up(parent, d, path);
       if (parent.len >= MAX_CHILDREN) split_node(p.parent);
       return {Cursor{nl, 0}, std::nullopt};
     }
     parent.children[p.index].cache = T::elem_cache(lf.elem);
-    carry_up(p.parent, parent, d, path);
+    carry_up(parent, d, path);
     return {Cursor{p.leaf, offset}, std::nullopt};
   }
 
@@ -1347,8 +1347,7 @@ class BTree {
 
   // Adds a bottom node's cache change to every entry above it, through the
   // descent's nodes when `path` ends at that node.
-  void carry_up(ArenaSlotIndex bottom, const Node& bottom_node, const CacheDiff& d,
-                const DescentPath* path) {
+  void carry_up(const Node& bottom_node, const CacheDiff& d, const DescentPath* path) {
     if constexpr (T::kUseDiff) {
       if (path && path->depth > 0 && path->nodes[path->depth - 1] == &bottom_node) {
         for (size_t l = path->depth - 1; l-- > 0;) {
@@ -1359,7 +1358,6 @@ class BTree {
         return;
       }
     }
-    (void)bottom;
     update_up_from(const_cast<Node*>(&bottom_node), std::optional<CacheDiff>(d));
   }
 
