@@ -453,3 +453,46 @@ TEST(PendingChanges, ParkingIsBoundedAndDropsAreCounted) {
 
 }  // namespace
 }  // namespace kesu
+
+namespace kesu {
+namespace {
+
+TEST(ChangeStoreFlush, OnlyNewOrGrownBlocksAreWritten) {
+  SharedArena arena;
+  const ContainerID text = ContainerID::root("t", ContainerType::Kind::Text);
+  ChangeStore store(arena, nullptr);
+  store.flush_meta(VersionVector{}, Frontiers());
+  EXPECT_EQ(MemKvStore().import_all(store.export_all()).ok(), true);
+  {
+    MemKvStore kv;
+    ASSERT_TRUE(kv.import_all(store.export_all()).ok());
+    EXPECT_EQ(kv.len(), 2u);  // "vv" and "fr" only
+  }
+  ChangeStore clone = store;  // a copy of the handle is the same store
+  ASSERT_TRUE(clone
+                  .insert_change(test::ChangeBuilder(arena, 1, 0, 0).text(text, 0, "ab").build(),
+                                 true, false)
+                  .ok());
+  store.flush_meta(VersionVector{{1, 2}}, Frontiers(ID{1, 1}));
+
+  SharedArena a2;
+  ChangeStore other(a2, nullptr);
+  ASSERT_TRUE(other.import_all(store.export_all()).ok());
+  // The stored block is loaded, then grows by an appended change.
+  ASSERT_TRUE(
+      other
+          .insert_change(test::ChangeBuilder(a2, 1, 2, 2).timestamp(5).text(text, 0, "c").build(),
+                         true, false)
+          .ok());
+  other.flush_meta(VersionVector{{1, 3}}, Frontiers(ID{1, 2}));
+  MemKvStore kv;
+  ASSERT_TRUE(kv.import_all(other.export_all()).ok());
+  EXPECT_EQ(kv.len(), 3u);  // one block, rewritten under its old key
+  auto key = ID{1, 0}.to_bytes();
+  auto h = read_block_header(kv.get(ByteView(key.data(), 12))->view());
+  ASSERT_TRUE(h.ok());
+  EXPECT_EQ((*h)->change_count, 2u);
+}
+
+}  // namespace
+}  // namespace kesu
