@@ -353,6 +353,8 @@ KesuResult<std::vector<Change>> decode_change_block(
     changes.push_back(std::move(c));
   }
 
+  // Each container of the block is registered once, at its first row.
+  std::vector<std::optional<ContainerIdx>> registered(cids.size());
   const size_t max_ops = kMaxOpsBase + kMaxOpsPerByte * bytes.size();
   size_t ops_made = 0, rows_read = 0;
   ByteReader values(b.values);
@@ -408,21 +410,22 @@ KesuResult<std::vector<Change>> decode_change_block(
       return OpContent(ListInsertOp{s, e, uint32_t(prop)});
     };
 
-    KesuResult<OpContent> content = corrupt();
+    // Stays empty when the value kind does not fit the container's kind.
+    std::optional<KesuResult<OpContent>> content;
     switch (cid.container_type().kind()) {
       case ContainerType::Kind::Text:
         if (vk == ValueKind::Null) {
-          content = OpContent(StyleEndOp{});
+          content.emplace(OpContent(StyleEndOp{}));
         } else if (vk == ValueKind::Str) {
           auto t = arena.alloc_str(brenvik::as_chars(v->bytes));
           content =
               OpContent(TextInsertOp{t.bytes, t.unicode_start, t.unicode_len, uint32_t(prop)});
         } else if (vk == ValueKind::SeqDelete) {
-          content = take_delete();
+          content.emplace(take_delete());
         } else if (vk == ValueKind::StyleStart) {
           uint32_t end;
           if (__builtin_add_overflow(uint32_t(prop), v->len, &end)) return corrupt();
-          content = OpContent(StyleStartOp{uint32_t(prop), end, v->key, v->value, v->info});
+          content.emplace(OpContent(StyleStartOp{uint32_t(prop), end, v->key, v->value, v->info}));
         }
         break;
       case ContainerType::Kind::Map:
@@ -430,24 +433,24 @@ KesuResult<std::vector<Change>> decode_change_block(
           if (prop < 0 || size_t(prop) >= keys.size()) return corrupt();
           MapSetOp m{keys[size_t(prop)], std::nullopt};
           if (vk == ValueKind::NestedValue) m.value = v->value;
-          content = OpContent(std::move(m));
+          content.emplace(OpContent(std::move(m)));
         }
         break;
       case ContainerType::Kind::List:
-        if (vk == ValueKind::SeqDelete) content = take_delete();
-        if (vk == ValueKind::NestedValue) content = list_insert();
+        if (vk == ValueKind::SeqDelete) content.emplace(take_delete());
+        if (vk == ValueKind::NestedValue) content.emplace(list_insert());
         break;
       case ContainerType::Kind::MovableList:
-        if (vk == ValueKind::SeqDelete) content = take_delete();
-        if (vk == ValueKind::NestedValue) content = list_insert();
+        if (vk == ValueKind::SeqDelete) content.emplace(take_delete());
+        if (vk == ValueKind::NestedValue) content.emplace(list_insert());
         if (vk == ValueKind::ElemMove || vk == ValueKind::ElemSet) {
           auto peer = peer_at(v->peer_idx);
           if (!peer) return corrupt();
           IdLp elem{v->lamport, *peer};
           if (vk == ValueKind::ElemMove)
-            content = OpContent(ListMoveOp{v->from, elem, uint32_t(prop)});
+            content.emplace(OpContent(ListMoveOp{v->from, elem, uint32_t(prop)}));
           else
-            content = OpContent(ListSetOp{elem, v->value});
+            content.emplace(OpContent(ListSetOp{elem, v->value}));
         }
         break;
       case ContainerType::Kind::Tree:
@@ -473,12 +476,12 @@ KesuResult<std::vector<Change>> decode_change_block(
                            ? TreeOp::Kind::Create
                            : TreeOp::Kind::Move;
           }
-          content = OpContent(std::shared_ptr<const TreeOp>(std::move(op)));
+          content.emplace(OpContent(std::shared_ptr<const TreeOp>(std::move(op))));
         }
         break;
       case ContainerType::Kind::Counter:
-        if (vk == ValueKind::I64) content = OpContent(CounterOp{double(v->i64)});
-        if (vk == ValueKind::F64) content = OpContent(CounterOp{v->f64});
+        if (vk == ValueKind::I64) content.emplace(OpContent(CounterOp{double(v->i64)}));
+        if (vk == ValueKind::F64) content.emplace(OpContent(CounterOp{v->f64}));
         break;
       case ContainerType::Kind::Unknown: {
         UnknownOp u;
@@ -500,19 +503,20 @@ KesuResult<std::vector<Change>> decode_change_block(
           u.value.bytes = ByteView(*owned);
           u.owned = std::move(owned);
         }
-        content = OpContent(std::make_shared<const UnknownOp>(std::move(u)));
+        content.emplace(OpContent(std::make_shared<const UnknownOp>(std::move(u))));
         break;
       }
     }
-    if (!content.ok()) return Err(std::move(content).error());
+    if (!content) return corrupt();
+    if (!content->ok()) return Err(std::move(*content).error());
     // A row's length must be its op's: otherwise the counters of the ops
     // that follow would not be the ones the block announces.
-    if (content_atom_len(*content) != len) return corrupt();
+    if (content_atom_len(**content) != len) return corrupt();
     int32_t next;
     if (__builtin_add_overflow(running, int32_t(len), &next) || int32_t(len) < 0) return corrupt();
     if (k >= n || next > header->counters[k + 1]) return corrupt();  // an op across changes
-    ContainerIdx idx = arena.register_container(cid);
-    if (!push_op(changes[k].ops, Op{running, idx, std::move(content).value()})) {
+    if (!registered[cidx]) registered[cidx] = arena.register_container(cid);
+    if (!push_op(changes[k].ops, Op{running, *registered[cidx], std::move(**content)})) {
       if (++ops_made > max_ops) return corrupt();
     }
     running = next;

@@ -1,5 +1,7 @@
 #include "kesu/change_store/change_block.h"
 
+#include <algorithm>
+
 #include "kesu/change_store/block_encode.h"
 #include "kesu/columnar/varint.h"
 #include "kesu/common/internal_error.h"
@@ -38,6 +40,7 @@ ChangeBlockPtr ChangeBlock::new_block(Change change, size_t estimated_size) {
   b->lamport_range_ = {change.lamport, change.lamport + len};
   b->estimated_size_ = estimated_size;
   b->flushed_ = false;
+  b->lamports_ = {change.lamport};
   b->changes_ = std::make_shared<const std::vector<Change>>(std::vector<Change>{std::move(change)});
   return b;
 }
@@ -54,13 +57,19 @@ KesuResult<void> ChangeBlock::parse(ChangeBlockPtr& handle, SharedArena& arena) 
   if (!changes.ok()) return brenvik::Err(std::move(changes).error());
   ChangeBlock& b = make_mut(handle);
   b.changes_ = std::make_shared<const std::vector<Change>>(std::move(changes).value());
+  b.lamports_.clear();
+  b.sync_lamports();
   return {};
 }
 
 ChangeBlockBytes ChangeBlock::to_bytes(ChangeBlockPtr& handle, const SharedArena& arena) {
   if (handle->bytes_) {
     ChangeBlockBytes out = *handle->bytes_;
-    if (handle->changes_) make_mut(handle).changes_.reset();
+    if (handle->changes_) {
+      ChangeBlock& b = make_mut(handle);
+      b.changes_.reset();
+      b.lamports_ = {};
+    }
     return out;
   }
   Bytes encoded = encode_change_block(*handle->changes_, arena);
@@ -70,6 +79,7 @@ ChangeBlockBytes ChangeBlock::to_bytes(ChangeBlockPtr& handle, const SharedArena
   ChangeBlock& b = make_mut(handle);
   b.bytes_ = ChangeBlockBytes{shared, std::move(h).value()};
   b.changes_.reset();
+  b.lamports_ = {};
   return *b.bytes_;
 }
 
@@ -123,17 +133,16 @@ std::pair<bool, size_t> ChangeBlock::change_index_by_counter(Counter c) const {
 }
 
 std::optional<size_t> ChangeBlock::change_index_by_lamport_lte(Lamport l) const {
-  const auto& v = changes();
-  if (v.empty() || l < v.front().lamport) return std::nullopt;
-  size_t lo = 0, hi = v.size();
-  while (hi - lo > 1) {
-    size_t mid = lo + (hi - lo) / 2;
-    if (v[mid].lamport <= l)
-      lo = mid;
-    else
-      hi = mid;
-  }
-  return lo;
+  if (!changes_) throw InternalError("change block is not parsed");
+  auto it = std::upper_bound(lamports_.begin(), lamports_.end(), l);
+  if (it == lamports_.begin()) return std::nullopt;
+  return size_t(it - lamports_.begin()) - 1;
+}
+
+void ChangeBlock::sync_lamports() {
+  if (!changes_) return;
+  for (size_t i = lamports_.size(); i < changes_->size(); ++i)
+    lamports_.push_back((*changes_)[i].lamport);
 }
 
 std::vector<DagNodeInfo> ChangeBlock::to_dag_nodes() const {

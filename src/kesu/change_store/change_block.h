@@ -93,6 +93,8 @@ class ChangeBlock {
     lamport_range_.second = lamport_end;
   }
   void add_estimated_size(size_t n) { estimated_size_ += n; }
+  // Takes in the Lamports of changes appended through changes_mut().
+  void sync_lamports();
 
  private:
   PeerID peer_ = 0;
@@ -101,6 +103,9 @@ class ChangeBlock {
   size_t estimated_size_ = 0;
   bool flushed_ = false;
   std::shared_ptr<const std::vector<Change>> changes_;
+  // The Lamport of each parsed change, searched without touching the
+  // changes themselves (one cache line serves many probes).
+  std::vector<Lamport> lamports_;
   std::optional<ChangeBlockBytes> bytes_;
 };
 

@@ -48,6 +48,17 @@ bool merges_into_last_op(const Change& prev, const Op& op) {
 
 }  // namespace
 
+void ChangeStore::Inner::put(ID key, ChangeBlockPtr block) {
+  auto it = inner_kv.find(key);
+  if (it != inner_kv.end()) {
+    by_lamport.erase({key.peer, it->second->lamport_range().first, key.counter});
+    it->second = std::move(block);
+  } else {
+    it = inner_kv.emplace(key, std::move(block)).first;
+  }
+  by_lamport.insert({key.peer, it->second->lamport_range().first, key.counter});
+}
+
 ChangeStore::ChangeStore(SharedArena arena, std::shared_ptr<std::atomic<int64_t>> merge_interval)
     : s_(std::make_shared<State>(std::move(arena))) {
   *lock_engine(s_->external_kv) = new_kv();
@@ -112,6 +123,7 @@ KesuResult<void> ChangeStore::insert_one(Change change, size_t estimate, bool is
           }
         } else if (total <= kMaxBlockSize) {
           changes.push_back(change);
+          b.sync_lamports();
           b.add_estimated_size(estimate);
           done = true;
         }
@@ -128,7 +140,7 @@ KesuResult<void> ChangeStore::insert_one(Change change, size_t estimate, bool is
     }
   }
   ID key = change.id;
-  kv.insert_or_assign(key, ChangeBlock::new_block(std::move(change), estimate));
+  in->put(key, ChangeBlock::new_block(std::move(change), estimate));
   return {};
 }
 

@@ -16,6 +16,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <tuple>
 #include <vector>
 
 #include "kesu/change_store/change_block.h"
@@ -144,6 +146,12 @@ class ChangeStore {
     Frontiers start_frontiers;
     VersionVector start_vv;
     std::map<ID, ChangeBlockPtr> inner_kv;
+    // The blocks of inner_kv by (peer, Lamport start, counter start): a
+    // block's Lamport start never changes while it is in memory.
+    std::set<std::tuple<PeerID, Lamport, Counter>> by_lamport;
+
+    // Every block enters inner_kv through here, to keep by_lamport in step.
+    void put(ID key, ChangeBlockPtr block);
   };
   // Lock order, the same on every path: root_name_cache, then inner, then
   // external_kv, then external_vv. A path that needs a later lock never

@@ -82,7 +82,7 @@ std::optional<BlockChangeRef> ChangeStore::get_block(ID id) {
                           parsed.error());
         return std::nullopt;
       }
-      kv.insert_or_assign(*key, b);
+      in->put(*key, b);
       found = b;
     }
   }
@@ -119,7 +119,7 @@ void ChangeStore::load_block_range_locked(Inner& in, IdBound start, IdBound end)
         log_block_warning("failed to decode external change block", "id", *key, block.error());
         continue;
       }
-      in.inner_kv.emplace(*key, std::move(block).value());
+      in.put(*key, std::move(block).value());
     }
   }
   if (start_id && !start_seen) load_preceding_block_locked(in, *start_id);
@@ -143,7 +143,7 @@ void ChangeStore::load_preceding_block_locked(Inner& in, ID id) {
                         block.error());
       return;
     }
-    in.inner_kv.emplace(*key, std::move(block).value());
+    in.put(*key, std::move(block).value());
     return;
   }
 }
@@ -185,6 +185,22 @@ std::optional<BlockChangeRef> ChangeStore::get_change_by_lamport_lte(PeerID peer
     cur = p;
     return p;
   };
+
+  // In memory, the last block of the peer starting at or below the target
+  // answers when nothing of the peer is missing between it and the next
+  // block in memory: the same block the walk below would reach, found with
+  // one search however far back the target lies.
+  if (auto lp = in->by_lamport.upper_bound({peer, target, INT32_MAX});
+      lp != in->by_lamport.begin()) {
+    auto [p, ls, ctr] = *std::prev(lp);
+    if (p == peer) {
+      auto bit = kv.find(ID{peer, ctr});
+      auto after = std::next(bit);
+      if (after == kv.end() || after->first.peer != peer ||
+          after->first.counter == bit->second->counter_range().second)
+        return answer_from_memory(*in, bit->first, target, "failed to parse change block");
+    }
+  }
 
   Counter lower = 0, upper = INT32_MAX;
   bool searching = false;
@@ -287,7 +303,7 @@ std::optional<BlockChangeRef> ChangeStore::get_change_by_lamport_lte(PeerID peer
                       parsed.error());
     return std::nullopt;
   }
-  kv.insert_or_assign(stored->first, b);
+  in->put(stored->first, b);
   auto i = b->change_index_by_lamport_lte(target);
   if (!i) return std::nullopt;
   return BlockChangeRef{b, *i};
