@@ -39,6 +39,20 @@ struct Change {
   bool operator==(const Change& o) const;
 };
 
+// A change without its ops.
+struct ChangeMeta {
+  ID id;
+  Lamport lamport = 0;
+  int64_t timestamp = 0;
+  std::shared_ptr<const std::string> message;
+  Frontiers deps;
+  uint32_t len = 0;
+
+  static ChangeMeta from_change(const Change& c) {
+    return {c.id, c.lamport, c.timestamp, c.message, c.deps, c.atom_len()};
+  }
+};
+
 // Whether `next` may be folded into `prev`: same peer, contiguous counters,
 // one dependency on the same peer, a timestamp at most `interval` seconds
 // later, and equal commit messages.
