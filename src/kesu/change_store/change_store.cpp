@@ -261,8 +261,10 @@ namespace {
 
 // Every stored block of an exported store must decode into changes that
 // continue each other: checked before the store takes anything in.
-KesuResult<void> check_stored_blocks(KvStore& kv) {
+// Returns, per peer, the end of its last stored block.
+KesuResult<VersionVector> check_stored_blocks(KvStore& kv) {
   SharedArena scratch;
+  VersionVector ends;
   std::optional<ChangeBlockPtr> prev;
   auto it = kv.scan(KeyBound::unbounded(), KeyBound::unbounded());
   while (auto pair = it->next()) {
@@ -286,14 +288,16 @@ KesuResult<void> check_stored_blocks(KvStore& kv) {
         return brenvik::Err(corrupt());
     }
     prev = b;
+    ends.set(b->peer(), b->counter_range().second);
   }
-  return {};
+  return ends;
 }
 
 }  // namespace
 
 KesuResult<StoredHistoryInfo> ChangeStore::import_all(const SharedBytes& bytes) {
   using brenvik::Err;
+  VersionVector ends;
   {
     auto kv = lock_engine(s_->external_kv);
     if ((*kv)->len() > 2) throw InternalError("kv store should be empty when using decode_all");
@@ -304,6 +308,7 @@ KesuResult<StoredHistoryInfo> ChangeStore::import_all(const SharedBytes& bytes) 
     if (!r.ok()) return Err(KesuError::decode(r.error()));
     auto ok = check_stored_blocks(*check);
     if (!ok.ok()) return Err(std::move(ok).error());
+    ends = std::move(ok).value();
   }
   {
     auto kv = lock_engine(s_->external_kv);
@@ -335,6 +340,13 @@ KesuResult<StoredHistoryInfo> ChangeStore::import_all(const SharedBytes& bytes) 
     if (!d.ok()) return Err(std::move(d).error());
     sv = std::move(d).value();
   }
+  // "vv" must describe the stored blocks: each peer's blocks end at its
+  // entry, and a peer without blocks has nothing beyond the start. A store
+  // that says otherwise would break the bookkeeping of later flushes.
+  for (const auto& [peer, end] : ends.entries())
+    if (vv->get(peer) != end) return Err(corrupt());
+  for (const auto& [peer, end] : vv->entries())
+    if (end > 0 && !ends.entries().contains(peer) && end > sv.get(peer)) return Err(corrupt());
   *lock_engine(s_->external_vv) = *vv;
   auto fr = Frontiers::decode(get(kMetaFr).view());
   if (!fr.ok()) return Err(corrupt());
