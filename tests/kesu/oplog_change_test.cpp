@@ -104,3 +104,28 @@ TEST(Change, BackwardDeleteSlicesTakeTheirOwnIds) {
 
 }  // namespace
 }  // namespace kesu
+
+#include "kesu/oplog/rich_op.h"
+
+namespace kesu {
+namespace {
+
+TEST(RichOp, WholeOpIsBorrowedAndAPartIsAnOwnedSlice) {
+  SharedArena a;
+  Change c = test::ChangeBuilder(a, 1, 20, 0)
+                 .list(ContainerID::root("l", ContainerType::Kind::List), 0,
+                       {KesuValue(int64_t(1)), KesuValue(int64_t(2)), KesuValue(int64_t(3))})
+                 .build();
+  const Op& op = c.ops[0];
+  RichOp whole(op, 1, 5, 9, 0, 3);
+  EXPECT_EQ(&whole.op(), &op);
+  RichOp part(op, 1, 5, 9, 1, 2);
+  EXPECT_EQ(part.op().counter, 21);
+  EXPECT_EQ(part.op().atom_len(), 1u);
+  EXPECT_NE(&part.op(), &op);
+  RichOp past(op, 1, 5, 9, 1, 4);
+  EXPECT_THROW(past.op(), InternalError);
+}
+
+}  // namespace
+}  // namespace kesu
