@@ -12,6 +12,7 @@
 #include "kesu/common/internal_error.h"
 #include "kesu/internal/encoding/arena.h"
 #include "kesu/internal/encoding/value.h"
+#include "kesu/kv_store/shared_bytes.h"
 #include "util/log.h"
 
 namespace kesu {
@@ -193,8 +194,10 @@ Bytes encode_change_block(const std::vector<Change>& changes, const SharedArena&
     for (const Op& op : c.ops)
       if (auto* tr = std::get_if<std::shared_ptr<const TreeOp>>(&op.content))
         if ((*tr)->kind != TreeOp::Kind::Delete) positions.push_back((*tr)->position);
-  std::sort(positions.begin(), positions.end());
-  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  auto less = [](const Bytes& a, const Bytes& b) { return compare_bytes(a, b) < 0; };
+  auto same = [](const Bytes& a, const Bytes& b) { return compare_bytes(a, b) == 0; };
+  std::sort(positions.begin(), positions.end(), less);
+  positions.erase(std::unique(positions.begin(), positions.end(), same), positions.end());
   for (const Bytes& p : positions) t.positions.register_position(p);
 
   Rows rows;
