@@ -346,6 +346,88 @@ TEST(Group, CommitsBreakingTheRulesAreRefused) {
   EXPECT_FALSE(bob.group->process_message(*own, kNow).ok());
 }
 
+// A handshake message as a PublicMessage from member `s` of its epoch.
+MlsMessage forge_public(const GroupMemberState& s, Content content,
+                        const crypto::Ed25519PrivateKey& signer) {
+  FramedContent fc;
+  fc.group_id = s.context.group_id;
+  fc.epoch = s.context.epoch;
+  fc.sender = Sender::member(s.keys.own_leaf());
+  fc.content = std::move(content);
+  auto ac = *sign_content(WireFormat::public_message, std::move(fc), signer, s.context);
+  if (ac.content.content_type() == ContentType::commit) ac.auth.confirmation_tag = Bytes(kNh, 0);
+  MlsMessage m;
+  m.body = tls::Case<WireFormat::public_message, PublicMessage>{
+      *protect_public(ac, s.secrets.membership_key.view(), s.context)};
+  return m;
+}
+
+// The library's configuration refuses what only a client following other
+// implementations' groups takes: PublicMessage handshakes, kept proposals
+// and expired received leaves. The follower's policy takes each of them.
+TEST(Group, DefaultPolicyRefusesWhatAFollowerTakes) {
+  Client alice("alice"), bob("bob"), bob2("bob2");
+  alice.group.emplace(*Group::create(text("g"), alice.credential(), alice.signer, kNow));
+  auto kp = bob.key_package();
+  auto kp2 = bob2.key_package();
+  std::vector<KeyPackage> kps{kp.key_package, kp2.key_package};
+  auto add = alice.group->add_members(kps, alice.signer, kNow);
+  ASSERT_TRUE(add.ok());
+  join(bob, kp, *add->welcome);  // the library's policy
+  GroupConfig follower;
+  follower.incoming = IncomingWireFormatPolicy::Mixed;
+  follower.keep_proposals = true;
+  join(bob2, kp2, *add->welcome, follower);
+
+  const GroupMemberState a = alice.group->snapshot();
+  MlsMessage proposal = forge_public(a, ProposalContent{Proposal{Remove{2}}}, alice.signer);
+  MlsMessage commit = forge_public(a, CommitContent{Commit{}}, alice.signer);
+  for (const MlsMessage* m : {&proposal, &commit}) {
+    auto r = bob.group->process_message(*m, kNow);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code(), ErrorCode::InvalidContent) << r.error().message();
+  }
+  auto taken = bob2.group->process_message(proposal, kNow);
+  ASSERT_TRUE(taken.ok()) << taken.error().message();
+  auto* received = std::get_if<ProposalReceived>(&taken->content);
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(taken->wire_format, WireFormat::public_message);
+  ASSERT_TRUE(bob2.group->keep_proposal(*received).ok());
+  ASSERT_TRUE(bob2.group->keep_proposal(*received).ok());  // kept once
+  EXPECT_EQ(bob2.group->kept_proposals().size(), 1u);
+  EXPECT_EQ(bob2.group->kept_proposals()[0].ref, received->ref);
+  EXPECT_EQ(bob.group->keep_proposal(*received).error().code(), ErrorCode::InvalidArgument);
+
+  // A flipped membership tag is refused even where PublicMessage is taken.
+  PublicMessage damaged = *proposal.get<PublicMessage>();
+  (*damaged.membership_tag)[0] ^= 1;
+  MlsMessage dm;
+  dm.body = tls::Case<WireFormat::public_message, PublicMessage>{damaged};
+  EXPECT_EQ(bob2.group->process_message(dm, kNow).error().code(), ErrorCode::InvalidMembershipTag);
+
+  // An Add whose key package expired by the time it is received. The
+  // epoch change empties the follower's kept proposals.
+  Client carol("carol");
+  const uint64_t then = kNow - 31 * 24 * 3600;
+  auto old_kp = *build_key_package(carol.credential(), carol.signer, then);
+  std::vector<KeyPackage> late{old_kp.key_package};
+  auto late_add = alice.group->add_members(late, alice.signer, then + 10);
+  ASSERT_TRUE(late_add.ok()) << late_add.error().message();
+  auto refused = bob.group->process_message(late_add->commit, kNow);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code(), ErrorCode::InvalidCommit);
+  EXPECT_NE(refused.error().message().find("expired"), std::string::npos);
+  ReceiveOptions lax;
+  lax.check_received_lifetimes = false;
+  bob2.group->set_receive_options(lax);
+  auto accepted = bob2.group->process_message(late_add->commit, kNow);
+  ASSERT_TRUE(accepted.ok()) << accepted.error().message();
+  ASSERT_TRUE(
+      bob2.group->merge_staged_commit(std::move(std::get<StagedCommit>(accepted->content))).ok());
+  EXPECT_TRUE(bob2.group->epoch_authenticator() == alice.group->epoch_authenticator());
+  EXPECT_TRUE(bob2.group->kept_proposals().empty());
+}
+
 TEST(Group, WelcomeNamingExternalSendersIsStagedButNotJoined) {
   Client alice("alice"), bob("bob");
   auto created = Group::create(text("g"), alice.credential(), alice.signer, kNow);
