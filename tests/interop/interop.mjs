@@ -13,7 +13,8 @@ import { spawn } from "node:child_process";
 import { createInterface } from "node:readline";
 import { performance } from "node:perf_hooks";
 
-if (!globalThis.crypto) globalThis.crypto = (await import("node:crypto")).webcrypto;
+// Node 18 has WebCrypto only under node:crypto.
+globalThis.crypto ??= (await import("node:crypto")).webcrypto;
 
 const {
   acceptAll, createApplicationMessage, createCommit, createGroup, decodeMlsMessage,
