@@ -10,6 +10,7 @@
 #include "rfc9420/cipher_suite.h"
 #include "rfc9420/group.h"
 #include "rfc9420/message_protection.h"
+#include "rfc9420/stored_group.h"
 
 namespace brenvik::rfc9420 {
 namespace {
@@ -323,6 +324,19 @@ TEST(Group, CommitsBreakingTheRulesAreRefused) {
        ErrorCode::InvalidCommit},
       {"inline update", Commit{{ProposalOrRef::inline_proposal(Proposal{Update{path}})}, some_path},
        ErrorCode::InvalidCommit},
+      {"ReInit with another proposal",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{ReInit{}}),
+               ProposalOrRef::inline_proposal(Proposal{Remove{1}})},
+              some_path},
+       ErrorCode::InvalidCommit},
+      {"ExternalInit in a member's commit",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{ExternalInit{}})}, some_path},
+       ErrorCode::InvalidCommit},
+      {"two GroupContextExtensions",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{GroupContextExtensions{}}),
+               ProposalOrRef::inline_proposal(Proposal{GroupContextExtensions{}})},
+              some_path},
+       ErrorCode::InvalidCommit},
   };
   for (auto& tc : cases) {
     MlsMessage m = forge_commit(alice.group->snapshot(), tc.commit, alice.signer);
@@ -426,6 +440,65 @@ TEST(Group, DefaultPolicyRefusesWhatAFollowerTakes) {
       bob2.group->merge_staged_commit(std::move(std::get<StagedCommit>(accepted->content))).ok());
   EXPECT_TRUE(bob2.group->epoch_authenticator() == alice.group->epoch_authenticator());
   EXPECT_TRUE(bob2.group->kept_proposals().empty());
+}
+
+// A pathless commit of member `s` that changes nothing in the tree, with a
+// true confirmation tag; returns it with the epoch authenticator it leads to.
+std::pair<MlsMessage, Bytes> forge_pathless_commit(GroupMemberState s, Commit commit,
+                                                   const crypto::Ed25519PrivateKey& signer) {
+  FramedContent fc;
+  fc.group_id = s.context.group_id;
+  fc.epoch = s.context.epoch;
+  fc.sender = Sender::member(s.keys.own_leaf());
+  fc.content = CommitContent{std::move(commit)};
+  auto ac = *sign_content(WireFormat::private_message, std::move(fc), signer, s.context);
+  GroupContext next = s.context;
+  next.epoch += 1;
+  next.tree_hash = s.tree.tree_hash();
+  next.confirmed_transcript_hash = confirmed_transcript_hash(s.interim_transcript_hash, ac);
+  const Bytes zero(kNh, 0);
+  auto es = *derive_epoch_secrets(s.secrets.init_secret.view(), zero, zero, tls_encode(next));
+  ac.auth.confirmation_tag =
+      confirmation_tag(es.confirmation_key.view(), next.confirmed_transcript_hash);
+  MlsMessage m;
+  m.body = tls::Case<WireFormat::private_message, PrivateMessage>{
+      *protect_private(ac, s.secret_tree, s.secrets.sender_data_secret.view())};
+  return {m, Bytes(es.epoch_authenticator.view().begin(), es.epoch_authenticator.view().end())};
+}
+
+// A committed ReInit (RFC 9420 §11.2) merges, leaves its epoch
+// authenticator readable (also from storage), and ends the group.
+TEST(Group, ReInitCommitEndsTheGroup) {
+  Client alice("alice"), bob("bob");
+  alice.group.emplace(*Group::create(text("g"), alice.credential(), alice.signer, kNow));
+  auto kp = bob.key_package();
+  std::vector<KeyPackage> kps{kp.key_package};
+  auto add = alice.group->add_members(kps, alice.signer, kNow);
+  ASSERT_TRUE(add.ok());
+  join(bob, kp, *add->welcome);
+
+  ReInit reinit{text("g-next"), ProtocolVersion::mls10, kSuite, {}};
+  auto [commit, authenticator] = forge_pathless_commit(
+      alice.group->snapshot(), Commit{{ProposalOrRef::inline_proposal(Proposal{reinit})}, {}},
+      alice.signer);
+  auto p = bob.group->process_message(commit, kNow);
+  ASSERT_TRUE(p.ok()) << p.error().message();
+  auto& staged = std::get<StagedCommit>(p->content);
+  ASSERT_NE(staged.reinit(), nullptr);
+  EXPECT_EQ(staged.reinit()->group_id, text("g-next"));
+  EXPECT_FALSE(staged.self_removed());
+  ASSERT_TRUE(bob.group->merge_staged_commit(std::move(staged)).ok());
+  EXPECT_EQ(bob.group->epoch(), 2u);
+  crypto::SecretBytes reached = bob.group->epoch_authenticator();
+  EXPECT_EQ(Bytes(reached.view().begin(), reached.view().end()), authenticator);
+  EXPECT_FALSE(bob.group->active());
+  EXPECT_EQ(bob.group->self_update(bob.signer).error().code(), ErrorCode::GroupInactive);
+  EXPECT_EQ(bob.group->process_message(commit, kNow).error().code(), ErrorCode::GroupInactive);
+  auto back = from_persisted(to_persisted(bob.group->snapshot()), {});
+  ASSERT_TRUE(back.ok()) << back.error().message();
+  Group reloaded(std::move(*back));
+  EXPECT_FALSE(reloaded.active());
+  EXPECT_TRUE(reloaded.epoch_authenticator() == bob.group->epoch_authenticator());
 }
 
 TEST(Group, WelcomeNamingExternalSendersIsStagedButNotJoined) {
