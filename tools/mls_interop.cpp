@@ -22,6 +22,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "crypto/random.h"
@@ -197,6 +198,24 @@ class Client {
   int64_t micros_ = 0;
 };
 
+// Parses one request line; malformed JSON throws json::exception, a key
+// given twice in one object (which would otherwise silently take the last
+// value) throws BadRequest.
+json parse_request(const std::string& line) {
+  std::vector<std::set<std::string>> keys;
+  return json::parse(line, [&](int, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) {
+      keys.emplace_back();
+    } else if (event == json::parse_event_t::object_end) {
+      keys.pop_back();
+    } else if (event == json::parse_event_t::key &&
+               !keys.back().insert(parsed.get<std::string>()).second) {
+      throw BadRequest("key \"" + parsed.get<std::string>() + "\" given twice");
+    }
+    return true;
+  });
+}
+
 }  // namespace
 
 int main() {
@@ -207,7 +226,7 @@ int main() {
     if (line.empty()) continue;
     json reply;
     try {
-      json req = json::parse(line);  // throws on malformed JSON
+      json req = parse_request(line);
       reply = client.handle(req);
     } catch (const json::exception& e) {
       reply = {{"error", std::string("malformed request: ") + e.what()}};

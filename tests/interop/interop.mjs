@@ -188,6 +188,7 @@ async function hostile(cliPath) {
     '{"op":"process","message":"xyz"}', '{"op":"process","message":"0"}',
     '{"op":"process","message":""}', '{"op":"add","key_package":"0001"}',
     '{"op":"join","welcome":"00010003"}', '{"op":"create_group","group_id":"00"}',
+    '{"op":"protect","data":"00","op":"epoch_authenticator"}', "[".repeat(100000) + "]".repeat(100000),
   ];
   for (let i = 0; i < good.message.length; i += 7)
     lines.push(JSON.stringify({ op: "process", message: flip(good.message, i) }));
