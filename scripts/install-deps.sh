@@ -18,6 +18,16 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# Node.js >= 18 and npm run the interop tests against independent MLS
+# implementations (tests/interop). A machine that has them from elsewhere
+# keeps them; otherwise Debian's packages are installed.
+node_major=0
+if command -v node >/dev/null; then
+  node_major="$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)"
+fi
+[ "$node_major" -ge 18 ] || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
+
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "install-deps: installing ${missing[*]}"

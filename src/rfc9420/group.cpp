@@ -6,6 +6,7 @@
 #include "crypto/random.h"
 #include "rfc9420/cipher_suite.h"
 #include "rfc9420/message_protection.h"
+#include "util/hex.h"
 
 namespace brenvik::rfc9420 {
 namespace {
@@ -82,6 +83,34 @@ Bytes ratchet_tree_extension_data(const PublicTree& tree) {
   return tls_encode(tree.to_wire());
 }
 
+// Whether a leaf other than `except` carries this signature key.
+bool signature_key_elsewhere(const PublicTree& tree, ByteView key, uint32_t except) {
+  for (uint32_t l = 0; l < tree.leaf_count(); ++l)
+    if (const LeafNode* leaf = tree.leaf(l);
+        l != except && leaf &&
+        std::equal(leaf->signature_key.begin(), leaf->signature_key.end(), key.begin(), key.end()))
+      return true;
+  return false;
+}
+
+// Appends the current epoch's resumption PSK to the ring (§8.6), dropping
+// the oldest beyond the configured number.
+void remember_resumption_psk(GroupMemberState& s) {
+  const uint32_t keep = s.config.number_of_resumption_psks;
+  if (keep == 0) {
+    s.resumption_psks.clear();
+    return;
+  }
+  s.resumption_psks.push_back({s.context.epoch, s.secrets.resumption_psk});
+  if (s.resumption_psks.size() > keep)
+    s.resumption_psks.erase(s.resumption_psks.begin(),
+                            s.resumption_psks.end() - static_cast<std::ptrdiff_t>(keep));
+}
+
+bool path_required_for(ProposalType t) {
+  return t != proposal_type::add && t != proposal_type::psk && t != proposal_type::reinit;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -120,11 +149,15 @@ Result<Group, Error> Group::create(ByteView group_id, const CredentialWithKey& c
   s.interim_transcript_hash = interim_transcript_hash({}, s.confirmation_tag);
   s.secret_tree = SecretTree(es.encryption_secret.view(), 1, config.sender_ratchet);
   s.secrets = keys_from(std::move(es));
+  remember_resumption_psk(s);
   return Group(std::move(s));
 }
 
 Group& Group::operator=(Group&& o) noexcept {
-  if (this != &o) state_ = std::move(o.state_);
+  if (this != &o) {
+    state_ = std::move(o.state_);
+    receive_ = std::move(o.receive_);
+  }
   return *this;
 }
 
@@ -262,6 +295,7 @@ Result<CommitOutput, Error> Group::commit_locked(std::vector<Proposal> proposals
   next.tree = cur.tree;
   next.keys = cur.keys;
   next.context = cur.context;
+  next.resumption_psks = cur.resumption_psks;
 
   // Proposals apply in the order of RFC 9420 §12.3: removes, then adds.
   std::vector<uint32_t> added_leaves;
@@ -362,6 +396,7 @@ Result<CommitOutput, Error> Group::commit_locked(std::vector<Proposal> proposals
   }
 
   next.secrets = keys_from(std::move(es));
+  remember_resumption_psk(next);
   state_ = std::move(next);
   return out;
 }
@@ -372,21 +407,32 @@ Result<CommitOutput, Error> Group::commit_locked(std::vector<Proposal> proposals
 Result<ProcessedMessage, Error> Group::process_message(const MlsMessage& message, uint64_t now) {
   std::lock_guard lock(mu_);
   if (!state_.active) return Err(Error(ErrorCode::GroupInactive));
-  const PrivateMessage* pm = message.get<PrivateMessage>();
-  if (!pm) {
-    if (message.get<PublicMessage>())
-      return Err(Error(ErrorCode::InvalidContent,
-                       "this group accepts handshake and application messages only encrypted"));
-    return Err(Error(ErrorCode::InvalidContent, "not a protocol message"));
-  }
-  BRENVIK_TRY_VOID(check_group_and_epoch(pm->group_id, pm->epoch, state_.context));
-
+  const IncomingWireFormatPolicy incoming = state_.config.incoming;
+  AuthenticatedContent ac;
   // Work on a copy of the secret tree: a message that fails any later check
   // must not consume its generation.
-  SecretTree receiving = state_.secret_tree;
-  BRENVIK_TRY(
-      AuthenticatedContent ac,
-      unprotect_private(*pm, receiving, state_.secrets.sender_data_secret.view(), state_.context));
+  std::optional<SecretTree> receiving;
+  if (const PrivateMessage* pm = message.get<PrivateMessage>()) {
+    BRENVIK_TRY_VOID(check_group_and_epoch(pm->group_id, pm->epoch, state_.context));
+    if (pm->content_type != ContentType::application &&
+        incoming == IncomingWireFormatPolicy::AlwaysPlaintext)
+      return Err(Error(ErrorCode::InvalidContent,
+                       "this group accepts handshake messages only in plaintext"));
+    receiving = state_.secret_tree;
+    BRENVIK_TRY(ac, unprotect_private(*pm, *receiving, state_.secrets.sender_data_secret.view(),
+                                      state_.context));
+  } else if (const PublicMessage* pub = message.get<PublicMessage>()) {
+    if (incoming == IncomingWireFormatPolicy::AlwaysCiphertext)
+      return Err(Error(ErrorCode::InvalidContent,
+                       "this group accepts handshake and application messages only encrypted"));
+    // Only members send into these groups; checked before the membership
+    // tag, which only member senders carry (§6.2).
+    if (pub->content.sender.type() != SenderType::member)
+      return Err(Error(ErrorCode::InvalidSender, "not a member sender"));
+    BRENVIK_TRY(ac, unprotect_public(*pub, state_.secrets.membership_key.view(), state_.context));
+  } else {
+    return Err(Error(ErrorCode::InvalidContent, "not a protocol message"));
+  }
   auto sender_leaf = ac.content.sender.leaf_index();
   if (!sender_leaf) return Err(Error(ErrorCode::InvalidSender, "not a member sender"));
   if (*sender_leaf == state_.keys.own_leaf())
@@ -398,14 +444,20 @@ Result<ProcessedMessage, Error> Group::process_message(const MlsMessage& message
   ProcessedMessage out;
   out.epoch = ac.content.epoch;
   out.sender = ac.content.sender;
+  out.wire_format = ac.wire_format;
   out.authenticated_data = ac.content.authenticated_data;
   switch (ac.content.content_type()) {
     case ContentType::application:
       out.content = ApplicationData{std::get<ApplicationContent>(ac.content.content).value};
       break;
-    case ContentType::proposal:
-      out.content = ProposalReceived{std::get<ProposalContent>(ac.content.content).value};
+    case ContentType::proposal: {
+      ProposalReceived received;
+      received.proposal = std::get<ProposalContent>(ac.content.content).value;
+      received.ref = make_proposal_ref(tls_encode(ac));
+      received.content = ac;
+      out.content = std::move(received);
       break;
+    }
     case ContentType::commit: {
       BRENVIK_TRY(StagedCommit staged, stage_commit_locked(ac, now));
       out.content = std::move(staged);
@@ -414,7 +466,7 @@ Result<ProcessedMessage, Error> Group::process_message(const MlsMessage& message
     case ContentType::reserved:
       return Err(Error(ErrorCode::InvalidContent, "reserved content type"));
   }
-  state_.secret_tree = std::move(receiving);
+  if (receiving) state_.secret_tree = std::move(*receiving);
   return out;
 }
 
@@ -423,42 +475,67 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
   const GroupMemberState& cur = state_;
   const Commit& commit = std::get<CommitContent>(ac.content.content).value;
   const uint32_t committer = *ac.content.sender.leaf_index();
+  const uint32_t own = cur.keys.own_leaf();
   if (!ac.auth.confirmation_tag) return Err(commit_error("no confirmation tag"));
 
   StagedCommit staged;
   staged.from_epoch_ = cur.context.epoch;
   staged.committer_ = committer;
 
-  bool path_required = commit.proposals.empty();
-  std::vector<const Proposal*> removes, adds, gces;
+  // Resolve references against the proposals kept this epoch (§12.4).
   for (const ProposalOrRef& por : commit.proposals) {
-    const Proposal* p = por.proposal();
-    if (!p)
+    if (const Proposal* p = por.proposal()) {
+      staged.proposals_.push_back({*p, committer});
+      continue;
+    }
+    if (!cur.config.keep_proposals)
       return Err(Error(ErrorCode::UnsupportedProposal,
                        "proposals by reference are not accepted; commits carry them inline"));
-    switch (p->type()) {
+    const ProposalRef& ref = *por.reference();
+    const CachedProposal* found = nullptr;
+    for (const CachedProposal& c : cur.proposals)
+      if (c.ref == ref) found = &c;
+    if (!found) return Err(commit_error("unknown proposal reference " + hex_encode(ref)));
+    staged.proposals_.push_back({std::get<ProposalContent>(found->content.content.content).value,
+                                 *found->content.content.sender.leaf_index()});
+  }
+
+  // Proposal-list validation (§12.2) and whether a path is required (§12.4).
+  bool path_required = commit.proposals.empty();
+  std::vector<const CommittedProposal*> updates, removes, adds, psks, gces, reinits;
+  for (const CommittedProposal& cp : staged.proposals_) {
+    const ProposalType type = cp.proposal.type();
+    if (path_required_for(type)) path_required = true;
+    switch (type) {
       case proposal_type::add:
-        adds.push_back(p);
-        break;
-      case proposal_type::remove:
-        removes.push_back(p);
-        path_required = true;
-        break;
-      case proposal_type::group_context_extensions:
-        gces.push_back(p);
-        path_required = true;
+        adds.push_back(&cp);
         break;
       case proposal_type::update:
-        // A committer cannot carry its own Update (RFC 9420 §12.2), and
-        // only inline proposals exist here.
-        return Err(commit_error("an inline Update proposal"));
+        if (cp.sender == committer) return Err(commit_error("an Update proposal of the committer"));
+        updates.push_back(&cp);
+        break;
+      case proposal_type::remove:
+        removes.push_back(&cp);
+        break;
+      case proposal_type::psk:
+        psks.push_back(&cp);
+        break;
+      case proposal_type::reinit:
+        reinits.push_back(&cp);
+        break;
+      case proposal_type::group_context_extensions:
+        gces.push_back(&cp);
+        break;
+      case proposal_type::external_init:
+        return Err(commit_error("an ExternalInit proposal in a member's commit"));
       default:
         return Err(Error(ErrorCode::UnsupportedProposal,
-                         "proposal type " + std::to_string(p->type()) + " is not supported"));
+                         "proposal type " + std::to_string(type) + " is not supported"));
     }
-    staged.proposals_.push_back({*p, committer});
   }
   if (gces.size() > 1) return Err(commit_error("more than one GroupContextExtensions proposal"));
+  if (!reinits.empty() && staged.proposals_.size() > 1)
+    return Err(commit_error("a ReInit proposal together with other proposals"));
   if (path_required && !commit.path) return Err(commit_error("the commit needs an update path"));
 
   GroupMemberState next;
@@ -466,23 +543,53 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
   next.tree = cur.tree;
   next.keys = cur.keys;
   next.context = cur.context;
+  next.resumption_psks = cur.resumption_psks;
   bool self_removed = false;
+  const bool check_lifetimes = receive_.check_received_lifetimes;
 
-  std::vector<uint32_t> removed;
-  for (const Proposal* p : removes) {
-    uint32_t l = std::get<Remove>(p->body).removed;
+  GroupContext provisional = next.context;
+  provisional.epoch = cur.context.epoch + 1;
+  if (!gces.empty()) {
+    provisional.extensions = std::get<GroupContextExtensions>(gces[0]->proposal.body).extensions;
+    if (has_external_senders(provisional.extensions))
+      return Err(commit_error("groups of this engine take no external senders"));
+  }
+
+  std::vector<uint32_t> touched;  // leaves changed by an Update or Remove
+  auto touch = [&](uint32_t l) -> Result<void, Error> {
+    if (std::find(touched.begin(), touched.end(), l) != touched.end())
+      return Err(commit_error("two Update or Remove proposals for one leaf"));
+    touched.push_back(l);
+    return {};
+  };
+  for (const CommittedProposal* cp : updates) {
+    const uint32_t l = cp->sender;
+    BRENVIK_TRY_VOID(touch(l));
+    if (l == own)
+      return Err(commit_error("an Update of this member's leaf, which it never proposed"));
+    const LeafNode& leaf = *std::get<Update>(cp->proposal.body).leaf_node;
+    if (leaf.leaf_node_source() != LeafNodeSource::update)
+      return Err(commit_error("an Update's leaf is not update-sourced"));
+    auto lv = validate_leaf_node(leaf, cur.context.group_id, l);
+    if (!lv.ok()) return Err(commit_error("an Update's leaf: " + lv.error().message()));
+    if (encryption_key_in_tree(next.tree, leaf.encryption_key))
+      return Err(commit_error("an Update's encryption key is already in the tree"));
+    if (signature_key_elsewhere(next.tree, leaf.signature_key, l))
+      return Err(commit_error("an Update's signature key belongs to another member"));
+    BRENVIK_TRY_VOID(next.tree.update_leaf(l, leaf));
+  }
+  for (const CommittedProposal* cp : removes) {
+    const uint32_t l = std::get<Remove>(cp->proposal.body).removed;
     if (l == committer) return Err(commit_error("the committer removes itself"));
-    if (std::find(removed.begin(), removed.end(), l) != removed.end())
-      return Err(commit_error("a leaf is removed twice"));
+    BRENVIK_TRY_VOID(touch(l));
     if (!next.tree.leaf(l)) return Err(commit_error("a Remove names a blank leaf"));
-    removed.push_back(l);
-    if (l == cur.keys.own_leaf()) self_removed = true;
+    if (l == own) self_removed = true;
     BRENVIK_TRY_VOID(next.tree.remove_leaf(l));
   }
   std::vector<uint32_t> added_leaves;
-  for (const Proposal* p : adds) {
-    const KeyPackage& kp = *std::get<Add>(p->body).key_package;
-    auto v = validate_key_package(kp, now);
+  for (const CommittedProposal* cp : adds) {
+    const KeyPackage& kp = *std::get<Add>(cp->proposal.body).key_package;
+    auto v = validate_key_package(kp, now, check_lifetimes);
     if (!v.ok())
       return Err(commit_error("an added key package is invalid: " + v.error().message()));
     if (signature_key_in_tree(next.tree, kp.leaf_node.signature_key))
@@ -491,11 +598,45 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
       return Err(commit_error("an added member's encryption key is already in the tree"));
     added_leaves.push_back(next.tree.add_leaf(kp.leaf_node));
   }
-  GroupContext provisional = next.context;
-  provisional.epoch = cur.context.epoch + 1;
-  if (!gces.empty()) {
-    const auto& exts = std::get<GroupContextExtensions>(gces[0]->body).extensions;
-    provisional.extensions = exts;
+
+  // Pre-shared keys in commit order (§8.4).
+  std::vector<PskInput> psk_inputs;
+  // Without a PSK source (no resumption PSKs kept, no external table given)
+  // the group takes no pre-shared keys at all.
+  if (!psks.empty() && cur.config.number_of_resumption_psks == 0 && receive_.external_psks.empty())
+    return Err(Error(ErrorCode::UnsupportedProposal, "this group takes no pre-shared keys"));
+  for (const CommittedProposal* cp : psks) {
+    const PreSharedKeyId& id = std::get<PreSharedKey>(cp->proposal.body).psk;
+    if (id.psk_nonce.size() != kNh) return Err(commit_error("a PSK nonce has the wrong size"));
+    for (const PskInput& seen : psk_inputs)
+      if (seen.id == id) return Err(commit_error("two PreSharedKey proposals name one PSK"));
+    if (const auto* ext = std::get_if<ExternalPsk>(&id.psk)) {
+      const ExternalPskEntry* entry = nullptr;
+      for (const ExternalPskEntry& e : receive_.external_psks)
+        if (e.psk_id == ext->psk_id) entry = &e;
+      if (!entry) return Err(commit_error("unknown external PSK " + hex_encode(ext->psk_id)));
+      psk_inputs.push_back({id, entry->psk});
+      continue;
+    }
+    const auto& res = std::get<ResumptionPsk>(id.psk);
+    if (res.usage != ResumptionPskUsage::application)
+      return Err(commit_error("a resumption PSK for reinitialisation or branching"));
+    if (res.psk_group_id != cur.context.group_id)
+      return Err(Error(ErrorCode::UnsupportedProposal, "a resumption PSK of another group"));
+    const EpochResumptionPsk* kept = nullptr;
+    for (const EpochResumptionPsk& r : cur.resumption_psks)
+      if (r.epoch == res.psk_epoch) kept = &r;
+    if (!kept)
+      return Err(commit_error("no resumption PSK kept for epoch " + std::to_string(res.psk_epoch)));
+    psk_inputs.push_back({id, kept->secret.view()});
+  }
+  BRENVIK_TRY(crypto::SecretBytes psk_secret, compute_psk_secret(psk_inputs));
+
+  if (!reinits.empty()) {
+    const ReInit& r = std::get<ReInit>(reinits[0]->proposal.body);
+    if (r.version < ProtocolVersion::mls10)
+      return Err(commit_error("a ReInit to an earlier protocol version"));
+    staged.reinit_ = r;
   }
 
   crypto::SecretBytes commit_secret(zero_secret());
@@ -503,6 +644,8 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
     const LeafNode& pl = commit.path->leaf_node;
     auto lv = validate_leaf_node(pl, cur.context.group_id, committer);
     if (!lv.ok()) return Err(commit_error("update path leaf: " + lv.error().message()));
+    if (signature_key_elsewhere(next.tree, pl.signature_key, committer))
+      return Err(commit_error("update path leaf: signature key belongs to another member"));
     if (self_removed) {
       BRENVIK_TRY_VOID(
           merge_update_path(next.tree, committer, *commit.path, provisional, added_leaves));
@@ -524,6 +667,7 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
     // confirmation tag and keeps nothing but the fact that it left.
     next.active = false;
     next.secrets = EpochKeys{};
+    next.resumption_psks.clear();
     next.secret_tree =
         SecretTree(zero_secret(), next.tree.leaf_count(), next.config.sender_ratchet);
     next.interim_transcript_hash = interim_transcript_hash(confirmed, *ac.auth.confirmation_tag);
@@ -533,7 +677,7 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
   }
   BRENVIK_TRY(EpochSecrets es,
               derive_epoch_secrets(cur.secrets.init_secret.view(), commit_secret.view(),
-                                   zero_secret(), tls_encode(next.context)));
+                                   psk_secret.view(), tls_encode(next.context)));
   if (!verify_confirmation_tag(es.confirmation_key.view(), confirmed, *ac.auth.confirmation_tag))
     return Err(Error(ErrorCode::InvalidConfirmationTag));
   next.interim_transcript_hash = interim_transcript_hash(confirmed, *ac.auth.confirmation_tag);
@@ -541,6 +685,13 @@ Result<StagedCommit, Error> Group::stage_commit_locked(const AuthenticatedConten
   next.secret_tree =
       SecretTree(es.encryption_secret.view(), next.tree.leaf_count(), next.config.sender_ratchet);
   next.secrets = keys_from(std::move(es));
+  remember_resumption_psk(next);
+  if (staged.reinit_) {
+    // The group ends here (§11.2): its last epoch stays readable, and the
+    // members continue in the new group the ReInit describes.
+    next.active = false;
+    next.reinitialised = true;
+  }
   staged.next_ = std::move(next);
   return staged;
 }
@@ -553,6 +704,34 @@ Result<void, Error> Group::merge_staged_commit(StagedCommit staged) {
     return Err(argument_error("the staged commit does not belong to the group's current epoch"));
   state_ = std::move(staged.next_);
   return {};
+}
+
+Result<void, Error> Group::keep_proposal(const ProposalReceived& proposal) {
+  std::lock_guard lock(mu_);
+  if (!state_.active) return Err(Error(ErrorCode::GroupInactive));
+  if (!state_.config.keep_proposals) return Err(argument_error("this group keeps no proposals"));
+  const FramedContent& fc = proposal.content.content;
+  if (fc.content_type() != ContentType::proposal || !fc.sender.leaf_index())
+    return Err(argument_error("not a member's proposal"));
+  if (fc.group_id != state_.context.group_id || fc.epoch != state_.context.epoch)
+    return Err(argument_error("the proposal belongs to another group or epoch"));
+  // The reference is computed here rather than taken from the caller, so a
+  // commit can only ever name what was processed.
+  ProposalRef ref = make_proposal_ref(tls_encode(proposal.content));
+  for (const CachedProposal& c : state_.proposals)
+    if (c.ref == ref) return {};
+  state_.proposals.push_back({std::move(ref), proposal.content});
+  return {};
+}
+
+std::vector<CachedProposal> Group::kept_proposals() const {
+  std::lock_guard lock(mu_);
+  return state_.proposals;
+}
+
+void Group::set_receive_options(ReceiveOptions options) {
+  std::lock_guard lock(mu_);
+  receive_ = std::move(options);
 }
 
 // ---------------------------------------------------------------------------
@@ -646,7 +825,8 @@ Result<StagedWelcome, Error> stage_welcome(const Welcome& welcome, const KeyPack
                                   gi->signature);
   if (!sig_ok.ok() || !*sig_ok) return Err(welcome_error("group info signature does not verify"));
   if (tree->tree_hash() != ctx.tree_hash) return Err(welcome_error("tree hash does not match"));
-  auto valid = validate_tree_for_join(*tree, ctx.group_id, options.now);
+  auto valid =
+      validate_tree_for_join(*tree, ctx.group_id, options.now, options.check_received_lifetimes);
   if (!valid.ok()) return Err(welcome_error(valid.error().message()));
 
   // The own leaf is the one identical to the key package's.
@@ -687,6 +867,7 @@ Result<StagedWelcome, Error> stage_welcome(const Welcome& welcome, const KeyPack
   s.context = ctx;
   s.tree = std::move(*tree);
   s.keys = std::move(keys);
+  remember_resumption_psk(s);
   sw.signer_ = gi->signer;
   return sw;
 }

@@ -4,11 +4,18 @@
 // what other members send.
 //
 // Policy this engine applies to every group: cipher suite 0x0001, basic
-// credentials, the ratchet tree carried in each Welcome, proposals and
-// commits sent and accepted only as PrivateMessage (as application messages
-// always are), proposals committed inline only (a commit that refers to
-// proposals by reference is refused), no pre-shared keys, no past-epoch
-// secrets kept, and a commit is merged by its author at once.
+// credentials, no past-epoch secrets kept, and a commit is merged by its
+// author at once. What it sends: proposals and commits as PrivateMessage, the
+// ratchet tree in each Welcome, proposals inline, no pre-shared keys.
+//
+// What it accepts is the group's processing policy (GroupConfig). The
+// default is the messaging layer's: handshake messages only as
+// PrivateMessage, no proposals kept (so a commit by reference is refused),
+// no pre-shared keys, lifetimes of received leaves checked. A group that
+// follows groups of other clients may take PublicMessage handshakes
+// (`Mixed`), keep proposals for commits by reference, and keep resumption
+// PSKs; external PSKs and the lifetime check are given per Group object
+// (ReceiveOptions), never stored.
 //
 // Concurrency: every public method of Group takes the group's own mutex, so
 // two encryptions from threads sharing one Group never reuse a ratchet
@@ -27,6 +34,7 @@
 #include "rfc9420/mls_message.h"
 #include "rfc9420/secret_tree.h"
 #include "rfc9420/treekem.h"
+#include "rfc9420/wire_format_policy.h"
 
 namespace brenvik::rfc9420 {
 
@@ -35,7 +43,29 @@ struct GroupConfig {
   SenderRatchetConfig sender_ratchet{32, 1000};
   uint32_t padding_size = 0;  // zero bytes appended to each PrivateMessage content
   bool use_ratchet_tree_extension = true;
+  // Wire formats accepted for incoming proposals and commits.
+  IncomingWireFormatPolicy incoming = IncomingWireFormatPolicy::AlwaysCiphertext;
+  // Whether received proposals may be kept for commits by reference (RFC
+  // 9420 §12.4). Stored as the presence of the group's proposal queue.
+  bool keep_proposals = false;
+  // Resumption PSKs of this many past epochs kept for PreSharedKey
+  // proposals (§8.6); 0 keeps none and refuses resumption PSKs.
+  uint32_t number_of_resumption_psks = 0;
   bool operator==(const GroupConfig&) const = default;
+};
+
+// A proposal kept for the current epoch under its ProposalRef (§5.2).
+struct CachedProposal {
+  ProposalRef ref;
+  AuthenticatedContent content;
+  bool operator==(const CachedProposal&) const = default;
+};
+
+// The resumption PSK of one past epoch of this group.
+struct EpochResumptionPsk {
+  uint64_t epoch = 0;
+  crypto::SecretBytes secret;
+  bool operator==(const EpochResumptionPsk&) const = default;
 };
 
 // The secrets of the current epoch besides the secret tree (which holds the
@@ -62,7 +92,10 @@ struct GroupMemberState {
   SecretTree secret_tree;
   Bytes interim_transcript_hash;
   Bytes confirmation_tag;
-  bool active = true;  // false once a merged commit removed this member
+  bool active = true;  // false once a merged commit removed this member or reinitialised the group
+  bool reinitialised = false;             // a merged ReInit ended the group (active is false too)
+  std::vector<CachedProposal> proposals;  // kept for this epoch (config.keep_proposals)
+  std::vector<EpochResumptionPsk> resumption_psks;  // oldest first, current epoch last
 };
 
 // One occupied leaf.
@@ -73,8 +106,8 @@ struct Member {
   HpkePublicKey encryption_key;
 };
 
-// A proposal carried by a commit, with the member that proposed it (always
-// the committer here, since only inline proposals are accepted).
+// A proposal carried by a commit, with the member that proposed it (the
+// committer for inline proposals, the proposal's sender for references).
 struct CommittedProposal {
   Proposal proposal;
   uint32_t sender = 0;
@@ -90,7 +123,10 @@ class StagedCommit {
   // in commit order.
   const std::vector<CommittedProposal>& proposals() const { return proposals_; }
   // Whether the commit removes this member (merging it ends the group for it).
-  bool self_removed() const { return !next_.active; }
+  bool self_removed() const { return !next_.active && !next_.reinitialised; }
+  // The committed ReInit, nullptr without one. Merging it ends the group;
+  // its epoch authenticator stays readable.
+  const ReInit* reinit() const { return reinit_ ? &*reinit_ : nullptr; }
   uint64_t epoch() const { return next_.context.epoch; }
 
  private:
@@ -99,6 +135,7 @@ class StagedCommit {
   uint32_t committer_ = 0;
   std::optional<LeafNode> path_leaf_;
   std::vector<CommittedProposal> proposals_;
+  std::optional<ReInit> reinit_;
   GroupMemberState next_;
 };
 
@@ -107,12 +144,16 @@ struct ApplicationData {
 };
 struct ProposalReceived {
   Proposal proposal;
+  // What Group::keep_proposal needs to keep it for a commit by reference.
+  ProposalRef ref;
+  AuthenticatedContent content;
 };
 
 // The result of processing one message: who sent it and what it carries.
 struct ProcessedMessage {
   uint64_t epoch = 0;
   Sender sender;  // always a member here (others are refused)
+  WireFormat wire_format = WireFormat::private_message;
   Bytes authenticated_data;
   std::variant<ApplicationData, ProposalReceived, StagedCommit> content;
 };
@@ -130,6 +171,16 @@ struct ExternalPskEntry {
   Bytes psk;
 };
 
+// What a Group object uses while receiving that is never stored: the
+// external PSKs commits may name, and whether received leaves' lifetimes
+// are checked. RFC 9420 §7.3 only RECOMMENDS that check; leaves of groups
+// built long ago (test vectors) carry lifetimes that no longer share an
+// instant. Leaves this engine sends are always checked.
+struct ReceiveOptions {
+  std::vector<ExternalPskEntry> external_psks;
+  bool check_received_lifetimes = true;
+};
+
 struct WelcomeOptions {
   uint64_t now = 0;  // Unix seconds, for leaf lifetimes in the tree
   GroupConfig config;
@@ -137,6 +188,8 @@ struct WelcomeOptions {
   // carry the ratchet_tree extension.
   std::optional<RatchetTree> ratchet_tree;
   std::vector<ExternalPskEntry> external_psks;
+  // See ReceiveOptions: only a harness over old test groups turns it off.
+  bool check_received_lifetimes = true;
 };
 
 class StagedWelcome;
@@ -152,7 +205,7 @@ class Group {
                                      std::vector<Extension> extensions = {});
   // Adopts a state (from a Welcome or from storage); the caller checked it.
   explicit Group(GroupMemberState state) : state_(std::move(state)) {}
-  Group(Group&& o) noexcept : state_(std::move(o.state_)) {}
+  Group(Group&& o) noexcept : state_(std::move(o.state_)), receive_(std::move(o.receive_)) {}
   Group& operator=(Group&& o) noexcept;
   Group(const Group&) = delete;
   Group& operator=(const Group&) = delete;
@@ -211,6 +264,17 @@ class Group {
   // when the group moved on since it was staged).
   Result<void, Error> merge_staged_commit(StagedCommit staged);
 
+  // Keeps a proposal that process_message returned, for commits of this
+  // epoch that name it by reference; emptied at every epoch change.
+  // InvalidArgument when the group keeps no proposals or the proposal is of
+  // another epoch. Keeping the same proposal twice keeps it once.
+  Result<void, Error> keep_proposal(const ProposalReceived& proposal);
+  // The proposals kept for the current epoch, in the order kept.
+  std::vector<CachedProposal> kept_proposals() const;
+
+  // Options used by later process_message calls on this object (not stored).
+  void set_receive_options(ReceiveOptions options);
+
  private:
   struct Prepared;
   Result<CommitOutput, Error> commit_locked(std::vector<Proposal> proposals, bool with_path,
@@ -220,6 +284,7 @@ class Group {
 
   mutable std::mutex mu_;
   GroupMemberState state_;
+  ReceiveOptions receive_;
 };
 
 // A Welcome decrypted and checked, before the group is adopted, so that the

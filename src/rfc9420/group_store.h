@@ -29,6 +29,7 @@
 #include "rfc9420/key_schedule.h"
 #include "rfc9420/ratchet_tree.h"
 #include "rfc9420/secret_tree.h"
+#include "rfc9420/wire_format_policy.h"
 #include "util/bytes.h"
 #include "util/result.h"
 
@@ -215,13 +216,6 @@ struct ResumptionPskStore {
 // "mls_join_config". The defaults are this library's group configuration:
 // handshake and application messages encrypted both ways, no padding, no
 // past epochs, no resumption PSKs, the tree inside Welcomes.
-enum class OutgoingWireFormatPolicy : uint8_t { AlwaysPlaintext, AlwaysCiphertext };
-enum class IncomingWireFormatPolicy : uint8_t { AlwaysPlaintext, AlwaysCiphertext, Mixed };
-struct WireFormatPolicy {
-  OutgoingWireFormatPolicy outgoing = OutgoingWireFormatPolicy::AlwaysCiphertext;
-  IncomingWireFormatPolicy incoming = IncomingWireFormatPolicy::AlwaysCiphertext;
-  bool operator==(const WireFormatPolicy&) const = default;
-};
 struct JoinConfig {
   WireFormatPolicy wire_format_policy;
   uint32_t padding_size = 0;

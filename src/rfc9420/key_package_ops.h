@@ -56,6 +56,9 @@ Result<KeyPackageWithKeys, Error> build_key_package(const CredentialWithKey& cre
 // kMaxKeyPackageValidity is InvalidKeyPackage; every other fault is
 // InvalidKeyPackage with the reason.
 Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now);
+// The same; with `check_lifetime` false neither the window nor its width is
+// checked (RFC 9420 §7.3 RECOMMENDS the check for received leaves only).
+Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now, bool check_lifetime);
 // Decodes exactly one KeyPackage (Codec on bad or trailing bytes) and
 // validates it.
 Result<KeyPackage, Error> decode_and_validate_key_package(ByteView bytes, uint64_t now);

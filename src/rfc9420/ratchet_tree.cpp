@@ -24,7 +24,8 @@ Result<PublicTree, Error> PublicTree::from_wire(const RatchetTree& wire) {
   uint64_t leaves = std::bit_ceil((uint64_t(wire.size()) + 1) / 2);
   PublicTree t;
   t.nodes_.reserve(2 * leaves - 1);
-  t.nodes_ = wire;
+  for (const auto& node : wire)
+    t.nodes_.push_back(node ? std::make_shared<const Node>(*node) : nullptr);
   t.nodes_.resize(2 * leaves - 1);
   return t;
 }
@@ -32,7 +33,16 @@ Result<PublicTree, Error> PublicTree::from_wire(const RatchetTree& wire) {
 RatchetTree PublicTree::to_wire() const {
   size_t end = nodes_.size();
   while (end > 0 && !nodes_[end - 1]) --end;
-  return RatchetTree(nodes_.begin(), nodes_.begin() + std::ptrdiff_t(end));
+  RatchetTree out;
+  out.reserve(end);
+  for (size_t i = 0; i < end; ++i)
+    out.push_back(nodes_[i] ? OptionalBox<Node>(*nodes_[i]) : OptionalBox<Node>());
+  return out;
+}
+
+void PublicTree::set_node(NodeIndex x, OptionalBox<Node> node) {
+  nodes_.at(x) = node ? std::make_shared<const Node>(std::move(*node)) : nullptr;
+  changed(x);
 }
 
 const LeafNode* PublicTree::leaf(uint32_t leaf_index) const {
@@ -68,16 +78,20 @@ std::vector<PublicTree::NodeIndex> PublicTree::resolution(NodeIndex x) const {
 
 Bytes PublicTree::tree_hash(NodeIndex x) const {
   if (hash_cache_.size() != nodes_.size()) hash_cache_.resize(nodes_.size());
-  if (x < hash_cache_.size() && !hash_cache_[x].empty()) return hash_cache_[x];
+  if (x < hash_cache_.size() && hash_cache_[x].valid)
+    return Bytes(hash_cache_[x].hash.begin(), hash_cache_[x].hash.end());
   Bytes h = tree_hash_excluding(x, {});
-  if (x < hash_cache_.size()) hash_cache_[x] = h;
+  if (x < hash_cache_.size() && h.size() == hash_cache_[x].hash.size()) {
+    std::copy(h.begin(), h.end(), hash_cache_[x].hash.begin());
+    hash_cache_[x].valid = true;
+  }
   return h;
 }
 
 void PublicTree::changed(NodeIndex x) {
   if (hash_cache_.size() != nodes_.size()) hash_cache_.resize(nodes_.size());
-  if (x < hash_cache_.size()) hash_cache_[x].clear();
-  for (NodeIndex a : tree_math::direct_path(x, leaf_count())) hash_cache_[a].clear();
+  if (x < hash_cache_.size()) hash_cache_[x].valid = false;
+  for (NodeIndex a : tree_math::direct_path(x, leaf_count())) hash_cache_[a].valid = false;
 }
 
 Bytes PublicTree::tree_hash_excluding(NodeIndex x, const std::vector<uint32_t>& excluded) const {
@@ -132,11 +146,13 @@ uint32_t PublicTree::add_leaf(LeafNode leaf) {
   }
   for (NodeIndex x : tree_math::direct_path(tree_math::leaf_to_node(index), leaf_count())) {
     if (blank(x)) continue;
-    auto& unmerged = std::get<1>(nodes_[x]->body).value.unmerged_leaves;
+    auto copy = std::make_shared<Node>(*nodes_[x]);
+    auto& unmerged = std::get<1>(copy->body).value.unmerged_leaves;
     unmerged.insert(std::upper_bound(unmerged.begin(), unmerged.end(), index), index);
+    nodes_[x] = std::move(copy);
   }
   nodes_[tree_math::leaf_to_node(index)] =
-      Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}};
+      std::make_shared<const Node>(Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}});
   changed(tree_math::leaf_to_node(index));
   return index;
 }
@@ -145,7 +161,7 @@ Result<void, Error> PublicTree::update_leaf(uint32_t leaf_index, LeafNode leaf) 
   if (!this->leaf(leaf_index))
     return Err(Error(ErrorCode::InvalidSender, "update of a blank leaf"));
   nodes_[tree_math::leaf_to_node(leaf_index)] =
-      Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}};
+      std::make_shared<const Node>(Node{tls::Case<NodeType::leaf, LeafNode>{std::move(leaf)}});
   blank_direct_path(leaf_index);
   return {};
 }
@@ -172,7 +188,9 @@ Bytes PublicTree::parent_hash(NodeIndex p, NodeIndex s) const {
   TlsWriter w;
   w.opaque(pn->encryption_key);
   w.opaque(pn->parent_hash);
-  w.opaque(tree_hash_excluding(s, pn->unmerged_leaves));
+  // Without unmerged leaves the sibling's cached tree hash serves.
+  w.opaque(pn->unmerged_leaves.empty() ? tree_hash(s)
+                                       : tree_hash_excluding(s, pn->unmerged_leaves));
   auto d = crypto::sha256(w.bytes());
   return Bytes(d.begin(), d.end());
 }

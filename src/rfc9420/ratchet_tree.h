@@ -4,6 +4,9 @@
 // blank nodes.
 #pragma once
 
+#include <array>
+#include <memory>
+
 #include "rfc9420/error.h"
 #include "rfc9420/tree_math.h"
 #include "rfc9420/tree_nodes.h"
@@ -57,10 +60,7 @@ class PublicTree {
   Result<void, Error> remove_leaf(uint32_t leaf_index);
 
   // Replaces a node.
-  void set_node(NodeIndex x, OptionalBox<Node> node) {
-    nodes_.at(x) = std::move(node);
-    changed(x);
-  }
+  void set_node(NodeIndex x, OptionalBox<Node> node);
   // Blanks every node of a leaf's direct path.
   void blank_direct_path(uint32_t leaf_index);
 
@@ -73,10 +73,18 @@ class PublicTree {
   // Whether d's parent_hash is valid with respect to parent node p.
   bool parent_hash_valid_for(NodeIndex d, NodeIndex p) const;
 
-  std::vector<OptionalBox<Node>> nodes_;
-  // Tree hash of each node, empty when not computed. A tree is used by one
+  // Nodes are immutable once built and shared between copies of a tree, so
+  // that copying a tree (every commit starts from one) costs a pointer per
+  // node rather than a deep copy of every leaf; a change replaces the node.
+  std::vector<std::shared_ptr<const Node>> nodes_;
+  // Tree hash of each node, when computed. Kept flat so that a copy of a
+  // warm tree stays warm at the price of one memcpy. A tree is used by one
   // thread at a time (the group lock), so the cache needs no lock of its own.
-  mutable std::vector<Bytes> hash_cache_;
+  struct CachedHash {
+    std::array<uint8_t, 32> hash{};
+    bool valid = false;
+  };
+  mutable std::vector<CachedHash> hash_cache_;
 };
 
 // VerifyWithLabel(leaf.signature_key, "LeafNodeTBS", LeafNodeTBS) for the

@@ -47,6 +47,36 @@ ByteView node_key(const PublicTree& tree, NodeIndex x) {
   return tree.parent_node(x)->encryption_key;
 }
 
+// The ring of resumption PSKs as stored: oldest first, the cursor on the
+// slot the next epoch overwrites (the oldest once the ring is full).
+ResumptionPskStore resumption_store_of(const GroupMemberState& s) {
+  ResumptionPskStore r;
+  r.max_number_of_secrets = s.config.number_of_resumption_psks;
+  for (const EpochResumptionPsk& e : s.resumption_psks)
+    r.resumption_psk.push_back({e.epoch, e.secret});
+  r.cursor = r.max_number_of_secrets == 0
+                 ? 0
+                 : uint32_t(r.resumption_psk.size() % r.max_number_of_secrets);
+  return r;
+}
+
+Result<std::vector<EpochResumptionPsk>, Error> resumption_ring_of(const ResumptionPskStore& r,
+                                                                  const JoinConfig& jc) {
+  const auto& v = r.resumption_psk;
+  const bool full = !v.empty() && v.size() == r.max_number_of_secrets;
+  if (r.max_number_of_secrets != jc.number_of_resumption_psks ||
+      v.size() > r.max_number_of_secrets || (full ? r.cursor >= v.size() : r.cursor != v.size()))
+    return Err(state_error("stored resumption PSKs do not match the group's configuration"));
+  std::vector<EpochResumptionPsk> out;
+  // A full ring starts at the cursor; a partial one is in order.
+  const size_t start = full ? r.cursor : 0;
+  for (size_t i = 0; i < v.size(); ++i) {
+    const StoredResumptionPsk& e = v[(start + i) % v.size()];
+    out.push_back({e.epoch, e.secret});
+  }
+  return out;
+}
+
 struct LockTable {
   std::mutex mu;
   std::map<std::pair<const void*, Bytes>, std::weak_ptr<std::mutex>> locks;
@@ -229,7 +259,9 @@ PersistedGroup to_persisted(const GroupMemberState& s) {
   p.message_secrets.message_secrets.epoch = s.context.epoch;
   p.message_secrets.message_secrets.sender_data_secret = s.secrets.sender_data_secret;
   p.message_secrets.message_secrets.secret_tree = s.secret_tree;
-  p.resumption_psk_store = ResumptionPskStore{};
+  p.resumption_psk_store = resumption_store_of(s);
+  p.join_config.wire_format_policy.incoming = s.config.incoming;
+  p.join_config.number_of_resumption_psks = s.config.number_of_resumption_psks;
   p.join_config.padding_size = s.config.padding_size;
   p.join_config.use_ratchet_tree_extension = s.config.use_ratchet_tree_extension;
   p.join_config.sender_ratchet_configuration = s.config.sender_ratchet;
@@ -251,9 +283,12 @@ Result<GroupMemberState, Error> from_persisted(const PersistedGroup& p,
                                                const std::vector<HpkeKeyPair>& key_pairs) {
   GroupMemberState s;
   const JoinConfig& jc = p.join_config;
-  if (jc.wire_format_policy != WireFormatPolicy{} || jc.max_past_epochs != 0 ||
-      jc.number_of_resumption_psks != 0)
+  if (jc.wire_format_policy.outgoing != OutgoingWireFormatPolicy::AlwaysCiphertext ||
+      jc.max_past_epochs != 0)
     return Err(state_error("stored group uses a configuration this engine does not run"));
+  s.config.incoming = jc.wire_format_policy.incoming;
+  s.config.number_of_resumption_psks = jc.number_of_resumption_psks;
+  BRENVIK_TRY(s.resumption_psks, resumption_ring_of(p.resumption_psk_store, jc));
   s.config.padding_size = jc.padding_size;
   s.config.use_ratchet_tree_extension = jc.use_ratchet_tree_extension;
   s.config.sender_ratchet = jc.sender_ratchet_configuration;
@@ -326,8 +361,11 @@ Result<std::optional<StoredGroup>, Error> StoredGroup::open(StorageProvider& sto
     }
     if (same) {
       uint64_t epoch = known->state.context.epoch;
-      return std::optional<StoredGroup>(StoredGroup(storage, std::move(mu), std::move(lock),
-                                                    Group(GroupMemberState(known->state)), epoch));
+      size_t kept = known->state.proposals.size();
+      StoredGroup sg(storage, std::move(mu), std::move(lock), Group(GroupMemberState(known->state)),
+                     epoch);
+      sg.saved_proposals_ = kept;
+      return std::optional<StoredGroup>(std::move(sg));
     }
   }
   // Decode what storage holds. The loads made above are answered again
@@ -345,13 +383,29 @@ Result<std::optional<StoredGroup>, Error> StoredGroup::open(StorageProvider& sto
     pairs = std::move(*r);
   }
   BRENVIK_TRY(GroupMemberState state, from_persisted(p, pairs));
+  if (const auto& queued = (*loaded)->queued_proposals) {
+    // A stored queue (even an empty one) means the group keeps proposals.
+    state.config.keep_proposals = true;
+    for (const QueuedProposal& q : *queued) {
+      const FramedContent& fc = q.content.content;
+      // A queue left from an earlier epoch (a crash between the group's
+      // write and the queue's) is simply out of date.
+      if (fc.epoch != state.context.epoch) continue;
+      if (fc.content_type() != ContentType::proposal || !fc.sender.leaf_index() ||
+          make_proposal_ref(tls_encode(q.content)) != q.proposal_ref)
+        return Err(state_error("a queued proposal does not match its reference"));
+      state.proposals.push_back({q.proposal_ref, q.content});
+    }
+  }
   auto decoded = std::make_shared<DecodedGroup>();
   decoded->loads = replay.take_seen();
   decoded->state = state;
   decoded_groups().put(storage, group_id, std::move(decoded));
   uint64_t epoch = state.context.epoch;
-  return std::optional<StoredGroup>(
-      StoredGroup(storage, std::move(mu), std::move(lock), Group(std::move(state)), epoch));
+  size_t kept = state.proposals.size();
+  StoredGroup sg(storage, std::move(mu), std::move(lock), Group(std::move(state)), epoch);
+  sg.saved_proposals_ = kept;
+  return std::optional<StoredGroup>(std::move(sg));
 }
 
 Result<void, Error> StoredGroup::store_full(const GroupMemberState& state,
@@ -364,6 +418,9 @@ Result<void, Error> StoredGroup::store_full(const GroupMemberState& state,
   }
   auto st = store_group(*storage_, to_persisted(state));
   if (!st.ok()) return Err(storage_error(st.error()));
+  if (state.config.keep_proposals) {
+    BRENVIK_TRY_VOID(write_proposals(state));
+  }
   if (previous_epoch) {
     // The epoch left behind: its keys must not outlive it (forward secrecy).
     auto d = delete_epoch_key_pairs(*storage_, id, *previous_epoch, own);
@@ -403,10 +460,28 @@ Result<StoredGroup, Error> StoredGroup::join(StorageProvider& storage, StagedWel
   return sg;
 }
 
+Result<void, Error> StoredGroup::write_proposals(const GroupMemberState& state) {
+  std::vector<QueuedProposal> queue;
+  for (const CachedProposal& c : state.proposals) queue.push_back({c.ref, c.content});
+  auto w = write_queued_proposals(*storage_, state.context.group_id, queue);
+  if (!w.ok()) return Err(storage_error(w.error()));
+  saved_proposals_ = queue.size();
+  return {};
+}
+
 Result<void, Error> StoredGroup::save() {
   Bytes id = group_->group_id();
   Group::MessageState m = group_->message_state();
   if (m.epoch == saved_epoch_ && m.active) {
+    // Kept proposals only grow within an epoch; a new one rewrites the queue.
+    std::vector<CachedProposal> kept = group_->kept_proposals();
+    if (kept.size() != saved_proposals_) {
+      decoded_groups().erase(*storage_, id);
+      GroupMemberState s;
+      s.context.group_id = id;
+      s.proposals = std::move(kept);
+      BRENVIK_TRY_VOID(write_proposals(s));
+    }
     MessageSecretsStore ms;
     ms.max_epochs = 0;
     ms.message_secrets.epoch = m.epoch;
@@ -478,6 +553,11 @@ Result<ProcessedMessage, Error> StoredGroup::process_message(const MlsMessage& m
   BRENVIK_TRY(ProcessedMessage p, group_->process_message(message, now));
   BRENVIK_TRY_VOID(save());
   return p;
+}
+
+Result<void, Error> StoredGroup::keep_proposal(const ProposalReceived& proposal) {
+  BRENVIK_TRY_VOID(group_->keep_proposal(proposal));
+  return save();
 }
 
 Result<void, Error> StoredGroup::merge_staged_commit(StagedCommit staged) {

@@ -12,8 +12,10 @@
 // every load of an open with those same bytes (see stored_group.cpp).
 //
 // Write order when a commit is merged: the new epoch's key pairs first,
-// then the ten labels of the group store, then the old epoch's key pairs and
-// the own leaf nodes are deleted. A crash between the steps leaves either
+// then the ten labels of the group store (and "queued_proposals", emptied,
+// for a group that keeps proposals), then the old epoch's key pairs and
+// the own leaf nodes are deleted. A queue left from an older epoch by a
+// crash is dropped at the next load. A crash between the steps leaves either
 // the old group (with spare keys for an epoch it never reached) or the new
 // group with its keys; never a group without the keys of its epoch.
 #pragma once
@@ -88,6 +90,9 @@ class StoredGroup {
   // not applied until merge_staged_commit.
   Result<ProcessedMessage, Error> process_message(const MlsMessage& message, uint64_t now);
   Result<void, Error> merge_staged_commit(StagedCommit staged);
+  // Group::keep_proposal, then the queue is written under
+  // "queued_proposals" (whose presence marks a group that keeps proposals).
+  Result<void, Error> keep_proposal(const ProposalReceived& proposal);
 
  private:
   StoredGroup(StorageProvider& storage, std::shared_ptr<std::mutex> mu,
@@ -102,12 +107,15 @@ class StoredGroup {
   // After a successful message-secrets write: the remembered decode of this
   // group now answers to the bytes just stored.
   void remember_message_secrets(const Bytes& stored, SecretTree secret_tree);
+  // Writes the kept proposals of `state` (its group id and proposals only).
+  Result<void, Error> write_proposals(const GroupMemberState& state);
 
   StorageProvider* storage_;
   std::shared_ptr<std::mutex> mu_;  // outlives lock_ (declared before it)
   std::unique_lock<std::mutex> lock_;
   std::unique_ptr<Group> group_;
   uint64_t saved_epoch_;
+  size_t saved_proposals_ = 0;  // proposals in the stored queue
 };
 
 // Builds a key package and stores its private record under its

@@ -262,13 +262,19 @@ namespace brenvik::rfc9420 {
 
 Result<void, Error> validate_tree_for_join(const PublicTree& tree, ByteView group_id,
                                            uint64_t now) {
+  return validate_tree_for_join(tree, group_id, now, true);
+}
+
+Result<void, Error> validate_tree_for_join(const PublicTree& tree, ByteView group_id, uint64_t now,
+                                           bool check_lifetimes) {
   std::vector<Bytes> encryption_keys, signature_keys;
   std::vector<CredentialType> used_credentials;
   for (uint32_t l = 0; l < tree.leaf_count(); ++l) {
     const LeafNode* leaf = tree.leaf(l);
     if (!leaf) continue;
     BRENVIK_TRY_VOID(verify_leaf_node_signature(*leaf, group_id, l));
-    if (const Lifetime* lt = leaf->lifetime(); lt && (now < lt->not_before || now > lt->not_after))
+    if (const Lifetime* lt = leaf->lifetime();
+        check_lifetimes && lt && (now < lt->not_before || now > lt->not_after))
       return Err(invalid("leaf lifetime does not contain the current time"));
     const Capabilities& caps = leaf->capabilities;
     if (std::find(caps.versions.begin(), caps.versions.end(), ProtocolVersion::mls10) ==

@@ -118,5 +118,8 @@ namespace brenvik::rfc9420 {
 // all nodes and unique signature keys over leaves, credentials each member
 // supports and capabilities that list the group's suite and version.
 Result<void, Error> validate_tree_for_join(const PublicTree& tree, ByteView group_id, uint64_t now);
+// The same, skipping the lifetime check when `check_lifetimes` is false.
+Result<void, Error> validate_tree_for_join(const PublicTree& tree, ByteView group_id, uint64_t now,
+                                           bool check_lifetimes);
 
 }  // namespace brenvik::rfc9420

@@ -10,6 +10,7 @@
 #include "rfc9420/cipher_suite.h"
 #include "rfc9420/group.h"
 #include "rfc9420/message_protection.h"
+#include "rfc9420/stored_group.h"
 
 namespace brenvik::rfc9420 {
 namespace {
@@ -323,6 +324,19 @@ TEST(Group, CommitsBreakingTheRulesAreRefused) {
        ErrorCode::InvalidCommit},
       {"inline update", Commit{{ProposalOrRef::inline_proposal(Proposal{Update{path}})}, some_path},
        ErrorCode::InvalidCommit},
+      {"ReInit with another proposal",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{ReInit{}}),
+               ProposalOrRef::inline_proposal(Proposal{Remove{1}})},
+              some_path},
+       ErrorCode::InvalidCommit},
+      {"ExternalInit in a member's commit",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{ExternalInit{}})}, some_path},
+       ErrorCode::InvalidCommit},
+      {"two GroupContextExtensions",
+       Commit{{ProposalOrRef::inline_proposal(Proposal{GroupContextExtensions{}}),
+               ProposalOrRef::inline_proposal(Proposal{GroupContextExtensions{}})},
+              some_path},
+       ErrorCode::InvalidCommit},
   };
   for (auto& tc : cases) {
     MlsMessage m = forge_commit(alice.group->snapshot(), tc.commit, alice.signer);
@@ -344,6 +358,147 @@ TEST(Group, CommitsBreakingTheRulesAreRefused) {
   auto own = bob.group->create_application_message(as_bytes("me"), bob.signer);
   // (its generation was used to send it).
   EXPECT_FALSE(bob.group->process_message(*own, kNow).ok());
+}
+
+// A handshake message as a PublicMessage from member `s` of its epoch.
+MlsMessage forge_public(const GroupMemberState& s, Content content,
+                        const crypto::Ed25519PrivateKey& signer) {
+  FramedContent fc;
+  fc.group_id = s.context.group_id;
+  fc.epoch = s.context.epoch;
+  fc.sender = Sender::member(s.keys.own_leaf());
+  fc.content = std::move(content);
+  auto ac = *sign_content(WireFormat::public_message, std::move(fc), signer, s.context);
+  if (ac.content.content_type() == ContentType::commit) ac.auth.confirmation_tag = Bytes(kNh, 0);
+  MlsMessage m;
+  m.body = tls::Case<WireFormat::public_message, PublicMessage>{
+      *protect_public(ac, s.secrets.membership_key.view(), s.context)};
+  return m;
+}
+
+// The library's configuration refuses what only a client following other
+// implementations' groups takes: PublicMessage handshakes, kept proposals
+// and expired received leaves. The follower's policy takes each of them.
+TEST(Group, DefaultPolicyRefusesWhatAFollowerTakes) {
+  Client alice("alice"), bob("bob"), bob2("bob2");
+  alice.group.emplace(*Group::create(text("g"), alice.credential(), alice.signer, kNow));
+  auto kp = bob.key_package();
+  auto kp2 = bob2.key_package();
+  std::vector<KeyPackage> kps{kp.key_package, kp2.key_package};
+  auto add = alice.group->add_members(kps, alice.signer, kNow);
+  ASSERT_TRUE(add.ok());
+  join(bob, kp, *add->welcome);  // the library's policy
+  GroupConfig follower;
+  follower.incoming = IncomingWireFormatPolicy::Mixed;
+  follower.keep_proposals = true;
+  join(bob2, kp2, *add->welcome, follower);
+
+  const GroupMemberState a = alice.group->snapshot();
+  MlsMessage proposal = forge_public(a, ProposalContent{Proposal{Remove{2}}}, alice.signer);
+  MlsMessage commit = forge_public(a, CommitContent{Commit{}}, alice.signer);
+  for (const MlsMessage* m : {&proposal, &commit}) {
+    auto r = bob.group->process_message(*m, kNow);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code(), ErrorCode::InvalidContent) << r.error().message();
+  }
+  auto taken = bob2.group->process_message(proposal, kNow);
+  ASSERT_TRUE(taken.ok()) << taken.error().message();
+  auto* received = std::get_if<ProposalReceived>(&taken->content);
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(taken->wire_format, WireFormat::public_message);
+  ASSERT_TRUE(bob2.group->keep_proposal(*received).ok());
+  ASSERT_TRUE(bob2.group->keep_proposal(*received).ok());  // kept once
+  EXPECT_EQ(bob2.group->kept_proposals().size(), 1u);
+  EXPECT_EQ(bob2.group->kept_proposals()[0].ref, received->ref);
+  EXPECT_EQ(bob.group->keep_proposal(*received).error().code(), ErrorCode::InvalidArgument);
+
+  // A flipped membership tag is refused even where PublicMessage is taken.
+  PublicMessage damaged = *proposal.get<PublicMessage>();
+  (*damaged.membership_tag)[0] ^= 1;
+  MlsMessage dm;
+  dm.body = tls::Case<WireFormat::public_message, PublicMessage>{damaged};
+  EXPECT_EQ(bob2.group->process_message(dm, kNow).error().code(), ErrorCode::InvalidMembershipTag);
+
+  // An Add whose key package expired by the time it is received. The
+  // epoch change empties the follower's kept proposals.
+  Client carol("carol");
+  const uint64_t then = kNow - 31 * 24 * 3600;
+  auto old_kp = *build_key_package(carol.credential(), carol.signer, then);
+  std::vector<KeyPackage> late{old_kp.key_package};
+  auto late_add = alice.group->add_members(late, alice.signer, then + 10);
+  ASSERT_TRUE(late_add.ok()) << late_add.error().message();
+  auto refused = bob.group->process_message(late_add->commit, kNow);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code(), ErrorCode::InvalidCommit);
+  EXPECT_NE(refused.error().message().find("expired"), std::string::npos);
+  ReceiveOptions lax;
+  lax.check_received_lifetimes = false;
+  bob2.group->set_receive_options(lax);
+  auto accepted = bob2.group->process_message(late_add->commit, kNow);
+  ASSERT_TRUE(accepted.ok()) << accepted.error().message();
+  ASSERT_TRUE(
+      bob2.group->merge_staged_commit(std::move(std::get<StagedCommit>(accepted->content))).ok());
+  EXPECT_TRUE(bob2.group->epoch_authenticator() == alice.group->epoch_authenticator());
+  EXPECT_TRUE(bob2.group->kept_proposals().empty());
+}
+
+// A pathless commit of member `s` that changes nothing in the tree, with a
+// true confirmation tag; returns it with the epoch authenticator it leads to.
+std::pair<MlsMessage, Bytes> forge_pathless_commit(GroupMemberState s, Commit commit,
+                                                   const crypto::Ed25519PrivateKey& signer) {
+  FramedContent fc;
+  fc.group_id = s.context.group_id;
+  fc.epoch = s.context.epoch;
+  fc.sender = Sender::member(s.keys.own_leaf());
+  fc.content = CommitContent{std::move(commit)};
+  auto ac = *sign_content(WireFormat::private_message, std::move(fc), signer, s.context);
+  GroupContext next = s.context;
+  next.epoch += 1;
+  next.tree_hash = s.tree.tree_hash();
+  next.confirmed_transcript_hash = confirmed_transcript_hash(s.interim_transcript_hash, ac);
+  const Bytes zero(kNh, 0);
+  auto es = *derive_epoch_secrets(s.secrets.init_secret.view(), zero, zero, tls_encode(next));
+  ac.auth.confirmation_tag =
+      confirmation_tag(es.confirmation_key.view(), next.confirmed_transcript_hash);
+  MlsMessage m;
+  m.body = tls::Case<WireFormat::private_message, PrivateMessage>{
+      *protect_private(ac, s.secret_tree, s.secrets.sender_data_secret.view())};
+  return {m, Bytes(es.epoch_authenticator.view().begin(), es.epoch_authenticator.view().end())};
+}
+
+// A committed ReInit (RFC 9420 §11.2) merges, leaves its epoch
+// authenticator readable (also from storage), and ends the group.
+TEST(Group, ReInitCommitEndsTheGroup) {
+  Client alice("alice"), bob("bob");
+  alice.group.emplace(*Group::create(text("g"), alice.credential(), alice.signer, kNow));
+  auto kp = bob.key_package();
+  std::vector<KeyPackage> kps{kp.key_package};
+  auto add = alice.group->add_members(kps, alice.signer, kNow);
+  ASSERT_TRUE(add.ok());
+  join(bob, kp, *add->welcome);
+
+  ReInit reinit{text("g-next"), ProtocolVersion::mls10, kSuite, {}};
+  auto [commit, authenticator] = forge_pathless_commit(
+      alice.group->snapshot(), Commit{{ProposalOrRef::inline_proposal(Proposal{reinit})}, {}},
+      alice.signer);
+  auto p = bob.group->process_message(commit, kNow);
+  ASSERT_TRUE(p.ok()) << p.error().message();
+  auto& staged = std::get<StagedCommit>(p->content);
+  ASSERT_NE(staged.reinit(), nullptr);
+  EXPECT_EQ(staged.reinit()->group_id, text("g-next"));
+  EXPECT_FALSE(staged.self_removed());
+  ASSERT_TRUE(bob.group->merge_staged_commit(std::move(staged)).ok());
+  EXPECT_EQ(bob.group->epoch(), 2u);
+  crypto::SecretBytes reached = bob.group->epoch_authenticator();
+  EXPECT_EQ(Bytes(reached.view().begin(), reached.view().end()), authenticator);
+  EXPECT_FALSE(bob.group->active());
+  EXPECT_EQ(bob.group->self_update(bob.signer).error().code(), ErrorCode::GroupInactive);
+  EXPECT_EQ(bob.group->process_message(commit, kNow).error().code(), ErrorCode::GroupInactive);
+  auto back = from_persisted(to_persisted(bob.group->snapshot()), {});
+  ASSERT_TRUE(back.ok()) << back.error().message();
+  Group reloaded(std::move(*back));
+  EXPECT_FALSE(reloaded.active());
+  EXPECT_TRUE(reloaded.epoch_authenticator() == bob.group->epoch_authenticator());
 }
 
 TEST(Group, WelcomeNamingExternalSendersIsStagedButNotJoined) {

@@ -73,43 +73,5 @@ TEST(GroupVectors, Welcome) {
   EXPECT_GT(checked, 0u);
 }
 
-// passive-client-welcome.json: join (with the tree from the Welcome or
-// supplied apart, and with external PSKs where the case names them) and
-// reach the initial epoch authenticator. The cases of this file carry no
-// later epochs to process.
-TEST(GroupVectors, PassiveClientWelcome) {
-  json v;
-  if (!load_vectors("passive-client-welcome.json", v))
-    GTEST_SKIP() << "passive-client-welcome.json not found";
-  size_t checked = 0;
-  for (const auto& c : v) {
-    if (c["cipher_suite"].get<int>() != 1) continue;
-    SCOPED_TRACE("case " + std::to_string(checked));
-    auto kp = message_body<KeyPackage>(c["key_package"]);
-    auto init = crypto::X25519PrivateKey::from_bytes(hex(c["init_priv"]));
-    auto enc = crypto::X25519PrivateKey::from_bytes(hex(c["encryption_priv"]));
-    ASSERT_TRUE(init.ok() && enc.ok());
-    KeyPackageWithKeys own{kp, *init, *enc};
-    WelcomeOptions opts;
-    opts.now = kp.leaf_node.lifetime() ? kp.leaf_node.lifetime()->not_before : 0;
-    if (!c["ratchet_tree"].is_null()) {
-      auto t = tls_decode<RatchetTree>(hex(c["ratchet_tree"]));
-      ASSERT_TRUE(t.ok());
-      opts.ratchet_tree = std::move(*t);
-    }
-    for (const auto& p : c["external_psks"])
-      opts.external_psks.push_back({hex(p["psk_id"]), hex(p["psk"])});
-    auto staged = stage_welcome(message_body<Welcome>(c["welcome"]), own, opts);
-    ASSERT_TRUE(staged.ok()) << staged.error().message();
-    auto group = std::move(*staged).into_group();
-    ASSERT_TRUE(group.ok()) << group.error().message();
-    crypto::SecretBytes auth = group->epoch_authenticator();
-    EXPECT_EQ(Bytes(auth.view().begin(), auth.view().end()), hex(c["initial_epoch_authenticator"]));
-    ASSERT_TRUE(c["epochs"].empty()) << "later epochs are not exercised by this test";
-    ++checked;
-  }
-  EXPECT_GT(checked, 0u);
-}
-
 }  // namespace
 }  // namespace brenvik::rfc9420

@@ -73,9 +73,13 @@ TEST(PublicTree, TreeOperationVectors) {
   for (const auto& c : json::parse(text)) {
     if (c["cipher_suite"].get<int>() != 1) continue;
     auto h = [&](const char* k) { return *hex_decode(c[k].get<std::string>()); };
-    auto tree = PublicTree::from_wire(*tls_decode<RatchetTree>(h("tree_before")));
-    ASSERT_TRUE(tree.ok());
-    EXPECT_EQ(tree->tree_hash(), h("tree_hash_before"));
+    auto original = PublicTree::from_wire(*tls_decode<RatchetTree>(h("tree_before")));
+    ASSERT_TRUE(original.ok());
+    EXPECT_EQ(original->tree_hash(), h("tree_hash_before"));  // and warms its hash cache
+    // Copies share nodes: the operation on a copy must leave the original
+    // (its nodes, unmerged leaves and cached hashes) as it was.
+    PublicTree copy = *original;
+    PublicTree* tree = &copy;
     auto proposal = tls_decode<Proposal>(h("proposal"));
     ASSERT_TRUE(proposal.ok());
     uint32_t sender = c["proposal_sender"].get<uint32_t>();
@@ -90,6 +94,8 @@ TEST(PublicTree, TreeOperationVectors) {
     }
     EXPECT_EQ(tls_encode(tree->to_wire()), h("tree_after")) << "case " << cases;
     EXPECT_EQ(tree->tree_hash(), h("tree_hash_after")) << "case " << cases;
+    EXPECT_EQ(tls_encode(original->to_wire()), h("tree_before")) << "case " << cases;
+    EXPECT_EQ(original->tree_hash(), h("tree_hash_before")) << "case " << cases;
     ++cases;
   }
   EXPECT_GT(cases, 0u);
@@ -129,6 +135,44 @@ TEST(PublicTree, RefusesMalformedWireTrees) {
   EXPECT_EQ(t->leaf_count(), 8u);
   ASSERT_TRUE(t->remove_leaf(4).ok());  // right half empty again: truncated
   EXPECT_EQ(t->leaf_count(), 4u);
+}
+
+// Copies of a tree share their nodes: an Add (which extends the unmerged
+// leaves of the parents above it), an Update and a Remove on a copy leave
+// the original's nodes and cached hashes as they were.
+TEST(PublicTree, ChangingACopyLeavesTheOriginal) {
+  auto leaf = [](uint8_t k) {
+    LeafNode l;
+    l.credential = Credential::basic(to_bytes("a"));
+    l.encryption_key.assign(32, k);
+    return l;
+  };
+  auto L = [&](uint8_t k) {
+    return OptionalBox<Node>(Node{tls::Case<NodeType::leaf, LeafNode>{leaf(k)}});
+  };
+  auto P = [](uint8_t k) {
+    return OptionalBox<Node>(
+        Node{tls::Case<NodeType::parent, ParentNode>{ParentNode{Bytes(32, k), {}, {}}}});
+  };
+  const RatchetTree wire{L(1), P(2), {}, P(3), L(4), P(5), L(6)};  // leaf 1 blank
+  auto original = PublicTree::from_wire(wire);
+  ASSERT_TRUE(original.ok());
+  const Bytes hash = original->tree_hash();
+
+  PublicTree added = *original;
+  EXPECT_EQ(added.add_leaf(leaf(7)), 1u);
+  EXPECT_EQ(added.parent_node(1)->unmerged_leaves, std::vector<uint32_t>{1});
+  EXPECT_EQ(added.parent_node(3)->unmerged_leaves, std::vector<uint32_t>{1});
+  PublicTree updated = *original;
+  ASSERT_TRUE(updated.update_leaf(2, leaf(8)).ok());
+  PublicTree removed = *original;
+  ASSERT_TRUE(removed.remove_leaf(3).ok());
+  for (const PublicTree* changed : {&added, &updated, &removed})
+    EXPECT_NE(changed->tree_hash(), hash);
+
+  EXPECT_EQ(original->to_wire(), wire);
+  EXPECT_EQ(original->tree_hash(), hash);
+  EXPECT_EQ(PublicTree::from_wire(wire)->tree_hash(), hash);  // a cold tree agrees
 }
 
 }  // namespace
