@@ -1,5 +1,6 @@
 #include "mls/mls_manager.h"
 
+#include "crypto/sha256.h"
 #include "mls/identity.h"
 #include "mls/invite.h"
 #include "util/log.h"
@@ -16,19 +17,23 @@ MlsError key_read_error(const std::string& cause) {
   return MlsError::deserialization("Failed to deserialize signature keys: " + cause);
 }
 
-Result<std::optional<SignatureKeyPair>, MlsError> load_identity_record(MlsStorage& storage) {
+Result<std::optional<SignatureKeyPair>, MlsError> load_identity_record(
+    MlsStorage& storage, std::array<uint8_t, 32>* digest = nullptr) {
   auto loaded = storage.load(kIdentityRecordType, kIdentityRecordKey);
   if (!loaded.ok()) return Err(MlsError::storage(loaded.error()));
   if (!loaded.value()) return std::optional<SignatureKeyPair>();
   Bytes& raw = *loaded.value();
+  if (digest) *digest = crypto::sha256(raw);
   auto pair = read_signature_key_pair(raw);
   crypto::secure_wipe(raw.data(), raw.size());
   if (!pair.ok()) return Err(key_read_error(pair.error()));
   return std::optional<SignatureKeyPair>(std::move(pair).value());
 }
 
-Result<void, MlsError> store_identity_record(MlsStorage& storage, const SignatureKeyPair& pair) {
+Result<void, MlsError> store_identity_record(MlsStorage& storage, const SignatureKeyPair& pair,
+                                             std::array<uint8_t, 32>* digest = nullptr) {
   crypto::SecretBytes record = write_signature_key_pair(pair);
+  if (digest) *digest = crypto::sha256(record.view());
   auto st = storage.store(kIdentityRecordType, kIdentityRecordKey, record.view());
   if (!st.ok()) return Err(MlsError::storage(st.error()));
   return {};
@@ -79,7 +84,8 @@ MlsManager::MlsManager(std::string user_id, MlsProvider provider, bool enforce_c
       clock_(clock) {}
 
 Result<void, MlsError> MlsManager::initialize_identity() {
-  BRENVIK_TRY(auto stored, load_identity_record(storage()));
+  std::array<uint8_t, 32> digest{};
+  BRENVIK_TRY(auto stored, load_identity_record(storage(), &digest));
   const bool created = !stored;
   SignatureKeyPair pair;
   if (created) {
@@ -87,7 +93,7 @@ Result<void, MlsError> MlsManager::initialize_identity() {
     if (!fresh.ok()) return Err(key_generation_error(fresh.error()));
     pair = std::move(fresh).value();
     BRENVIK_TRY_VOID(check_identity_address(user_id_, pair.public_key));
-    BRENVIK_TRY_VOID(store_identity_record(storage(), pair));
+    BRENVIK_TRY_VOID(store_identity_record(storage(), pair, &digest));
   } else {
     pair = std::move(*stored);
     BRENVIK_TRY_VOID(check_identity_address(user_id_, pair.public_key));
@@ -105,6 +111,7 @@ Result<void, MlsError> MlsManager::initialize_identity() {
     auto ed = ed25519_signer(pair);
     *g = SignerSlot{std::move(pair), std::move(ed)};
   }
+  record_digest_ = digest;
   if (created)
     BRENVIK_LOG(LogLevel::Info, kManagerLogTarget, {"message", "Created new MLS identity"},
                 {"user_id", user_id_});

@@ -12,6 +12,7 @@
 // emptied, so a reader's copy is always the identity of this install.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,6 +80,10 @@ class MlsManager {
   const std::shared_ptr<MlsStorage>& storage_handle() const { return provider_.storage; }
   const MlsProvider& provider() const { return provider_; }
   bool enforce_commit_authorization() const { return enforce_commit_authorization_; }
+  // SHA-256 of the identity record's bytes as initialize_identity() read or
+  // wrote them (all zero before): lets a caller tell whether another storage
+  // holds this very identity without keeping the private key's bytes.
+  const std::array<uint8_t, 32>& identity_record_digest() const { return record_digest_; }
 
   // A copy of the basic credential (identity = user_id) with its key.
   Result<rfc9420::CredentialWithKey, MlsError> credential_with_key() const;
@@ -121,6 +126,7 @@ class MlsManager {
   const MlsProvider provider_;
   const bool enforce_commit_authorization_;
   const Clock& clock_;
+  std::array<uint8_t, 32> record_digest_{};
   mutable RwLock<std::optional<rfc9420::CredentialWithKey>> credential_;
   mutable RwLock<std::optional<SignerSlot>> signer_;
 };
