@@ -80,6 +80,8 @@ class MlsManager {
   const std::shared_ptr<MlsStorage>& storage_handle() const { return provider_.storage; }
   const MlsProvider& provider() const { return provider_; }
   bool enforce_commit_authorization() const { return enforce_commit_authorization_; }
+  // The wall clock that stamps the manager's records (group metadata times).
+  const Clock& clock() const { return clock_; }
   // SHA-256 of the identity record's bytes as initialize_identity() read or
   // wrote them (all zero before): lets a caller tell whether another storage
   // holds this very identity without keeping the private key's bytes.
