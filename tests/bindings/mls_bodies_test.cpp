@@ -96,8 +96,33 @@ TEST_F(MlsBodiesTest, RefusedAfterStartAndOnACorruptIdentity) {
   EXPECT_EQ(host.data["key_pair"], to_bytes("{}"));
 }
 
+TEST_F(MlsBodiesTest, TransportsAreMadeAgainForTheIdentity) {
+  auto ble = [&] {
+    return (*dev).lock_inner_or_recover()->get()->transports().get(brenvik::TransportType::Ble);
+  };
+  auto before = ble();
+  ASSERT_TRUE(before);
+  ASSERT_TRUE(init().ok());
+  auto after = ble();
+  ASSERT_TRUE(after);
+  EXPECT_NE(before, after);
+  // A repeat leaves the transports alone.
+  ASSERT_TRUE(init().ok());
+  EXPECT_EQ(ble(), after);
+}
+
 TEST_F(MlsBodiesTest, PoisonedLocksOnTheDirectPath) {
   ASSERT_TRUE(init().ok());
+  auto cell = (*dev).lock_inner_or_recover()->get()->mls_state().manager_handle();
+  try {
+    auto w = cell->write();
+    throw 0;
+  } catch (int) {
+  }
+  auto m = body::brenvikprotocol_get_identity_public_key(*dev);
+  ASSERT_FALSE(m.ok());
+  EXPECT_EQ(m.error().kind(), InterfaceError::Kind::LockPoisoned);
+  EXPECT_TRUE(m.error().message().starts_with("mls_manager: ")) << m.error().message();
   (*dev).poison_inner_for_test();
   auto r = body::brenvikprotocol_sign_data(*dev, to_bytes("x"));
   ASSERT_FALSE(r.ok());
