@@ -125,37 +125,37 @@ std::string StateStorageError::display() const {
 // ---- MLS adapter
 
 Result<void, MlsStorageError> MlsStorageAdapter::store(std::string_view key_type,
-                                                       std::string_view key, ByteView value) const {
+                                                       std::string_view key, ByteView value) {
   auto r = host_->store(key_type, key, value);
   if (!r.ok()) return Err(to_mls_storage_error(r.error(), StorageOp::Store, key));
   return {};
 }
 
 Result<std::optional<Bytes>, MlsStorageError> MlsStorageAdapter::load(std::string_view key_type,
-                                                                      std::string_view key) const {
+                                                                      std::string_view key) {
   return lift_host(host_->load(key_type, key), StorageOp::Load, key, &to_mls_storage_error);
 }
 
 Result<void, MlsStorageError> MlsStorageAdapter::delete_(std::string_view key_type,
-                                                         std::string_view key) const {
+                                                         std::string_view key) {
   auto r = host_->delete_(key_type, key);
   if (!r.ok()) return Err(to_mls_storage_error(r.error(), StorageOp::Delete, key));
   return {};
 }
 
 Result<std::vector<std::string>, MlsStorageError> MlsStorageAdapter::list_keys(
-    std::string_view key_type) const {
+    std::string_view key_type) {
   return lift_host(host_->list_keys(key_type), StorageOp::Load, "", &to_mls_storage_error);
 }
 
 Result<bool, MlsStorageError> MlsStorageAdapter::exists(std::string_view key_type,
-                                                        std::string_view key) const {
+                                                        std::string_view key) {
   auto r = load(key_type, key);
   if (!r.ok()) return Err(std::move(r).error());
   return r->has_value();
 }
 
-Result<void, MlsStorageError> MlsStorageAdapter::clear(std::string_view key_type) const {
+Result<void, MlsStorageError> MlsStorageAdapter::clear(std::string_view key_type) {
   auto keys = list_keys(key_type);
   if (!keys.ok()) return Err(std::move(keys).error());
   for (const auto& key : *keys) {

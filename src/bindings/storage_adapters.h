@@ -17,19 +17,16 @@
 #include <vector>
 
 #include "bindings/callbacks.h"
+#include "mls/mls_storage.h"
 #include "util/result.h"
 
 namespace brenvik::ffi {
 
 enum class StorageOp { Store, Load, Delete };
 
-// The MLS layer's storage error as the adapter produces it.
-struct MlsStorageError {
-  enum class Kind { StoreFailed, LoadFailed, DeleteFailed, KeyNotFound, CorruptedData };
-  Kind kind;
-  std::string text;  // the failure text, the missing key, or "Data corrupted"
-  bool operator==(const MlsStorageError&) const = default;
-};
+// The MLS layer's storage error as the adapter produces it (never
+// Unavailable: every host failure names the operation that failed).
+using MlsStorageError = mls::MlsStorageError;
 
 // The protocol-state layer's storage error as the adapter produces it.
 struct StateStorageError {
@@ -46,21 +43,22 @@ MlsStorageError to_mls_storage_error(const HostStorageFailure& f, StorageOp op,
 StateStorageError to_state_storage_error(const HostStorageFailure& f, StorageOp op,
                                          std::string_view key);
 
-class MlsStorageAdapter {
+// The MLS layer's storage over the host's MlsStorageProvider.
+class MlsStorageAdapter final : public mls::MlsStorage {
  public:
   explicit MlsStorageAdapter(std::shared_ptr<MlsStorageProviderProxy> host)
       : host_(std::move(host)) {}
   Result<void, MlsStorageError> store(std::string_view key_type, std::string_view key,
-                                      ByteView value) const;
+                                      ByteView value) override;
   Result<std::optional<Bytes>, MlsStorageError> load(std::string_view key_type,
-                                                     std::string_view key) const;
-  Result<void, MlsStorageError> delete_(std::string_view key_type, std::string_view key) const;
-  Result<std::vector<std::string>, MlsStorageError> list_keys(std::string_view key_type) const;
+                                                     std::string_view key) override;
+  Result<void, MlsStorageError> delete_(std::string_view key_type, std::string_view key) override;
+  Result<std::vector<std::string>, MlsStorageError> list_keys(std::string_view key_type) override;
   // One host load; the value, when there is one, is dropped unread.
-  Result<bool, MlsStorageError> exists(std::string_view key_type, std::string_view key) const;
+  Result<bool, MlsStorageError> exists(std::string_view key_type, std::string_view key);
   // One list_keys, then one delete per key in listed order; stops at the first
   // failure, leaving the later keys in place.
-  Result<void, MlsStorageError> clear(std::string_view key_type) const;
+  Result<void, MlsStorageError> clear(std::string_view key_type);
 
  private:
   std::shared_ptr<MlsStorageProviderProxy> host_;

@@ -161,7 +161,8 @@ class HostTest(unittest.TestCase):
     def test_free_functions_that_exist(self):
         h = self.host
         drivers = {"derive_address": self.drive_derive_address,
-                   "verify_identity_assertion": self.drive_verify_identity_assertion}
+                   "verify_identity_assertion": self.drive_verify_identity_assertion,
+                   "parse_invite": self.drive_parse_invite}
         missing = []
         for func in self.iface.funcs:
             if not hasattr_symbol(h.lib, func.symbol()):
@@ -194,14 +195,33 @@ class HostTest(unittest.TestCase):
         fn.restype, fn.argtypes = ByteBuffer, [ByteBuffer, ctypes.POINTER(CallStatus)]
         with self.assertRaises(ExpectedError) as cm:
             h.call(fn, self.bytes_arg(bytes(95)))
-        self.assertEqual(cm.exception.text, "MLS error: Identity assertion is 95 bytes, minimum is 96")
+        self.assertEqual(cm.exception.text,
+                         "MLS error: Deserialization failed: Identity assertion is 95 bytes, minimum is 96")
         # The Ed25519 base point is a valid key; an all-zero signature over
         # "payload" does not verify under it.
         base_point = bytes([0x58]) + bytes([0x66]) * 31
         with self.assertRaises(ExpectedError) as cm:
             h.call(fn, self.bytes_arg(base_point + bytes(64) + b"payload"))
         self.assertEqual(cm.exception.text,
-                         "MLS error: Identity assertion signature does not verify under its public key")
+                         "MLS error: Signature verification failed: Identity assertion signature "
+                         "does not verify under its public key")
+        # The identity point with R = identity and S = 0 satisfies the ordinary
+        # equation for any message; the strict check refuses it.
+        identity = b"\x01" + bytes(31)
+        with self.assertRaises(ExpectedError) as cm:
+            h.call(fn, self.bytes_arg(identity + identity + bytes(32) + b"x"))
+        self.assertEqual(cm.exception.text,
+                         "MLS error: Signature verification failed: Identity assertion signature "
+                         "does not verify under its public key")
+
+    def drive_parse_invite(self):
+        h, fn = self.host, self.host.lib.brenvik_ffi_fn_func_parse_invite
+        fn.restype, fn.argtypes = ByteBuffer, [ByteBuffer, ctypes.POINTER(CallStatus)]
+        with self.assertRaises(ExpectedError) as cm:
+            h.call(fn, h.buffer(b"AQ="))
+        self.assertEqual(cm.exception.number, 10)
+        self.assertTrue(cm.exception.text.startswith(
+            "MLS error: Invalid message format: Invite is not base64url: "), cm.exception.text)
 
     def test_exported_symbols_match_the_description(self):
         exported = [s for s, e in self.gen.all_symbols(self.iface) if e]
@@ -442,6 +462,187 @@ class TwoDeviceHostTest(unittest.TestCase):
         self.assertEqual(base64.b64decode(received[0]["file_data"]), data)
         self.assertEqual([e["file_id"] for e in a.take_events("media_sent")], [file_id])
         self.assertEqual(a.method("get_pending_ack_count"), 0)
+
+
+STORE = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ByteBuffer, ByteBuffer, ByteBuffer,
+                         ctypes.POINTER(ctypes.c_uint8), ctypes.POINTER(CallStatus))
+LOAD = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ByteBuffer, ByteBuffer, ctypes.POINTER(ByteBuffer),
+                        ctypes.POINTER(CallStatus))
+DELETE = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ByteBuffer, ByteBuffer,
+                          ctypes.POINTER(ctypes.c_uint8), ctypes.POINTER(CallStatus))
+LIST = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ByteBuffer, ctypes.POINTER(ByteBuffer),
+                        ctypes.POINTER(CallStatus))
+
+
+class HostStorage:
+    """The host's storage objects, one dictionary per handle, behind one
+    callback table shared by both storage interfaces (they have one shape).
+    Handles outlive the protocol objects, so storage is kept across them."""
+
+    def __init__(self, host):
+        self.h, self.stores = host, {}
+        self.stores_made = 0
+        self.slots = [FREE(lambda handle: None), CLONE(lambda handle: handle),
+                      STORE(self.store), LOAD(self.load), DELETE(self.delete), LIST(self.list_keys)]
+        self.table = (ctypes.c_void_p * 6)(*[ctypes.cast(f, ctypes.c_void_p) for f in self.slots])
+        host.lib.brenvik_ffi_fn_init_callback_vtable_mlsstorageprovider(self.table)
+        host.lib.brenvik_ffi_fn_init_callback_vtable_protocolstatestorageprovider(self.table)
+
+    def new(self, same_as=None):
+        """A new handle, over a new dictionary or over the one of `same_as`."""
+        handle = 1000 + len(self.stores)
+        self.stores[handle] = self.stores[same_as] if same_as else {}
+        return handle
+
+    def text(self, buf):
+        return self.h.take(buf).decode("utf-8")
+
+    def reply(self, out, data):
+        out[0] = self.h.buffer(data)
+
+    def store(self, handle, key_type, key, value, _out, _status):
+        kt, k, v = self.text(key_type), self.text(key), self.h.take(value)
+        self.stores[handle][(kt, k)] = v[4:]  # the value arrives as an i32 length and the bytes
+        self.stores_made += 1
+
+    def load(self, handle, key_type, key, out, _status):
+        v = self.stores[handle].get((self.text(key_type), self.text(key)))
+        self.reply(out, b"\x00" if v is None else b"\x01" + struct.pack(">i", len(v)) + v)
+
+    def delete(self, handle, key_type, key, _out, _status):
+        self.stores[handle].pop((self.text(key_type), self.text(key)), None)
+
+    def list_keys(self, handle, key_type, out, _status):
+        kt = self.text(key_type)
+        keys = [k for (t, k) in self.stores[handle] if t == kt]
+        self.reply(out, struct.pack(">i", len(keys)) + b"".join(enc_str(k) for k in keys))
+
+
+class IdentityHostTest(unittest.TestCase):
+    """A device's identity through the exported methods: before and after
+    initialize_mls, over storage kept across objects."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.host = Host(LIB_PATH)
+        cls.storage = HostStorage(cls.host)
+        L, S, U, B = cls.host.lib, ctypes.POINTER(CallStatus), ctypes.c_uint64, ByteBuffer
+        sig = {
+            "get_identity_public_key": (B, [U, S]),
+            "local_address": (B, [U, S]),
+            "sign_data": (B, [U, B, S]),
+            "verify_signature": (ctypes.c_int8, [U, B, B, B, S]),
+            "identity_assertion": (B, [U, B, S]),
+            "create_invite": (B, [U, B, ctypes.c_int8, S]),
+            "derive_user_id_from_public_key": (B, [U, B, S]),
+            "initialize_mls": (None, [U, U, U, S]),
+            "is_mls_initialized": (ctypes.c_int8, [U, S]),
+        }
+        for name, (res, args) in sig.items():
+            fn = getattr(L, "brenvik_ffi_fn_method_brenvikprotocol_" + name)
+            fn.restype, fn.argtypes = res, args
+        for name in ("parse_invite", "verify_identity_assertion", "derive_address"):
+            fn = getattr(L, "brenvik_ffi_fn_func_" + name)
+            fn.restype, fn.argtypes = B, [B, S]
+
+    def m(self, dev, name, *args):
+        fn = getattr(self.host.lib, "brenvik_ffi_fn_method_brenvikprotocol_" + name)
+        return self.host.call(fn, dev.ref(), *args)
+
+    def bytes_arg(self, data):
+        return self.host.buffer(struct.pack(">i", len(data)) + data)
+
+    def bytes_result(self, buf):
+        return Reader(self.host.take(buf)).bytes_()
+
+    def func(self, name, arg):
+        return self.host.take(self.host.call(getattr(self.host.lib, "brenvik_ffi_fn_func_" + name), arg))
+
+    def local_address(self, dev):
+        r = Reader(self.host.take(self.m(dev, "local_address")))
+        return r.string() if r.u8() == 1 else None
+
+    def init(self, dev, mls, state):
+        self.m(dev, "initialize_mls", mls, state)
+
+    def test_identity_across_objects_and_storages(self):
+        h = self.host
+        mls, state = self.storage.new(), self.storage.new()
+        dev = Device(h, "alice")
+        # Before set-up: no identity, but the stateless calls work.
+        self.assertEqual(self.m(dev, "is_mls_initialized"), 0)
+        self.assertIsNone(self.local_address(dev))
+        for name, args in (("get_identity_public_key", ()), ("sign_data", (self.bytes_arg(b"x"),)),
+                           ("create_invite", (h.buffer(b"\x00"), 1))):
+            with self.assertRaises(ExpectedError) as cm:
+                self.m(dev, name, *args)
+            self.assertEqual(cm.exception.number, 9, name)  # MlsNotInitialized
+
+        self.init(dev, mls, state)
+        self.assertEqual(self.m(dev, "is_mls_initialized"), 1)
+        self.assertEqual(len(self.storage.stores[mls]), 1)  # the identity record alone
+        address = self.local_address(dev)
+        key = self.bytes_result(self.m(dev, "get_identity_public_key"))
+        self.assertEqual(len(key), 32)
+        self.assertEqual(self.func("derive_address", self.bytes_arg(key)).decode(), address)
+        self.assertEqual(h.take(self.m(dev, "derive_user_id_from_public_key",
+                                       self.bytes_arg(key))).decode(), address)
+
+        data = b"signed by alice"
+        sig = self.bytes_result(self.m(dev, "sign_data", self.bytes_arg(data)))
+        self.assertEqual(len(sig), 64)
+        verify = lambda d: self.m(dev, "verify_signature", self.bytes_arg(key), self.bytes_arg(d),
+                                  self.bytes_arg(sig))
+        self.assertEqual(verify(data), 1)
+        self.assertEqual(verify(b"Signed by alice"), 0)
+        with self.assertRaises(ExpectedError) as cm:
+            self.m(dev, "verify_signature", self.bytes_arg(key[:31]), self.bytes_arg(data),
+                   self.bytes_arg(sig))
+        self.assertEqual(cm.exception.text,
+                         "MLS error: Invalid public key: Invalid Ed25519 public key: signature error")
+
+        assertion = self.bytes_result(self.m(dev, "identity_assertion", self.bytes_arg(b"0123456789")))
+        self.assertEqual(len(assertion), 106)
+        self.assertEqual(assertion[:32], key)
+        self.assertEqual(assertion[-10:], b"0123456789")
+        self.assertEqual(self.func("verify_identity_assertion", self.bytes_arg(assertion)).decode(),
+                         address)
+
+        petname = "Alice \u00e9"
+        invite = h.take(self.m(dev, "create_invite", h.buffer(b"\x01" + enc_str(petname)), 1)).decode()
+        r = Reader(self.func("parse_invite", h.buffer((" " + invite + "\n").encode())))
+        self.assertEqual((r.string(), r.bytes_()), (address, key))
+        self.assertEqual(r.u8(), 1)
+        self.assertEqual(r.string(), petname)
+        self.assertEqual(r.u8(), 1)  # signed and verified
+        with self.assertRaises(UnexpectedError) as cm:  # code 2: the argument did not convert
+            self.m(dev, "create_invite", h.buffer(b"\x00"), 2)
+        self.assertTrue(str(cm.exception).startswith("Failed to convert arg 'sign'"), cm.exception)
+
+        # A repeat over the same storage (even under a new handle) succeeds
+        # and writes nothing; another storage is refused.
+        writes = self.storage.stores_made
+        self.init(dev, mls, state)
+        self.init(dev, self.storage.new(same_as=mls), self.storage.new())
+        self.assertEqual(self.storage.stores_made, writes)
+        other = self.storage.new()
+        with self.assertRaises(ExpectedError) as cm:
+            self.init(dev, other, self.storage.new())
+        self.assertEqual(cm.exception.number, 8)
+        self.assertEqual(cm.exception.text,
+                         "Invalid state: initialize_mls was called again with a different storage: "
+                         "this instance is bound to the storage of its first initialisation; "
+                         "create a new instance to use another")
+        self.assertEqual(self.storage.stores[other], {})
+        dev.free()
+
+        # A new object over the same storage has the same address.
+        again = Device(h, "alice")
+        self.assertIsNone(self.local_address(again))
+        self.init(again, mls, self.storage.new())
+        self.assertEqual(self.local_address(again), address)
+        self.assertEqual(self.storage.stores_made, writes)
+        again.free()
 
 
 def hasattr_symbol(lib, name):

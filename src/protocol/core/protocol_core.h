@@ -38,6 +38,7 @@
 #include "protocol/media/file_transfer_manager.h"
 #include "protocol/media/media_transfer.h"
 #include "protocol/mesh_relay_budget.h"
+#include "protocol/mls_state/mls_state.h"
 #include "protocol/receive/control_gate.h"
 #include "protocol/receive/dispatch_outcome.h"
 #include "protocol/records/pending_message.h"
@@ -316,8 +317,17 @@ class ProtocolCore {
   void check_inbound_encryption_policy(const std::string& sender, std::string_view detail);
   // Count of changes to the deduplicator's received ids not yet persisted.
   uint32_t seen_set_changes() const { return seen_set_dirty_; }
-  // The MLS layer is not installed in this build: no manager, no sessions.
-  bool mls_initialized() const { return false; }
+  // The MLS component: the manager cell (set once by restore_protocol_state),
+  // the two storages and the identity binding.
+  bool mls_initialized() const { return mls_state_.has_manager(); }
+  const MlsState& mls_state() const { return mls_state_; }
+  // The MLS half of initialize_mls: builds the manager over `secure`, binds
+  // the local user id to the identity's address, installs both storages,
+  // runs the restore steps in order and, once all succeeded, installs the
+  // manager and emits IdentityReady. On failure nothing of the core is
+  // changed. A core that already has a manager succeeds at once.
+  Result<void, ProtocolError> restore_protocol_state(std::shared_ptr<mls::MlsStorage> secure,
+                                                     std::shared_ptr<ProtocolStateStorage> state);
   // Peers known to sign control messages (filled by the key-package path).
   bool is_encryption_capable(const std::string& peer) const {
     return encryption_capable_peers_.contains(peer);
@@ -484,6 +494,7 @@ class ProtocolCore {
   ProtocolConfig config_;
   const Clock& clock_;
   std::string local_user_id_;
+  MlsState mls_state_;
   uint64_t lamport_clock_ = 0;
   uint64_t persisted_lamport_clock_ = 0;
   uint32_t seen_set_dirty_ = 0;

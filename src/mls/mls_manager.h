@@ -1,0 +1,136 @@
+// MlsManager: the device's one MLS identity and the records kept beside the
+// engine's groups in the MLS storage.
+//
+// Start-up order (start_up() runs it): load or mint the identity key over the
+// storage alone; the user id is the address of that key; the provider is
+// made over the same storage; the manager is assembled with both identity
+// slots empty; initialize_identity() fills them. A failure at any step
+// leaves no manager.
+//
+// Each slot has its own read-write lock with a poison mark; a poisoned or
+// empty slot reads as NotInitialized. The slots are filled once and never
+// emptied, so a reader's copy is always the identity of this install.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/address.h"
+#include "crypto/ed25519.h"
+#include "mls/group_metadata.h"
+#include "mls/mls_error.h"
+#include "mls/mls_storage.h"
+#include "mls/signature_key_pair.h"
+#include "rfc9420/key_package_ops.h"
+#include "util/bytes.h"
+#include "util/clock.h"
+#include "util/result.h"
+#include "util/sync.h"
+
+namespace brenvik::mls {
+
+inline constexpr std::string_view kManagerLogTarget = "brenvik_protocol_mls::manager";
+
+// What the engine works through: the shared MLS storage and the engine's
+// storage provider over it. The engine's cryptography draws from the
+// operating system's secure random source directly, so there is no
+// separate crypto object to carry.
+struct MlsProvider {
+  static MlsProvider create(std::shared_ptr<MlsStorage> storage);
+  std::shared_ptr<MlsStorage> storage;
+  std::shared_ptr<EngineStorage> engine;
+};
+
+// The identity key pair with the 20-byte address payload it derives to.
+struct IdentityKey {
+  SignatureKeyPair key_pair;
+  Address address;
+};
+
+class MlsManager {
+ public:
+  // Loads ("identity", "key_pair"), or mints and stores an Ed25519 pair when
+  // nothing is stored (INFO "Minted a new identity key"). A record that does
+  // not read is Deserialization "Failed to deserialize signature keys: ..."
+  // and is left as it is.
+  static Result<IdentityKey, MlsError> load_or_mint_identity_key(MlsStorage& storage);
+
+  // The five start-up steps over `storage`; `enforce_commit_authorization`
+  // is the group store's commit-enforcement switch.
+  static Result<std::shared_ptr<MlsManager>, MlsError> start_up(
+      std::shared_ptr<MlsStorage> storage, bool enforce_commit_authorization,
+      const Clock& clock = system_clock());
+
+  // Step 4: both slots empty. `clock` must outlive the manager.
+  MlsManager(std::string user_id, MlsProvider provider, bool enforce_commit_authorization,
+             const Clock& clock = system_clock());
+  MlsManager(const MlsManager&) = delete;
+  MlsManager& operator=(const MlsManager&) = delete;
+
+  // Step 5: loads the identity record (or creates and stores one), checks
+  // that its key derives to user_id, and fills the credential slot and then
+  // the signer slot, one lock at a time.
+  Result<void, MlsError> initialize_identity();
+
+  const std::string& user_id() const { return user_id_; }
+  MlsStorage& storage() const { return *provider_.storage; }
+  const std::shared_ptr<MlsStorage>& storage_handle() const { return provider_.storage; }
+  const MlsProvider& provider() const { return provider_; }
+  bool enforce_commit_authorization() const { return enforce_commit_authorization_; }
+  // The wall clock that stamps the manager's records (group metadata times).
+  const Clock& clock() const { return clock_; }
+  // SHA-256 of the identity record's bytes as initialize_identity() read or
+  // wrote them (all zero before): lets a caller tell whether another storage
+  // holds this very identity without keeping the private key's bytes.
+  const std::array<uint8_t, 32>& identity_record_digest() const { return record_digest_; }
+
+  // A copy of the basic credential (identity = user_id) with its key.
+  Result<rfc9420::CredentialWithKey, MlsError> credential_with_key() const;
+  // A copy of the key pair made by writing it to JSON and reading it back.
+  Result<SignatureKeyPair, MlsError> signer() const;
+  // A user id that is not an address binds the key to nothing (success);
+  // otherwise the key must derive to it (IdentityAddressMismatch).
+  static Result<void, MlsError> check_identity_address(std::string_view user_id,
+                                                       ByteView public_key);
+
+  // The identity public key (32 bytes).
+  Result<Bytes, MlsError> identity_public_key() const;
+  // The 64-byte Ed25519 signature of exactly `message`.
+  Result<Bytes, MlsError> sign_data(ByteView message) const;
+  // public key || sign_data(data) || data.
+  Result<Bytes, MlsError> identity_assertion(ByteView data) const;
+  // A new invite code for this identity, signed when asked.
+  Result<std::string, MlsError> make_invite(std::optional<std::string_view> petname,
+                                            bool sign) const;
+
+  // The group's metadata, none when no record is stored. A record in the
+  // legacy shape (roles only as "role:" entries) is migrated and written back
+  // once; a failed write-back is logged and the next read migrates again.
+  Result<std::optional<GroupMetadata>, MlsError> group_metadata(std::string_view group_id) const;
+  Result<void, MlsError> store_group_metadata(std::string_view group_id,
+                                              const GroupMetadata& metadata) const;
+
+  // Marks both slot locks poisoned, as a holder that failed would.
+  void TEST_poison_slots();
+
+ private:
+  // The signer slot keeps the prepared signing key beside the pair, so that
+  // signing does not derive the key again on every call.
+  struct SignerSlot {
+    SignatureKeyPair pair;
+    std::optional<crypto::Ed25519PrivateKey> ed25519;
+  };
+
+  const std::string user_id_;
+  const MlsProvider provider_;
+  const bool enforce_commit_authorization_;
+  const Clock& clock_;
+  std::array<uint8_t, 32> record_digest_{};
+  mutable RwLock<std::optional<rfc9420::CredentialWithKey>> credential_;
+  mutable RwLock<std::optional<SignerSlot>> signer_;
+};
+
+}  // namespace brenvik::mls
