@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstring>
 
-#include "kesu/columnar/compact.h"
 #include "kesu/columnar/rle.h"
+#include "kesu/common/compact.h"
 
 namespace kesu {
 
