@@ -34,9 +34,11 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "util/bytes.h"
 #include "util/json_reader.h"
 #include "util/json_writer.h"
 
@@ -89,6 +91,61 @@ struct JsonCodec<nlohmann::json> {
   static void write(JsonWriter& w, const nlohmann::json& v) { w.value(v); }
   static JsonStatus read(JsonReader& r, nlohmann::json& out) {
     BRENVIK_TRY(out, r.read_value());
+    return {};
+  }
+};
+
+// Byte strings as arrays of numbers 0..255.
+template <>
+struct JsonCodec<Bytes> {
+  static void write(JsonWriter& w, const Bytes& v) { w.byte_array(v); }
+  static JsonStatus read(JsonReader& r, Bytes& out) {
+    BRENVIK_TRY(out, r.read_byte_array());
+    return {};
+  }
+};
+
+// A list through the codec of its elements.
+template <typename Inner>
+struct JsonArrayCodec {
+  Inner inner{};
+  template <typename T>
+  void write(JsonWriter& w, const std::vector<T>& v) const {
+    w.begin_array();
+    for (const auto& e : v) inner.write(w, e);
+    w.end_array();
+  }
+  template <typename T>
+  JsonStatus read(JsonReader& r, std::vector<T>& out) const {
+    BRENVIK_TRY_VOID(r.begin_array());
+    for (;;) {
+      BRENVIK_TRY(bool more, r.next_element());
+      if (!more) return {};
+      T v{};
+      BRENVIK_TRY_VOID(inner.read(r, v));
+      out.push_back(std::move(v));
+    }
+  }
+};
+template <typename Inner>
+constexpr JsonArrayCodec<Inner> json_array(Inner inner) {
+  return {inner};
+}
+
+template <typename T>
+struct JsonCodec<std::vector<T>, std::enable_if_t<!std::is_same_v<T, uint8_t>>>
+    : JsonArrayCodec<JsonCodec<T>> {};
+
+// A unit enumeration written as one of `names` (indexed by the enumerator's
+// value) and read by read_unit_enum's rules.
+template <typename E, size_t N>
+struct NamedEnumJsonCodec {
+  std::string_view expecting;
+  std::array<std::string_view, N> names;
+  void write(JsonWriter& w, E v) const { w.str(names.at(size_t(v))); }
+  JsonStatus read(JsonReader& r, E& out) const {
+    BRENVIK_TRY(size_t v, read_unit_enum(r, expecting, names));
+    out = E(v);
     return {};
   }
 };
