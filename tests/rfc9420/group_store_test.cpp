@@ -46,6 +46,17 @@ LeafNode make_leaf(uint32_t i) {
 
 const Bytes kGroupId = text_bytes("group:1f0c4b7e");
 
+KeyPackageRecord make_key_package_record() {
+  KeyPackageRecord kp;
+  kp.key_package.cipher_suite = kCipherSuiteX25519Aes128Sha256Ed25519;
+  kp.key_package.init_key = filled(32, 1);
+  kp.key_package.leaf_node = make_leaf(0);
+  kp.key_package.signature = filled(64, 2);
+  kp.private_init_key = secret(32, 3);
+  kp.private_encryption_key = secret(32, 4);
+  return kp;
+}
+
 // A group of n members at epoch 5 with parent nodes (one with an unmerged
 // leaf), a secret tree whose ratchets have been used, and a PSK ring.
 PersistedGroup make_group(uint32_t n, uint32_t own_leaf = 0, Bytes group_id = kGroupId) {
@@ -407,13 +418,7 @@ TEST(GroupStore, DeleteRemovesTheGroupLabelsInOrderThenTheEpochKeys) {
 
 TEST(GroupStoreLabels, SameBytesAsRefAndGroupIdShareADigestButNotALabel) {
   MemoryStorageProvider s;
-  KeyPackageRecord kp;
-  kp.key_package.cipher_suite = kCipherSuiteX25519Aes128Sha256Ed25519;
-  kp.key_package.init_key = filled(32, 1);
-  kp.key_package.leaf_node = make_leaf(0);
-  kp.key_package.signature = filled(64, 2);
-  kp.private_init_key = secret(32, 3);
-  kp.private_encryption_key = secret(32, 4);
+  KeyPackageRecord kp = make_key_package_record();
   ASSERT_EQ(package_key_digest(kGroupId), group_key_digest(kGroupId));
   ASSERT_TRUE(write_key_package(s, kGroupId, kp).ok());
   ASSERT_TRUE(store_group(s, make_group(2)).ok());
@@ -705,13 +710,7 @@ std::map<std::string, std::string> golden_digests() {
       out["group " + std::to_string(k) + " " + label] = hex_encode(crypto::sha256(bytes));
   }
   MemoryStorageProvider s;
-  KeyPackageRecord kp;
-  kp.key_package.cipher_suite = kCipherSuiteX25519Aes128Sha256Ed25519;
-  kp.key_package.init_key = filled(32, 1);
-  kp.key_package.leaf_node = make_leaf(0);
-  kp.key_package.signature = filled(64, 2);
-  kp.private_init_key = secret(32, 3);
-  kp.private_encryption_key = secret(32, 4);
+  KeyPackageRecord kp = make_key_package_record();
   EXPECT_TRUE(write_key_package(s, kGroupId, kp).ok());
   std::vector<HpkeKeyPair> pairs{{filled(32, 1), secret(32, 2)}, {filled(3, 3), secret(0, 4)}};
   EXPECT_TRUE(write_epoch_key_pairs(s, kGroupId, 9, 2, pairs).ok());
