@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config python3 ccache
   libssl-dev libsodium-dev libsecp256k1-dev nlohmann-json3-dev
   liblz4-dev lz4 libxxhash-dev zlib1g-dev libutf8proc-dev libcurl4-openssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-16
 )
 
 missing=()

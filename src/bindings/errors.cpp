@@ -54,9 +54,9 @@ std::string InterfaceError::display() const {
   const std::string& m = message_;
   switch (kind_) {
     case Kind::NotStarted:
-      return "Protocol not started";
+      return std::string(kNotStartedText);
     case Kind::AlreadyStarted:
-      return "Protocol already started";
+      return std::string(kAlreadyStartedText);
     case Kind::InvalidConfig:
       return kInvalidConfigPrefix(m);
     case Kind::SendFailed:
@@ -64,7 +64,7 @@ std::string InterfaceError::display() const {
     case Kind::NoKeyPackage:
       return kNoKeyPackagePrefix(m);
     case Kind::SessionNotReady:
-      return "Session not ready: " + m;
+      return kSessionNotReadyPrefix(m);
     case Kind::EncryptionFailed:
       return kEncryptionFailedPrefix(m);
     case Kind::InvalidState:
@@ -94,15 +94,15 @@ std::string InterfaceError::display() const {
     case Kind::InvalidArgument:
       return "Invalid argument: " + m;
     case Kind::DataLayerDisabled:
-      return "Data layer is disabled";
+      return std::string(kDataLayerDisabledText);
     case Kind::DataLayerNoStorage:
       return "Data layer has no storage; initializeMls must run first";
     case Kind::DocTooLarge:
       return "Document is over the size cap: " + m;
     case Kind::DataCorrupt:
-      return "Document data is corrupt: " + m;
+      return kDataCorruptPrefix(m);
     case Kind::TelemetryConfig:
-      return "telemetry config invalid: " + m;
+      return kTelemetryConfigInvalidPrefix(m);
   }
   throw std::logic_error("InterfaceError with an unknown variant");
 }

@@ -7,13 +7,13 @@
 namespace brenvik::ffi {
 
 void EventQueue::push(std::string event_json) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   q_.push_back(std::move(event_json));
   while (q_.size() > kCapacity) q_.pop_front();
 }
 
 std::optional<std::string> EventQueue::pop() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (q_.empty()) return std::nullopt;
   std::string e = std::move(q_.front());
   q_.pop_front();
@@ -21,21 +21,21 @@ std::optional<std::string> EventQueue::pop() {
 }
 
 size_t EventQueue::size() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return q_.size();
 }
 
 void EventCallbackSlot::set(std::shared_ptr<EventCallbackProxy> cb) {
   std::shared_ptr<EventCallbackProxy> previous;
   {
-    std::unique_lock lock(mu_);
+    WriterLock lock(mu_);
     previous = std::exchange(cb_, std::move(cb));
   }
   // `previous` is released here, after the lock.
 }
 
 std::shared_ptr<EventCallbackProxy> EventCallbackSlot::get() const {
-  std::shared_lock lock(mu_);
+  ReaderLock lock(mu_);
   return cb_;
 }
 

@@ -9,12 +9,11 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 
 #include "bindings/callbacks.h"
+#include "util/thread_annotations.h"
 
 namespace brenvik::ffi {
 
@@ -23,25 +22,25 @@ namespace brenvik::ffi {
 class EventQueue {
  public:
   static constexpr size_t kCapacity = 1000;
-  void push(std::string event_json);
-  std::optional<std::string> pop();
-  size_t size() const;
+  void push(std::string event_json) EXCLUDES(mu_);
+  std::optional<std::string> pop() EXCLUDES(mu_);
+  size_t size() const EXCLUDES(mu_);
 
  private:
-  mutable std::mutex mu_;
-  std::deque<std::string> q_;
+  mutable AnnotatedMutex mu_;
+  std::deque<std::string> q_ GUARDED_BY(mu_);
 };
 
 // The registered EventCallback. A replaced callback is released outside the
 // lock, so its free slot never runs while the table is held.
 class EventCallbackSlot {
  public:
-  void set(std::shared_ptr<EventCallbackProxy> cb);
-  std::shared_ptr<EventCallbackProxy> get() const;
+  void set(std::shared_ptr<EventCallbackProxy> cb) EXCLUDES(mu_);
+  std::shared_ptr<EventCallbackProxy> get() const EXCLUDES(mu_);
 
  private:
-  mutable std::shared_mutex mu_;
-  std::shared_ptr<EventCallbackProxy> cb_;
+  mutable AnnotatedSharedMutex mu_;
+  std::shared_ptr<EventCallbackProxy> cb_ GUARDED_BY(mu_);
 };
 
 // Calls the callback without holding the slot's lock, then appends the event

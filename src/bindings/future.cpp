@@ -9,42 +9,46 @@ Future::~Future() {
   if (buffer_.data != nullptr && !check_buffer(buffer_)) release_buffer(buffer_);
 }
 
-void Future::wake(std::unique_lock<std::mutex>& lock) {
+void Future::wake() {
   auto cont = std::exchange(cont_, nullptr);
   uint64_t data = cont_data_;
-  lock.unlock();
+  mu_.unlock();
   if (cont) cont(data, 0);
 }
 
 void Future::resolve_scalar(uint64_t bits) {
-  std::unique_lock lock(mu_);
+  mu_.lock();
   scalar_ = bits;
   ready_ = true;
-  wake(lock);
+  wake();
 }
 
 void Future::resolve_buffer(ByteBuffer b) {
-  std::unique_lock lock(mu_);
+  mu_.lock();
   buffer_ = b;
   ready_ = true;
-  wake(lock);
+  wake();
 }
 
 void Future::poll(BrenvikFfiFutureContinuation cont, uint64_t data) {
-  std::unique_lock lock(mu_);
+  mu_.lock();
   cont_ = cont;
   cont_data_ = data;
-  if (ready_ || cancelled_) wake(lock);
+  if (ready_ || cancelled_) {
+    wake();
+    return;
+  }
+  mu_.unlock();
 }
 
 void Future::cancel() {
-  std::unique_lock lock(mu_);
+  mu_.lock();
   cancelled_ = true;
-  wake(lock);
+  wake();
 }
 
 uint64_t Future::complete_scalar(BrenvikFfiCallStatus* status) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (cancelled_) {
     if (status) status->code = 3;
     return 0;
@@ -53,7 +57,7 @@ uint64_t Future::complete_scalar(BrenvikFfiCallStatus* status) {
 }
 
 ByteBuffer Future::complete_buffer(BrenvikFfiCallStatus* status) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (cancelled_) {
     if (status) status->code = 3;
     return null_buffer();

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "bindings/buffer.h"
+#include "util/thread_annotations.h"
 
 namespace brenvik::ffi {
 
@@ -21,26 +21,27 @@ class Future {
 
   // Stores the outcome and wakes a waiting continuation. A buffer result
   // belongs to the future until complete hands it out.
-  void resolve_scalar(uint64_t bits);
-  void resolve_buffer(ByteBuffer b);
-  void resolve_void() { resolve_scalar(0); }
+  void resolve_scalar(uint64_t bits) EXCLUDES(mu_);
+  void resolve_buffer(ByteBuffer b) EXCLUDES(mu_);
+  void resolve_void() EXCLUDES(mu_) { resolve_scalar(0); }
 
-  void poll(BrenvikFfiFutureContinuation cont, uint64_t data);
-  void cancel();
+  void poll(BrenvikFfiFutureContinuation cont, uint64_t data) EXCLUDES(mu_);
+  void cancel() EXCLUDES(mu_);
   // Copies the outcome into `status` (code 3 when cancelled) and returns the
   // raw result; the buffer, when there is one, passes to the caller.
-  uint64_t complete_scalar(BrenvikFfiCallStatus* status);
-  ByteBuffer complete_buffer(BrenvikFfiCallStatus* status);
+  uint64_t complete_scalar(BrenvikFfiCallStatus* status) EXCLUDES(mu_);
+  ByteBuffer complete_buffer(BrenvikFfiCallStatus* status) EXCLUDES(mu_);
 
  private:
-  void wake(std::unique_lock<std::mutex>& lock);
-  std::mutex mu_;
-  bool ready_ = false;
-  bool cancelled_ = false;
-  BrenvikFfiFutureContinuation cont_ = nullptr;
-  uint64_t cont_data_ = 0;
-  uint64_t scalar_ = 0;
-  ByteBuffer buffer_{0, 0, nullptr};
+  // Takes the continuation, unlocks, then calls it outside the lock.
+  void wake() RELEASE(mu_);
+  AnnotatedMutex mu_;
+  bool ready_ GUARDED_BY(mu_) = false;
+  bool cancelled_ GUARDED_BY(mu_) = false;
+  BrenvikFfiFutureContinuation cont_ GUARDED_BY(mu_) = nullptr;
+  uint64_t cont_data_ GUARDED_BY(mu_) = 0;
+  uint64_t scalar_ GUARDED_BY(mu_) = 0;
+  ByteBuffer buffer_ GUARDED_BY(mu_){0, 0, nullptr};
 };
 
 // A future handle is the address of a Future made with new.

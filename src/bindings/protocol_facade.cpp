@@ -56,19 +56,7 @@ TransportType interface_transport_type(brenvik::TransportType t) {
 }
 
 std::string_view transport_display_name(brenvik::TransportType t) {
-  switch (t) {
-    case brenvik::TransportType::Internet:
-      return "Internet";
-    case brenvik::TransportType::Ble:
-      return "BLE";
-    case brenvik::TransportType::WifiDirect:
-      return "WiFiDirect";
-    case brenvik::TransportType::Reticulum:
-      return "Reticulum";
-    case brenvik::TransportType::Nostr:
-      return "Nostr";
-  }
-  return "Unknown";
+  return brenvik::transport_type_display_name(t);
 }
 
 namespace {

@@ -54,13 +54,6 @@ Mapped classify(const HostStorageFailure& f, StorageOp op, std::string_view key)
   return {0, message.empty() ? std::string(op_text(op)) : message};
 }
 
-template <typename E, typename R>
-Result<R, E> lift_host(HostStorageResult<R> r, StorageOp op, std::string_view key,
-                       E (*convert)(const HostStorageFailure&, StorageOp, std::string_view)) {
-  if (!r.ok()) return Err(convert(r.error(), op, key));
-  return std::move(r).value();
-}
-
 }  // namespace
 
 namespace {
@@ -124,30 +117,6 @@ std::string StateStorageError::display() const {
 
 // ---- MLS adapter
 
-Result<void, MlsStorageError> MlsStorageAdapter::store(std::string_view key_type,
-                                                       std::string_view key, ByteView value) {
-  auto r = host_->store(key_type, key, value);
-  if (!r.ok()) return Err(to_mls_storage_error(r.error(), StorageOp::Store, key));
-  return {};
-}
-
-Result<std::optional<Bytes>, MlsStorageError> MlsStorageAdapter::load(std::string_view key_type,
-                                                                      std::string_view key) {
-  return lift_host(host_->load(key_type, key), StorageOp::Load, key, &to_mls_storage_error);
-}
-
-Result<void, MlsStorageError> MlsStorageAdapter::delete_(std::string_view key_type,
-                                                         std::string_view key) {
-  auto r = host_->delete_(key_type, key);
-  if (!r.ok()) return Err(to_mls_storage_error(r.error(), StorageOp::Delete, key));
-  return {};
-}
-
-Result<std::vector<std::string>, MlsStorageError> MlsStorageAdapter::list_keys(
-    std::string_view key_type) {
-  return lift_host(host_->list_keys(key_type), StorageOp::Load, "", &to_mls_storage_error);
-}
-
 Result<bool, MlsStorageError> MlsStorageAdapter::exists(std::string_view key_type,
                                                         std::string_view key) {
   auto r = load(key_type, key);
@@ -163,33 +132,6 @@ Result<void, MlsStorageError> MlsStorageAdapter::clear(std::string_view key_type
     if (!r.ok()) return r;
   }
   return {};
-}
-
-// ---- protocol-state adapter
-
-Result<void, StateStorageError> StateStorageAdapter::store(std::string_view key_type,
-                                                           std::string_view key,
-                                                           ByteView value) const {
-  auto r = host_->store(key_type, key, value);
-  if (!r.ok()) return Err(to_state_storage_error(r.error(), StorageOp::Store, key));
-  return {};
-}
-
-Result<std::optional<Bytes>, StateStorageError> StateStorageAdapter::load(
-    std::string_view key_type, std::string_view key) const {
-  return lift_host(host_->load(key_type, key), StorageOp::Load, key, &to_state_storage_error);
-}
-
-Result<void, StateStorageError> StateStorageAdapter::delete_(std::string_view key_type,
-                                                             std::string_view key) const {
-  auto r = host_->delete_(key_type, key);
-  if (!r.ok()) return Err(to_state_storage_error(r.error(), StorageOp::Delete, key));
-  return {};
-}
-
-Result<std::vector<std::string>, StateStorageError> StateStorageAdapter::list_keys(
-    std::string_view key_type) const {
-  return lift_host(host_->list_keys(key_type), StorageOp::Load, "", &to_state_storage_error);
 }
 
 }  // namespace brenvik::ffi

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bindings/callbacks.h"
@@ -43,17 +44,60 @@ MlsStorageError to_mls_storage_error(const HostStorageFailure& f, StorageOp op,
 StateStorageError to_state_storage_error(const HostStorageFailure& f, StorageOp op,
                                          std::string_view key);
 
+// The four host calls both adapters make; a host failure becomes the layer's
+// error through `Convert`, named by the operation that was attempted.
+template <typename Proxy, typename E,
+          E (*Convert)(const HostStorageFailure&, StorageOp, std::string_view)>
+class HostStorageAdapter {
+ public:
+  explicit HostStorageAdapter(std::shared_ptr<Proxy> host) : host_(std::move(host)) {}
+  Result<void, E> store(std::string_view key_type, std::string_view key, ByteView value) const {
+    return done(host_->store(key_type, key, value), StorageOp::Store, key);
+  }
+  Result<std::optional<Bytes>, E> load(std::string_view key_type, std::string_view key) const {
+    return lift(host_->load(key_type, key), StorageOp::Load, key);
+  }
+  Result<void, E> delete_(std::string_view key_type, std::string_view key) const {
+    return done(host_->delete_(key_type, key), StorageOp::Delete, key);
+  }
+  Result<std::vector<std::string>, E> list_keys(std::string_view key_type) const {
+    return lift(host_->list_keys(key_type), StorageOp::Load, "");
+  }
+
+ private:
+  template <typename R>
+  static Result<R, E> lift(HostStorageResult<R> r, StorageOp op, std::string_view key) {
+    if (!r.ok()) return Err(Convert(r.error(), op, key));
+    return std::move(r).value();
+  }
+  static Result<void, E> done(HostStorageResult<std::monostate> r, StorageOp op,
+                              std::string_view key) {
+    if (!r.ok()) return Err(Convert(r.error(), op, key));
+    return {};
+  }
+
+  std::shared_ptr<Proxy> host_;
+};
+
 // The MLS layer's storage over the host's MlsStorageProvider.
 class MlsStorageAdapter final : public mls::MlsStorage {
  public:
   explicit MlsStorageAdapter(std::shared_ptr<MlsStorageProviderProxy> host)
       : host_(std::move(host)) {}
   Result<void, MlsStorageError> store(std::string_view key_type, std::string_view key,
-                                      ByteView value) override;
+                                      ByteView value) override {
+    return host_.store(key_type, key, value);
+  }
   Result<std::optional<Bytes>, MlsStorageError> load(std::string_view key_type,
-                                                     std::string_view key) override;
-  Result<void, MlsStorageError> delete_(std::string_view key_type, std::string_view key) override;
-  Result<std::vector<std::string>, MlsStorageError> list_keys(std::string_view key_type) override;
+                                                     std::string_view key) override {
+    return host_.load(key_type, key);
+  }
+  Result<void, MlsStorageError> delete_(std::string_view key_type, std::string_view key) override {
+    return host_.delete_(key_type, key);
+  }
+  Result<std::vector<std::string>, MlsStorageError> list_keys(std::string_view key_type) override {
+    return host_.list_keys(key_type);
+  }
   // One host load; the value, when there is one, is dropped unread.
   Result<bool, MlsStorageError> exists(std::string_view key_type, std::string_view key);
   // One list_keys, then one delete per key in listed order; stops at the first
@@ -61,22 +105,14 @@ class MlsStorageAdapter final : public mls::MlsStorage {
   Result<void, MlsStorageError> clear(std::string_view key_type);
 
  private:
-  std::shared_ptr<MlsStorageProviderProxy> host_;
+  HostStorageAdapter<MlsStorageProviderProxy, MlsStorageError, &to_mls_storage_error> host_;
 };
 
-class StateStorageAdapter {
+class StateStorageAdapter final
+    : public HostStorageAdapter<ProtocolStateStorageProviderProxy, StateStorageError,
+                                &to_state_storage_error> {
  public:
-  explicit StateStorageAdapter(std::shared_ptr<ProtocolStateStorageProviderProxy> host)
-      : host_(std::move(host)) {}
-  Result<void, StateStorageError> store(std::string_view key_type, std::string_view key,
-                                        ByteView value) const;
-  Result<std::optional<Bytes>, StateStorageError> load(std::string_view key_type,
-                                                       std::string_view key) const;
-  Result<void, StateStorageError> delete_(std::string_view key_type, std::string_view key) const;
-  Result<std::vector<std::string>, StateStorageError> list_keys(std::string_view key_type) const;
-
- private:
-  std::shared_ptr<ProtocolStateStorageProviderProxy> host_;
+  using HostStorageAdapter::HostStorageAdapter;
 };
 
 }  // namespace brenvik::ffi

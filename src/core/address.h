@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "sealed/sealed_error.h"
+#include "core/sealed_error.h"
 #include "util/bytes.h"
 #include "util/result.h"
 

@@ -37,6 +37,8 @@ Result<MediaMetadata, JsonError> media_metadata_from_text(std::string_view text)
 Result<ForwardInfo, JsonError> forward_info_from_text(std::string_view text);
 Result<ReplyContext, JsonError> reply_context_from_text(std::string_view text);
 
+// Writes a message id as its canonical lower-case hyphenated text.
+void write_message_id_json(JsonWriter& w, const MessageId& id);
 // Reads a message id from a JSON string in any of the four UUID text forms.
 Result<MessageId, JsonError> read_message_id_json(JsonReader& r);
 // Reads a string and applies the "User ID" identifier check; a failing check

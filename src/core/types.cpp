@@ -42,19 +42,13 @@ ContentType content_type_from_name(std::string_view name) {
 }
 
 std::string_view transport_type_name(TransportType t) {
-  switch (t) {
-    case TransportType::Internet:
-      return "internet";
-    case TransportType::Ble:
-      return "ble";
-    case TransportType::WifiDirect:
-      return "wifiDirect";
-    case TransportType::Reticulum:
-      return "reticulum";
-    case TransportType::Nostr:
-      return "nostr";
-  }
-  return "internet";
+  auto i = size_t(t);
+  return i < kTransportTypeNames.size() ? kTransportTypeNames[i] : kTransportTypeNames[0];
+}
+
+std::string_view transport_type_display_name(TransportType t) {
+  auto i = size_t(t);
+  return i < kTransportTypeDisplayNames.size() ? kTransportTypeDisplayNames[i] : "Unknown";
 }
 
 std::string_view transport_status_name(TransportStatus s) {

@@ -1,6 +1,7 @@
 // Small enumerations of the message model and their text forms.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -45,7 +46,16 @@ enum class TransportType : uint8_t {
   Reticulum = 3,
   Nostr = 4
 };
-std::string_view transport_type_name(TransportType t);  // "internet", "ble", "wifiDirect", ...
+// The one table of each text form of a transport type, indexed by its
+// number: the record name used in JSON ("internet", "ble", "wifiDirect", ...)
+// and the display name used in logs, error texts and the host interface
+// ("Internet", "BLE", "WiFiDirect", ...).
+inline constexpr std::array<std::string_view, 5> kTransportTypeNames{
+    "internet", "ble", "wifiDirect", "reticulum", "nostr"};
+inline constexpr std::array<std::string_view, 5> kTransportTypeDisplayNames{
+    "Internet", "BLE", "WiFiDirect", "Reticulum", "Nostr"};
+std::string_view transport_type_name(TransportType t);          // record name
+std::string_view transport_type_display_name(TransportType t);  // display name
 
 enum class TransportStatus : uint8_t { Available, Unavailable, Connecting, Disconnected, Error };
 std::string_view transport_status_name(TransportStatus s);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sealed/sealed_error.h"
+#include "core/sealed_error.h"
 
 namespace brenvik::mls {
 

@@ -8,6 +8,7 @@
 #include "rfc9420/tree_math.h"
 #include "util/hex.h"
 #include "util/json_reader.h"
+#include "util/json_record.h"
 #include "util/json_writer.h"
 
 namespace brenvik::rfc9420 {
@@ -44,211 +45,6 @@ void write_secret_or_null(JsonWriter& w, const crypto::SecretBytes& s) {
     w.null();
   else
     w.byte_array(s.view());
-}
-
-void write_parent(JsonWriter& w, const ParentNode& p) {
-  w.begin_object();
-  w.key("encryption_key").byte_array(p.encryption_key);
-  w.key("parent_hash").byte_array(p.parent_hash);
-  w.key("unmerged_leaves").begin_array();
-  for (uint32_t l : p.unmerged_leaves) w.u64(l);
-  w.end_array().end_object();
-}
-
-void write_tree(JsonWriter& w, const PublicTree& tree) {
-  // Leaves and parents in their own lists, full width, blanks as null. A
-  // leaf is kept as its TLS encoding: it is signed over that encoding, so a
-  // reloaded leaf verifies bit for bit.
-  uint32_t n = tree.leaf_count();
-  w.begin_object().key("tree").begin_object();
-  w.key("leaf_nodes").begin_array();
-  for (uint32_t i = 0; i < n; ++i) {
-    if (const LeafNode* l = tree.leaf(i))
-      w.byte_array(tls_encode(*l));
-    else
-      w.null();
-  }
-  w.end_array();
-  w.key("parent_nodes").begin_array();
-  for (uint32_t i = 0; i + 1 < n; ++i) {
-    if (const ParentNode* p = tree.parent_node(2 * uint64_t(i) + 1))
-      write_parent(w, *p);
-    else
-      w.null();
-  }
-  w.end_array();
-  w.key("default_leaf").null();
-  w.key("default_parent").null();
-  w.end_object();
-  w.key("tree_hash").byte_array(tree.tree_hash());
-  w.end_object();
-}
-
-void write_group_context(JsonWriter& w, const GroupContext& c) {
-  w.begin_object();
-  w.key("protocol_version").u64(uint64_t(c.version));
-  w.key("cipher_suite").u64(c.cipher_suite);
-  w.key("group_id").byte_array(c.group_id);
-  w.key("epoch").u64(c.epoch);
-  w.key("tree_hash").byte_array(c.tree_hash);
-  w.key("confirmed_transcript_hash").byte_array(c.confirmed_transcript_hash);
-  w.key("extensions").begin_array();
-  for (const auto& e : c.extensions) {
-    w.begin_object();
-    w.key("extension_type").u64(e.extension_type);
-    w.key("extension_data").byte_array(e.extension_data);
-    w.end_object();
-  }
-  w.end_array().end_object();
-}
-
-constexpr std::array<std::pair<std::string_view, crypto::SecretBytes EpochSecrets::*>, 12>
-    kEpochSecretFields{{
-        {"joiner_secret", &EpochSecrets::joiner_secret},
-        {"welcome_secret", &EpochSecrets::welcome_secret},
-        {"epoch_secret", &EpochSecrets::epoch_secret},
-        {"sender_data_secret", &EpochSecrets::sender_data_secret},
-        {"encryption_secret", &EpochSecrets::encryption_secret},
-        {"exporter_secret", &EpochSecrets::exporter_secret},
-        {"external_secret", &EpochSecrets::external_secret},
-        {"confirmation_key", &EpochSecrets::confirmation_key},
-        {"membership_key", &EpochSecrets::membership_key},
-        {"resumption_psk", &EpochSecrets::resumption_psk},
-        {"epoch_authenticator", &EpochSecrets::epoch_authenticator},
-        {"init_secret", &EpochSecrets::init_secret},
-    }};
-
-// The epoch is written beside the secrets so that a load can tell secrets
-// of one epoch from a context of another (a torn group store).
-void write_epoch_secrets(JsonWriter& w, uint64_t epoch, const EpochSecrets& s) {
-  w.begin_object().key("epoch").u64(epoch);
-  for (const auto& [name, member] : kEpochSecretFields) w.key(name).byte_array((s.*member).view());
-  w.end_object();
-}
-
-void write_sender_ratchet_config(JsonWriter& w, const SenderRatchetConfig& c) {
-  w.begin_object();
-  w.key("out_of_order_tolerance").u64(c.out_of_order_tolerance);
-  w.key("maximum_forward_distance").u64(c.maximum_forward_distance);
-  w.end_object();
-}
-
-void write_ratchet(JsonWriter& w, const SecretTreeState::Ratchet& r) {
-  w.begin_object();
-  w.key("secret").byte_array(r.secret.view());
-  w.key("next").u64(r.next);
-  w.key("skipped").begin_array();
-  for (const auto& k : r.skipped) {
-    w.begin_object();
-    w.key("generation").u64(k.generation);
-    w.key("key").byte_array(k.key.view());
-    w.key("nonce").byte_array(k.nonce.view());
-    w.end_object();
-  }
-  w.end_array().end_object();
-}
-
-void write_secret_tree(JsonWriter& w, const SecretTree& tree) {
-  SecretTreeState s = tree.state();
-  w.begin_object();
-  w.key("leaf_count").u64(s.leaf_count);
-  w.key("sender_ratchet_configuration");
-  write_sender_ratchet_config(w, s.config);
-  w.key("nodes").begin_array();
-  for (const auto& n : s.node_secrets) write_secret_or_null(w, n);
-  w.end_array();
-  w.key("ratchets").begin_array();
-  for (const auto& l : s.leaves) {
-    if (!l) {
-      w.null();
-      continue;
-    }
-    w.begin_object().key("handshake");
-    write_ratchet(w, l->handshake);
-    w.key("application");
-    write_ratchet(w, l->application);
-    w.end_object();
-  }
-  w.end_array().end_object();
-}
-
-void write_one_epoch(JsonWriter& w, const MessageSecrets& m) {
-  w.begin_object();
-  w.key("epoch").u64(m.epoch);
-  w.key("sender_data_secret").byte_array(m.sender_data_secret.view());
-  w.key("secret_tree");
-  write_secret_tree(w, m.secret_tree);
-  w.end_object();
-}
-
-void write_message_secrets_value(JsonWriter& w, const MessageSecretsStore& m) {
-  w.begin_object();
-  w.key("max_epochs").u64(m.max_epochs);
-  w.key("past_epoch_trees").begin_array();
-  for (const auto& p : m.past_epoch_trees) write_one_epoch(w, p);
-  w.end_array();
-  w.key("message_secrets");
-  write_one_epoch(w, m.message_secrets);
-  w.end_object();
-}
-
-void write_psk_store(JsonWriter& w, const ResumptionPskStore& s) {
-  w.begin_object();
-  w.key("max_number_of_secrets").u64(s.max_number_of_secrets);
-  w.key("resumption_psk").begin_array();
-  for (const auto& p : s.resumption_psk) {
-    w.begin_object().key("epoch").u64(p.epoch).key("secret").byte_array(p.secret.view());
-    w.end_object();
-  }
-  w.end_array();
-  w.key("cursor").u64(s.cursor);
-  w.end_object();
-}
-
-constexpr std::array<std::string_view, 2> kOutgoingNames{"AlwaysPlaintext", "AlwaysCiphertext"};
-constexpr std::array<std::string_view, 3> kIncomingNames{"AlwaysPlaintext", "AlwaysCiphertext",
-                                                         "Mixed"};
-
-void write_join_config(JsonWriter& w, const JoinConfig& c) {
-  w.begin_object();
-  w.key("wire_format_policy").begin_object();
-  w.key("outgoing").str(kOutgoingNames.at(size_t(c.wire_format_policy.outgoing)));
-  w.key("incoming").str(kIncomingNames.at(size_t(c.wire_format_policy.incoming)));
-  w.end_object();
-  w.key("padding_size").u64(c.padding_size);
-  w.key("max_past_epochs").u64(c.max_past_epochs);
-  w.key("number_of_resumption_psks").u64(c.number_of_resumption_psks);
-  w.key("use_ratchet_tree_extension").boolean(c.use_ratchet_tree_extension);
-  w.key("sender_ratchet_configuration");
-  write_sender_ratchet_config(w, c.sender_ratchet_configuration);
-  w.end_object();
-}
-
-void write_group_state_value(JsonWriter& w, const GroupState& s) {
-  std::visit(
-      [&](const auto& v) {
-        using T = std::remove_cvref_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, GroupOperational>) {
-          w.str("Operational");
-        } else if constexpr (std::is_same_v<T, GroupInactive>) {
-          w.str("Inactive");
-        } else {
-          w.begin_object().key("PendingCommit").begin_object();
-          w.key("commit").byte_array(tls_encode(v.commit));
-          w.key("path_secret").byte_array(v.path_secret.view());
-          w.end_object().end_object();
-        }
-      },
-      s);
-}
-
-void write_key_pair(JsonWriter& w, const HpkeKeyPair& p) {
-  w.begin_object();
-  w.key("public_key");
-  write_vec(w, p.public_key);
-  w.key("private_key");
-  write_vec(w, p.private_key.view());
-  w.end_object();
 }
 
 // ---------------------------------------------------------------------------
@@ -319,38 +115,405 @@ Read<T> read_tls(JsonReader& r, std::string_view what) {
   return std::move(v).value();
 }
 
-Read<uint32_t> read_u32(JsonReader& r) {
-  return r.read_u32();
+// ---------------------------------------------------------------------------
+// Codecs of the stored fields that have their own form.
+
+// A secret as a byte array; read through a wiped buffer.
+struct SecretCodec {
+  void write(JsonWriter& w, const crypto::SecretBytes& s) const { w.byte_array(s.view()); }
+  Status read(JsonReader& r, crypto::SecretBytes& out) const {
+    BRENVIK_TRY(out, read_secret(r));
+    return {};
+  }
+};
+
+// A secret of exactly kNh bytes, or empty.
+struct HashSecretCodec : SecretCodec {
+  Status read(JsonReader& r, crypto::SecretBytes& out) const {
+    BRENVIK_TRY(out, read_hash_secret(r));
+    return {};
+  }
+};
+
+// A hash-sized secret where an empty one is written as null.
+struct HashSecretOrNullCodec {
+  void write(JsonWriter& w, const crypto::SecretBytes& s) const { write_secret_or_null(w, s); }
+  Status read(JsonReader& r, crypto::SecretBytes& out) const {
+    BRENVIK_TRY(bool blank, r.peek_null());
+    if (blank) {
+      out = crypto::SecretBytes();
+      return r.read_null();
+    }
+    BRENVIK_TRY(out, read_hash_secret(r));
+    return {};
+  }
+};
+
+// Bytes and secrets wrapped as {"vec":[...]}.
+struct VecCodec {
+  void write(JsonWriter& w, const Bytes& b) const { write_vec(w, b); }
+  Status read(JsonReader& r, Bytes& out) const {
+    BRENVIK_TRY(out, read_vec(r));
+    return {};
+  }
+};
+struct SecretVecCodec {
+  void write(JsonWriter& w, const crypto::SecretBytes& s) const { write_vec(w, s.view()); }
+  Status read(JsonReader& r, crypto::SecretBytes& out) const {
+    BRENVIK_TRY(out, read_secret_vec(r));
+    return {};
+  }
+};
+
+// A value kept as its TLS encoding inside a byte array; `what` names it in
+// the reader's refusal.
+template <typename T>
+struct TlsBytesCodec {
+  std::string_view what;
+  void write(JsonWriter& w, const T& v) const { w.byte_array(tls_encode(v)); }
+  Status read(JsonReader& r, T& out) const {
+    BRENVIK_TRY(out, read_tls<T>(r, what));
+    return {};
+  }
+};
+
+// Only version 1.0 is accepted back.
+struct ProtocolVersionCodec {
+  void write(JsonWriter& w, ProtocolVersion v) const { w.u64(uint64_t(v)); }
+  Status read(JsonReader& r, ProtocolVersion& out) const {
+    BRENVIK_TRY(uint16_t v, r.read_u16());
+    if (v != uint16_t(ProtocolVersion::mls10))
+      return Err(r.error("unsupported protocol version " + std::to_string(v)));
+    out = ProtocolVersion::mls10;
+    return {};
+  }
+};
+
+// The secret tree through its state; the state's consistency is checked
+// where it is read.
+struct SecretTreeCodec {
+  void write(JsonWriter& w, const SecretTree& tree) const { write_json_record(w, tree.state()); }
+  Status read(JsonReader& r, SecretTree& out) const {
+    BRENVIK_TRY(SecretTreeState s, read_json_record<SecretTreeState>(r));
+    auto tree = SecretTree::from_state(std::move(s));
+    if (!tree.ok()) return Err(r.error(tree.error().detail()));
+    out = std::move(tree).value();
+    return {};
+  }
+};
+
+constexpr NamedEnumJsonCodec<OutgoingWireFormatPolicy, 2> kOutgoingCodec{
+    "enum OutgoingWireFormatPolicy", {"AlwaysPlaintext", "AlwaysCiphertext"}};
+constexpr NamedEnumJsonCodec<IncomingWireFormatPolicy, 3> kIncomingCodec{
+    "enum IncomingWireFormatPolicy", {"AlwaysPlaintext", "AlwaysCiphertext", "Mixed"}};
+
+}  // namespace
+}  // namespace brenvik::rfc9420
+
+// ---------------------------------------------------------------------------
+// The field list of every stored record: the writers and readers below are
+// derived from these.
+
+namespace brenvik {
+
+namespace gs = rfc9420;
+
+template <>
+struct JsonRecord<gs::ParentNode> {
+  static constexpr std::string_view kName = "struct ParentNode";
+  static constexpr auto fields() {
+    using T = gs::ParentNode;
+    return std::tuple{json_field("encryption_key", &T::encryption_key),
+                      json_field("parent_hash", &T::parent_hash),
+                      json_field("unmerged_leaves", &T::unmerged_leaves)};
+  }
+};
+
+template <>
+struct JsonRecord<gs::Extension> {
+  static constexpr std::string_view kName = "struct Extension";
+  static constexpr auto fields() {
+    using T = gs::Extension;
+    return std::tuple{json_field("extension_type", &T::extension_type),
+                      json_field("extension_data", &T::extension_data)};
+  }
+};
+
+template <>
+struct JsonRecord<gs::GroupContext> {
+  static constexpr std::string_view kName = "struct GroupContext";
+  static constexpr auto fields() {
+    using T = gs::GroupContext;
+    return std::tuple{
+        json_field("protocol_version", &T::version, gs::ProtocolVersionCodec{}),
+        json_field("cipher_suite", &T::cipher_suite),
+        json_field("group_id", &T::group_id),
+        json_field("epoch", &T::epoch),
+        json_field("tree_hash", &T::tree_hash),
+        json_field("confirmed_transcript_hash", &T::confirmed_transcript_hash),
+        json_field("extensions", &T::extensions, json_array(JsonRecordCodec<gs::Extension>{})),
+    };
+  }
+};
+
+template <>
+struct JsonRecord<gs::SenderRatchetConfig> {
+  static constexpr std::string_view kName = "struct SenderRatchetConfiguration";
+  static constexpr auto fields() {
+    using T = gs::SenderRatchetConfig;
+    return std::tuple{json_field("out_of_order_tolerance", &T::out_of_order_tolerance),
+                      json_field("maximum_forward_distance", &T::maximum_forward_distance)};
+  }
+};
+
+template <>
+struct JsonRecord<gs::RatchetKey> {
+  static constexpr std::string_view kName = "struct RatchetKey";
+  static constexpr auto fields() {
+    using T = gs::RatchetKey;
+    return std::tuple{json_field("generation", &T::generation),
+                      json_field("key", &T::key, gs::SecretCodec{}),
+                      json_field("nonce", &T::nonce, gs::SecretCodec{})};
+  }
+};
+
+template <>
+struct JsonRecord<gs::SecretTreeState::Ratchet> {
+  static constexpr std::string_view kName = "struct SenderRatchet";
+  static constexpr auto fields() {
+    using T = gs::SecretTreeState::Ratchet;
+    return std::tuple{
+        json_field("secret", &T::secret, gs::HashSecretCodec{}),
+        json_field("next", &T::next),
+        json_field("skipped", &T::skipped, json_array(JsonRecordCodec<gs::RatchetKey>{})),
+    };
+  }
+};
+
+template <>
+struct JsonRecord<gs::SecretTreeState::Leaf> {
+  static constexpr std::string_view kName = "struct LeafRatchets";
+  static constexpr auto fields() {
+    using T = gs::SecretTreeState::Leaf;
+    constexpr JsonRecordCodec<gs::SecretTreeState::Ratchet> ratchet{};
+    return std::tuple{json_field("handshake", &T::handshake, ratchet),
+                      json_field("application", &T::application, ratchet)};
+  }
+};
+
+template <>
+struct JsonRecord<gs::SecretTreeState> {
+  static constexpr std::string_view kName = "struct SecretTree";
+  static constexpr auto fields() {
+    using T = gs::SecretTreeState;
+    return std::tuple{
+        json_field("leaf_count", &T::leaf_count),
+        json_field("sender_ratchet_configuration", &T::config,
+                   JsonRecordCodec<gs::SenderRatchetConfig>{}),
+        json_field("nodes", &T::node_secrets, json_array(gs::HashSecretOrNullCodec{})),
+        json_field("ratchets", &T::leaves,
+                   json_array(json_nullable(JsonRecordCodec<gs::SecretTreeState::Leaf>{}))),
+    };
+  }
+};
+
+template <>
+struct JsonRecord<gs::MessageSecrets> {
+  static constexpr std::string_view kName = "struct MessageSecrets";
+  static constexpr auto fields() {
+    using T = gs::MessageSecrets;
+    return std::tuple{
+        json_field("epoch", &T::epoch),
+        json_field("sender_data_secret", &T::sender_data_secret, gs::HashSecretCodec{}),
+        json_field("secret_tree", &T::secret_tree, gs::SecretTreeCodec{})};
+  }
+};
+
+template <>
+struct JsonRecord<gs::MessageSecretsStore> {
+  static constexpr std::string_view kName = "struct MessageSecretsStore";
+  static constexpr auto fields() {
+    using T = gs::MessageSecretsStore;
+    constexpr JsonRecordCodec<gs::MessageSecrets> one{};
+    return std::tuple{json_field("max_epochs", &T::max_epochs),
+                      json_field("past_epoch_trees", &T::past_epoch_trees, json_array(one)),
+                      json_field("message_secrets", &T::message_secrets, one)};
+  }
+};
+
+template <>
+struct JsonRecord<gs::StoredResumptionPsk> {
+  static constexpr std::string_view kName = "struct ResumptionPsk";
+  static constexpr auto fields() {
+    using T = gs::StoredResumptionPsk;
+    return std::tuple{json_field("epoch", &T::epoch),
+                      json_field("secret", &T::secret, gs::HashSecretCodec{})};
+  }
+};
+
+template <>
+struct JsonRecord<gs::ResumptionPskStore> {
+  static constexpr std::string_view kName = "struct ResumptionPskStore";
+  static constexpr auto fields() {
+    using T = gs::ResumptionPskStore;
+    return std::tuple{
+        json_field("max_number_of_secrets", &T::max_number_of_secrets),
+        json_field("resumption_psk", &T::resumption_psk,
+                   json_array(JsonRecordCodec<gs::StoredResumptionPsk>{})),
+        json_field("cursor", &T::cursor),
+    };
+  }
+};
+
+template <>
+struct JsonRecord<gs::WireFormatPolicy> {
+  static constexpr std::string_view kName = "struct WireFormatPolicy";
+  static constexpr auto fields() {
+    using T = gs::WireFormatPolicy;
+    return std::tuple{json_field("outgoing", &T::outgoing, gs::kOutgoingCodec),
+                      json_field("incoming", &T::incoming, gs::kIncomingCodec)};
+  }
+};
+
+template <>
+struct JsonRecord<gs::JoinConfig> {
+  static constexpr std::string_view kName = "struct MlsGroupJoinConfig";
+  static constexpr auto fields() {
+    using T = gs::JoinConfig;
+    return std::tuple{
+        json_field("wire_format_policy", &T::wire_format_policy,
+                   JsonRecordCodec<gs::WireFormatPolicy>{}),
+        json_field("padding_size", &T::padding_size),
+        json_field("max_past_epochs", &T::max_past_epochs),
+        json_field("number_of_resumption_psks", &T::number_of_resumption_psks),
+        json_field("use_ratchet_tree_extension", &T::use_ratchet_tree_extension),
+        json_field("sender_ratchet_configuration", &T::sender_ratchet_configuration,
+                   JsonRecordCodec<gs::SenderRatchetConfig>{}),
+    };
+  }
+};
+
+template <>
+struct JsonRecord<gs::PendingCommit> {
+  static constexpr std::string_view kName = "struct PendingCommit";
+  static constexpr auto fields() {
+    using T = gs::PendingCommit;
+    return std::tuple{json_field("commit", &T::commit,
+                                 gs::TlsBytesCodec<gs::AuthenticatedContent>{"pending commit"}),
+                      json_field("path_secret", &T::path_secret, gs::HashSecretCodec{})};
+  }
+};
+
+template <>
+struct JsonRecord<gs::HpkeKeyPair> {
+  static constexpr std::string_view kName = "struct HpkeKeyPair";
+  static constexpr auto fields() {
+    using T = gs::HpkeKeyPair;
+    return std::tuple{json_field("public_key", &T::public_key, gs::VecCodec{}),
+                      json_field("private_key", &T::private_key, gs::SecretVecCodec{})};
+  }
+};
+
+template <>
+struct JsonRecord<gs::QueuedProposal> {
+  static constexpr std::string_view kName = "struct QueuedProposal";
+  static constexpr auto fields() {
+    using T = gs::QueuedProposal;
+    return std::tuple{json_field("proposal_ref", &T::proposal_ref),
+                      json_field("proposal", &T::content,
+                                 gs::TlsBytesCodec<gs::AuthenticatedContent>{"queued proposal"})};
+  }
+};
+
+template <>
+struct JsonRecord<gs::KeyPackageRecord> {
+  static constexpr std::string_view kName = "struct KeyPackageBundle";
+  static constexpr auto fields() {
+    using T = gs::KeyPackageRecord;
+    return std::tuple{
+        json_field("key_package", &T::key_package,
+                   gs::TlsBytesCodec<gs::KeyPackage>{"key package"}),
+        json_field("private_init_key", &T::private_init_key, gs::SecretVecCodec{}),
+        json_field("private_encryption_key", &T::private_encryption_key, gs::SecretVecCodec{})};
+  }
+};
+
+}  // namespace brenvik
+
+namespace brenvik::rfc9420 {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Writing and reading the values whose form is their own.
+
+void write_tree(JsonWriter& w, const PublicTree& tree) {
+  // Leaves and parents in their own lists, full width, blanks as null. A
+  // leaf is kept as its TLS encoding: it is signed over that encoding, so a
+  // reloaded leaf verifies bit for bit.
+  uint32_t n = tree.leaf_count();
+  w.begin_object().key("tree").begin_object();
+  w.key("leaf_nodes").begin_array();
+  for (uint32_t i = 0; i < n; ++i) {
+    if (const LeafNode* l = tree.leaf(i))
+      w.byte_array(tls_encode(*l));
+    else
+      w.null();
+  }
+  w.end_array();
+  w.key("parent_nodes").begin_array();
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    if (const ParentNode* p = tree.parent_node(2 * uint64_t(i) + 1))
+      write_json_record(w, *p);
+    else
+      w.null();
+  }
+  w.end_array();
+  w.key("default_leaf").null();
+  w.key("default_parent").null();
+  w.end_object();
+  w.key("tree_hash").byte_array(tree.tree_hash());
+  w.end_object();
 }
 
-Read<ParentNode> read_parent(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"encryption_key", FieldRule::Required},
-                                          {"parent_hash", FieldRule::Required},
-                                          {"unmerged_leaves", FieldRule::Required}};
-  ParentNode p;
-  BRENVIK_TRY_VOID(read_record(r, "struct ParentNode", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(p.encryption_key, r.read_byte_array());
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY(p.parent_hash, r.read_byte_array());
-        return {};
-      }
-      default: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          BRENVIK_TRY(uint32_t l, r.read_u32());
-          p.unmerged_leaves.push_back(l);
+constexpr std::array<std::pair<std::string_view, crypto::SecretBytes EpochSecrets::*>, 12>
+    kEpochSecretFields{{
+        {"joiner_secret", &EpochSecrets::joiner_secret},
+        {"welcome_secret", &EpochSecrets::welcome_secret},
+        {"epoch_secret", &EpochSecrets::epoch_secret},
+        {"sender_data_secret", &EpochSecrets::sender_data_secret},
+        {"encryption_secret", &EpochSecrets::encryption_secret},
+        {"exporter_secret", &EpochSecrets::exporter_secret},
+        {"external_secret", &EpochSecrets::external_secret},
+        {"confirmation_key", &EpochSecrets::confirmation_key},
+        {"membership_key", &EpochSecrets::membership_key},
+        {"resumption_psk", &EpochSecrets::resumption_psk},
+        {"epoch_authenticator", &EpochSecrets::epoch_authenticator},
+        {"init_secret", &EpochSecrets::init_secret},
+    }};
+
+// The epoch is written beside the secrets so that a load can tell secrets
+// of one epoch from a context of another (a torn group store).
+void write_epoch_secrets(JsonWriter& w, uint64_t epoch, const EpochSecrets& s) {
+  w.begin_object().key("epoch").u64(epoch);
+  for (const auto& [name, member] : kEpochSecretFields) w.key(name).byte_array((s.*member).view());
+  w.end_object();
+}
+
+void write_group_state_value(JsonWriter& w, const GroupState& s) {
+  std::visit(
+      [&](const auto& v) {
+        using T = std::remove_cvref_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, GroupOperational>) {
+          w.str("Operational");
+        } else if constexpr (std::is_same_v<T, GroupInactive>) {
+          w.str("Inactive");
+        } else {
+          w.begin_object().key("PendingCommit");
+          write_json_record(w, v);
+          w.end_object();
         }
-        return {};
-      }
-    }
-  }));
-  return p;
+      },
+      s);
 }
 
 struct StoredTree {
@@ -368,7 +531,7 @@ Read<StoredTree> read_tree(JsonReader& r) {
     return Node{tls::Case<NodeType::leaf, LeafNode>{std::move(l)}};
   };
   auto read_parent_node = [&]() -> Read<Node> {
-    BRENVIK_TRY(ParentNode p, read_parent(r));
+    BRENVIK_TRY(ParentNode p, read_json_record<ParentNode>(r));
     return Node{tls::Case<NodeType::parent, ParentNode>{std::move(p)}};
   };
   static constexpr JsonField kInner[] = {{"leaf_nodes", FieldRule::Required},
@@ -418,67 +581,6 @@ Read<StoredTree> read_tree(JsonReader& r) {
   return StoredTree{std::move(tree).value(), std::move(stored_hash)};
 }
 
-Read<GroupContext> read_group_context(JsonReader& r) {
-  static constexpr JsonField kFields[] = {
-      {"protocol_version", FieldRule::Required}, {"cipher_suite", FieldRule::Required},
-      {"group_id", FieldRule::Required},         {"epoch", FieldRule::Required},
-      {"tree_hash", FieldRule::Required},        {"confirmed_transcript_hash", FieldRule::Required},
-      {"extensions", FieldRule::Required}};
-  static constexpr JsonField kExtFields[] = {{"extension_type", FieldRule::Required},
-                                             {"extension_data", FieldRule::Required}};
-  GroupContext c;
-  BRENVIK_TRY_VOID(read_record(r, "struct GroupContext", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(uint16_t v, r.read_u16());
-        if (v != uint16_t(ProtocolVersion::mls10))
-          return Err(r.error("unsupported protocol version " + std::to_string(v)));
-        c.version = ProtocolVersion::mls10;
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY(c.cipher_suite, r.read_u16());
-        return {};
-      }
-      case 2: {
-        BRENVIK_TRY(c.group_id, r.read_byte_array());
-        return {};
-      }
-      case 3: {
-        BRENVIK_TRY(c.epoch, r.read_u64());
-        return {};
-      }
-      case 4: {
-        BRENVIK_TRY(c.tree_hash, r.read_byte_array());
-        return {};
-      }
-      case 5: {
-        BRENVIK_TRY(c.confirmed_transcript_hash, r.read_byte_array());
-        return {};
-      }
-      default: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          Extension e;
-          BRENVIK_TRY_VOID(read_record(r, "struct Extension", kExtFields, [&](size_t j) -> Status {
-            if (j == 0) {
-              BRENVIK_TRY(e.extension_type, r.read_u16());
-            } else {
-              BRENVIK_TRY(e.extension_data, r.read_byte_array());
-            }
-            return {};
-          }));
-          c.extensions.push_back(std::move(e));
-        }
-        return {};
-      }
-    }
-  }));
-  return c;
-}
-
 struct StoredEpochSecrets {
   uint64_t epoch = 0;
   EpochSecrets secrets;
@@ -504,208 +606,15 @@ Read<StoredEpochSecrets> read_epoch_secrets(JsonReader& r) {
   return out;
 }
 
-Read<SenderRatchetConfig> read_sender_ratchet_config(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"out_of_order_tolerance", FieldRule::Required},
-                                          {"maximum_forward_distance", FieldRule::Required}};
-  SenderRatchetConfig c;
-  BRENVIK_TRY_VOID(
-      read_record(r, "struct SenderRatchetConfiguration", kFields, [&](size_t i) -> Status {
-        if (i == 0) {
-          BRENVIK_TRY(c.out_of_order_tolerance, r.read_u32());
-        } else {
-          BRENVIK_TRY(c.maximum_forward_distance, r.read_u32());
-        }
-        return {};
-      }));
-  return c;
-}
-
-Read<SecretTreeState::Ratchet> read_ratchet(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"secret", FieldRule::Required},
-                                          {"next", FieldRule::Required},
-                                          {"skipped", FieldRule::Required}};
-  static constexpr JsonField kKeyFields[] = {{"generation", FieldRule::Required},
-                                             {"key", FieldRule::Required},
-                                             {"nonce", FieldRule::Required}};
-  SecretTreeState::Ratchet out;
-  BRENVIK_TRY_VOID(read_record(r, "struct SenderRatchet", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(out.secret, read_hash_secret(r));
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY(out.next, r.read_u32());
-        return {};
-      }
-      default: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          RatchetKey k;
-          BRENVIK_TRY_VOID(read_record(r, "struct RatchetKey", kKeyFields, [&](size_t j) -> Status {
-            switch (j) {
-              case 0: {
-                BRENVIK_TRY(k.generation, r.read_u32());
-                return {};
-              }
-              case 1: {
-                BRENVIK_TRY(k.key, read_secret(r));
-                return {};
-              }
-              default: {
-                BRENVIK_TRY(k.nonce, read_secret(r));
-                return {};
-              }
-            }
-          }));
-          out.skipped.push_back(std::move(k));
-        }
-        return {};
-      }
-    }
-  }));
-  return out;
-}
-
-Read<SecretTree> read_secret_tree(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"leaf_count", FieldRule::Required},
-                                          {"sender_ratchet_configuration", FieldRule::Required},
-                                          {"nodes", FieldRule::Required},
-                                          {"ratchets", FieldRule::Required}};
-  static constexpr JsonField kLeafFields[] = {{"handshake", FieldRule::Required},
-                                              {"application", FieldRule::Required}};
-  SecretTreeState s;
-  BRENVIK_TRY_VOID(read_record(r, "struct SecretTree", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(s.leaf_count, r.read_u32());
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY(s.config, read_sender_ratchet_config(r));
-        return {};
-      }
-      case 2: {
-        return read_nullable_array(r, s.node_secrets, [&] { return read_hash_secret(r); });
-      }
-      default: {
-        return read_nullable_array(r, s.leaves, [&]() -> Read<SecretTreeState::Leaf> {
-          SecretTreeState::Leaf leaf;
-          BRENVIK_TRY_VOID(
-              read_record(r, "struct LeafRatchets", kLeafFields, [&](size_t j) -> Status {
-                if (j == 0) {
-                  BRENVIK_TRY(leaf.handshake, read_ratchet(r));
-                } else {
-                  BRENVIK_TRY(leaf.application, read_ratchet(r));
-                }
-                return {};
-              }));
-          return leaf;
-        });
-      }
-    }
-  }));
-  auto tree = SecretTree::from_state(std::move(s));
-  if (!tree.ok()) return Err(r.error(tree.error().detail()));
-  return std::move(tree).value();
-}
-
-Read<MessageSecrets> read_one_epoch(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"epoch", FieldRule::Required},
-                                          {"sender_data_secret", FieldRule::Required},
-                                          {"secret_tree", FieldRule::Required}};
-  MessageSecrets m;
-  BRENVIK_TRY_VOID(read_record(r, "struct MessageSecrets", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(m.epoch, r.read_u64());
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY(m.sender_data_secret, read_hash_secret(r));
-        return {};
-      }
-      default: {
-        BRENVIK_TRY(m.secret_tree, read_secret_tree(r));
-        return {};
-      }
-    }
-  }));
-  return m;
-}
-
 Read<MessageSecretsStore> read_message_secrets_value(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"max_epochs", FieldRule::Required},
-                                          {"past_epoch_trees", FieldRule::Required},
-                                          {"message_secrets", FieldRule::Required}};
-  MessageSecretsStore m;
-  BRENVIK_TRY_VOID(read_record(r, "struct MessageSecretsStore", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(m.max_epochs, r.read_u32());
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          BRENVIK_TRY(MessageSecrets p, read_one_epoch(r));
-          m.past_epoch_trees.push_back(std::move(p));
-        }
-        return {};
-      }
-      default: {
-        BRENVIK_TRY(m.message_secrets, read_one_epoch(r));
-        return {};
-      }
-    }
-  }));
+  BRENVIK_TRY(MessageSecretsStore m, read_json_record<MessageSecretsStore>(r));
   if (m.past_epoch_trees.size() > m.max_epochs)
     return Err(r.error("more past epochs kept than max_epochs allows"));
   return m;
 }
 
 Read<ResumptionPskStore> read_psk_store(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"max_number_of_secrets", FieldRule::Required},
-                                          {"resumption_psk", FieldRule::Required},
-                                          {"cursor", FieldRule::Required}};
-  static constexpr JsonField kPskFields[] = {{"epoch", FieldRule::Required},
-                                             {"secret", FieldRule::Required}};
-  ResumptionPskStore s;
-  BRENVIK_TRY_VOID(read_record(r, "struct ResumptionPskStore", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(s.max_number_of_secrets, r.read_u32());
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY_VOID(r.begin_array());
-        for (;;) {
-          BRENVIK_TRY(bool more, r.next_element());
-          if (!more) break;
-          StoredResumptionPsk p;
-          BRENVIK_TRY_VOID(
-              read_record(r, "struct ResumptionPsk", kPskFields, [&](size_t j) -> Status {
-                if (j == 0) {
-                  BRENVIK_TRY(p.epoch, r.read_u64());
-                } else {
-                  BRENVIK_TRY(p.secret, read_hash_secret(r));
-                }
-                return {};
-              }));
-          s.resumption_psk.push_back(std::move(p));
-        }
-        return {};
-      }
-      default: {
-        BRENVIK_TRY(s.cursor, r.read_u32());
-        return {};
-      }
-    }
-  }));
+  BRENVIK_TRY(ResumptionPskStore s, read_json_record<ResumptionPskStore>(r));
   if (s.resumption_psk.size() > s.max_number_of_secrets)
     return Err(r.error("more resumption PSKs than max_number_of_secrets allows"));
   if (s.cursor > s.max_number_of_secrets ||
@@ -714,73 +623,8 @@ Read<ResumptionPskStore> read_psk_store(JsonReader& r) {
   return s;
 }
 
-Read<JoinConfig> read_join_config(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"wire_format_policy", FieldRule::Required},
-                                          {"padding_size", FieldRule::Required},
-                                          {"max_past_epochs", FieldRule::Required},
-                                          {"number_of_resumption_psks", FieldRule::Required},
-                                          {"use_ratchet_tree_extension", FieldRule::Required},
-                                          {"sender_ratchet_configuration", FieldRule::Required}};
-  static constexpr JsonField kPolicyFields[] = {{"outgoing", FieldRule::Required},
-                                                {"incoming", FieldRule::Required}};
-  JoinConfig c;
-  BRENVIK_TRY_VOID(read_record(r, "struct MlsGroupJoinConfig", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0:
-        return read_record(r, "struct WireFormatPolicy", kPolicyFields, [&](size_t j) -> Status {
-          if (j == 0) {
-            BRENVIK_TRY(size_t v,
-                        read_unit_enum(r, "enum OutgoingWireFormatPolicy", kOutgoingNames));
-            c.wire_format_policy.outgoing = OutgoingWireFormatPolicy(v);
-          } else {
-            BRENVIK_TRY(size_t v,
-                        read_unit_enum(r, "enum IncomingWireFormatPolicy", kIncomingNames));
-            c.wire_format_policy.incoming = IncomingWireFormatPolicy(v);
-          }
-          return {};
-        });
-      case 1: {
-        BRENVIK_TRY(c.padding_size, r.read_u32());
-        return {};
-      }
-      case 2: {
-        BRENVIK_TRY(c.max_past_epochs, r.read_u32());
-        return {};
-      }
-      case 3: {
-        BRENVIK_TRY(c.number_of_resumption_psks, r.read_u32());
-        return {};
-      }
-      case 4: {
-        BRENVIK_TRY(c.use_ratchet_tree_extension, r.read_bool());
-        return {};
-      }
-      default: {
-        BRENVIK_TRY(c.sender_ratchet_configuration, read_sender_ratchet_config(r));
-        return {};
-      }
-    }
-  }));
-  return c;
-}
-
 constexpr std::array<std::string_view, 3> kGroupStateNames{"Operational", "Inactive",
                                                            "PendingCommit"};
-
-Read<PendingCommit> read_pending_commit(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"commit", FieldRule::Required},
-                                          {"path_secret", FieldRule::Required}};
-  PendingCommit p;
-  BRENVIK_TRY_VOID(read_record(r, "struct PendingCommit", kFields, [&](size_t i) -> Status {
-    if (i == 0) {
-      BRENVIK_TRY(p.commit, read_tls<AuthenticatedContent>(r, "pending commit"));
-    } else {
-      BRENVIK_TRY(p.path_secret, read_hash_secret(r));
-    }
-    return {};
-  }));
-  return p;
-}
 
 Read<GroupState> read_group_state_value(JsonReader& r) {
   BRENVIK_TRY(JsonType t, r.peek_type());
@@ -796,7 +640,7 @@ Read<GroupState> read_group_state_value(JsonReader& r) {
   if (!any) return Err(r.error("invalid length 0, expected one variant of enum MlsGroupState"));
   GroupState out;
   if (key == "PendingCommit") {
-    BRENVIK_TRY(PendingCommit p, read_pending_commit(r));
+    BRENVIK_TRY(PendingCommit p, read_json_record<PendingCommit>(r));
     out = std::move(p);
   } else if (key == "Operational" || key == "Inactive") {
     bool op = key == "Operational";
@@ -810,71 +654,22 @@ Read<GroupState> read_group_state_value(JsonReader& r) {
   return out;
 }
 
-Read<HpkeKeyPair> read_key_pair(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"public_key", FieldRule::Required},
-                                          {"private_key", FieldRule::Required}};
-  HpkeKeyPair p;
-  BRENVIK_TRY_VOID(read_record(r, "struct HpkeKeyPair", kFields, [&](size_t i) -> Status {
-    if (i == 0) {
-      BRENVIK_TRY(p.public_key, read_vec(r));
-    } else {
-      BRENVIK_TRY(p.private_key, read_secret_vec(r));
-    }
-    return {};
-  }));
-  return p;
-}
+// The member's own leaf nodes, each as its TLS encoding.
+constexpr auto kOwnLeavesCodec = json_array(TlsBytesCodec<LeafNode>{"leaf node"});
 
-template <typename T, typename F>
-Read<std::vector<T>> read_list(JsonReader& r, F&& read_one) {
-  std::vector<T> out;
-  BRENVIK_TRY_VOID(r.begin_array());
-  for (;;) {
-    BRENVIK_TRY(bool more, r.next_element());
-    if (!more) break;
-    BRENVIK_TRY(T v, read_one(r));
-    out.push_back(std::move(v));
+// One stored value by the field list of its type (a record, a list of
+// records, or a plain number).
+template <typename T>
+Read<T> read_json(JsonReader& r) {
+  T v{};
+  if constexpr (std::is_integral_v<T>) {
+    BRENVIK_TRY_VOID(JsonCodec<T>::read(r, v));
+  } else if constexpr (requires { typename T::value_type; }) {
+    BRENVIK_TRY_VOID(json_array(JsonRecordCodec<typename T::value_type>{}).read(r, v));
+  } else {
+    BRENVIK_TRY_VOID(read_json_record(r, v));
   }
-  return out;
-}
-
-Read<QueuedProposal> read_queued_proposal(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"proposal_ref", FieldRule::Required},
-                                          {"proposal", FieldRule::Required}};
-  QueuedProposal q;
-  BRENVIK_TRY_VOID(read_record(r, "struct QueuedProposal", kFields, [&](size_t i) -> Status {
-    if (i == 0) {
-      BRENVIK_TRY(q.proposal_ref, r.read_byte_array());
-    } else {
-      BRENVIK_TRY(q.content, read_tls<AuthenticatedContent>(r, "queued proposal"));
-    }
-    return {};
-  }));
-  return q;
-}
-
-Read<KeyPackageRecord> read_key_package_record(JsonReader& r) {
-  static constexpr JsonField kFields[] = {{"key_package", FieldRule::Required},
-                                          {"private_init_key", FieldRule::Required},
-                                          {"private_encryption_key", FieldRule::Required}};
-  KeyPackageRecord k;
-  BRENVIK_TRY_VOID(read_record(r, "struct KeyPackageBundle", kFields, [&](size_t i) -> Status {
-    switch (i) {
-      case 0: {
-        BRENVIK_TRY(k.key_package, read_tls<KeyPackage>(r, "key package"));
-        return {};
-      }
-      case 1: {
-        BRENVIK_TRY(k.private_init_key, read_secret_vec(r));
-        return {};
-      }
-      default: {
-        BRENVIK_TRY(k.private_encryption_key, read_secret_vec(r));
-        return {};
-      }
-    }
-  }));
-  return k;
+  return v;
 }
 
 // ---------------------------------------------------------------------------
@@ -970,7 +765,7 @@ StoreResult store_group(StorageProvider& s, const PersistedGroup& g) {
   BRENVIK_TRY_VOID(write_label(s, store_label::confirmation_tag, group_key_digest(id),
                                [&](JsonWriter& w) { w.byte_array(g.confirmation_tag); }));
   BRENVIK_TRY_VOID(write_label(s, store_label::group_context, group_key_digest(id),
-                               [&](JsonWriter& w) { write_group_context(w, g.group_context); }));
+                               [&](JsonWriter& w) { write_json_record(w, g.group_context); }));
   BRENVIK_TRY_VOID(write_label(s, store_label::interim_transcript_hash, group_key_digest(id),
                                [&](JsonWriter& w) { w.byte_array(g.interim_transcript_hash); }));
   BRENVIK_TRY_VOID(
@@ -979,10 +774,11 @@ StoreResult store_group(StorageProvider& s, const PersistedGroup& g) {
   BRENVIK_TRY_VOID(write_label(s, store_label::own_leaf_index, group_key_digest(id),
                                [&](JsonWriter& w) { w.u64(g.own_leaf_index); }));
   BRENVIK_TRY_VOID(write_message_secrets(s, g));
-  BRENVIK_TRY_VOID(write_label(s, store_label::resumption_psk_store, group_key_digest(id),
-                               [&](JsonWriter& w) { write_psk_store(w, g.resumption_psk_store); }));
+  BRENVIK_TRY_VOID(
+      write_label(s, store_label::resumption_psk_store, group_key_digest(id),
+                  [&](JsonWriter& w) { write_json_record(w, g.resumption_psk_store); }));
   BRENVIK_TRY_VOID(write_label(s, store_label::join_config, group_key_digest(id),
-                               [&](JsonWriter& w) { write_join_config(w, g.join_config); }));
+                               [&](JsonWriter& w) { write_json_record(w, g.join_config); }));
   return write_group_state(s, g);
 }
 
@@ -993,7 +789,7 @@ StoreResult write_message_secrets(StorageProvider& s, const PersistedGroup& g) {
 StoreResult write_message_secrets(StorageProvider& s, ByteView group_id,
                                   const MessageSecretsStore& m) {
   return write_label(s, store_label::message_secrets, group_key_digest(group_id),
-                     [&](JsonWriter& w) { write_message_secrets_value(w, m); });
+                     [&](JsonWriter& w) { write_json_record(w, m); });
 }
 
 StoreResult write_group_state(StorageProvider& s, const PersistedGroup& g) {
@@ -1012,9 +808,10 @@ Result<std::optional<LoadedGroup>, StorageAdapterError> load_group(StorageProvid
   BRENVIK_TRY(auto queued, read_queued_proposals(s, group_id));
   BRENVIK_TRY(auto secrets, read_label<StoredEpochSecrets>(s, store_label::group_epoch_secrets, key,
                                                            read_epoch_secrets));
-  BRENVIK_TRY(auto context,
-              read_label<GroupContext>(s, store_label::group_context, key, read_group_context));
-  BRENVIK_TRY(auto own_leaf, read_label<uint32_t>(s, store_label::own_leaf_index, key, read_u32));
+  BRENVIK_TRY(auto context, read_label<GroupContext>(s, store_label::group_context, key,
+                                                     read_json<GroupContext>));
+  BRENVIK_TRY(auto own_leaf,
+              read_label<uint32_t>(s, store_label::own_leaf_index, key, read_json<uint32_t>));
   BRENVIK_TRY(auto messages, read_label<MessageSecretsStore>(s, store_label::message_secrets, key,
                                                              read_message_secrets_value));
   auto read_bytes = [](JsonReader& r) { return r.read_byte_array(); };
@@ -1024,7 +821,7 @@ Result<std::optional<LoadedGroup>, StorageAdapterError> load_group(StorageProvid
   BRENVIK_TRY(auto psks, read_label<ResumptionPskStore>(s, store_label::resumption_psk_store, key,
                                                         read_psk_store));
   BRENVIK_TRY(auto config,
-              read_label<JoinConfig>(s, store_label::join_config, key, read_join_config));
+              read_label<JoinConfig>(s, store_label::join_config, key, read_json<JoinConfig>));
   BRENVIK_TRY(auto own_leaves, read_own_leaf_nodes(s, group_id));
 
   if (!state || !tree || !secrets || !context || !own_leaf || !messages || !interim || !tag ||
@@ -1085,7 +882,7 @@ StoreResult write_epoch_key_pairs(StorageProvider& s, ByteView group_id, uint64_
   return write_label(s, store_label::encryption_epoch_key_pairs,
                      epoch_key_digest(group_id, epoch, leaf_index), [&](JsonWriter& w) {
                        w.begin_array();
-                       for (const auto& p : pairs) write_key_pair(w, p);
+                       for (const auto& p : pairs) write_json_record(w, p);
                        w.end_array();
                      });
 }
@@ -1094,10 +891,10 @@ Result<std::vector<HpkeKeyPair>, StorageAdapterError> read_epoch_key_pairs(Stora
                                                                            ByteView group_id,
                                                                            uint64_t epoch,
                                                                            uint32_t leaf_index) {
-  BRENVIK_TRY(auto v, read_label<std::vector<HpkeKeyPair>>(
-                          s, store_label::encryption_epoch_key_pairs,
-                          epoch_key_digest(group_id, epoch, leaf_index),
-                          [](JsonReader& r) { return read_list<HpkeKeyPair>(r, read_key_pair); }));
+  BRENVIK_TRY(auto v,
+              read_label<std::vector<HpkeKeyPair>>(s, store_label::encryption_epoch_key_pairs,
+                                                   epoch_key_digest(group_id, epoch, leaf_index),
+                                                   read_json<std::vector<HpkeKeyPair>>));
   if (!v) return std::vector<HpkeKeyPair>();
   return std::move(*v);
 }
@@ -1110,13 +907,13 @@ StoreResult delete_epoch_key_pairs(StorageProvider& s, ByteView group_id, uint64
 
 StoreResult write_encryption_key_pair(StorageProvider& s, const HpkeKeyPair& pair) {
   return write_label(s, store_label::encryption_key_pair, encryption_key_digest(pair.public_key),
-                     [&](JsonWriter& w) { write_key_pair(w, pair); });
+                     [&](JsonWriter& w) { write_json_record(w, pair); });
 }
 
 Result<std::optional<HpkeKeyPair>, StorageAdapterError> read_encryption_key_pair(
     StorageProvider& s, ByteView public_key) {
   return read_label<HpkeKeyPair>(s, store_label::encryption_key_pair,
-                                 encryption_key_digest(public_key), read_key_pair);
+                                 encryption_key_digest(public_key), read_json<HpkeKeyPair>);
 }
 
 StoreResult delete_encryption_key_pair(StorageProvider& s, ByteView public_key) {
@@ -1124,21 +921,14 @@ StoreResult delete_encryption_key_pair(StorageProvider& s, ByteView public_key) 
 }
 
 StoreResult write_key_package(StorageProvider& s, ByteView ref, const KeyPackageRecord& k) {
-  return write_label(s, store_label::key_package, package_key_digest(ref), [&](JsonWriter& w) {
-    w.begin_object();
-    w.key("key_package").byte_array(tls_encode(k.key_package));
-    w.key("private_init_key");
-    write_vec(w, k.private_init_key.view());
-    w.key("private_encryption_key");
-    write_vec(w, k.private_encryption_key.view());
-    w.end_object();
-  });
+  return write_label(s, store_label::key_package, package_key_digest(ref),
+                     [&](JsonWriter& w) { write_json_record(w, k); });
 }
 
 Result<std::optional<KeyPackageRecord>, StorageAdapterError> read_key_package(StorageProvider& s,
                                                                               ByteView ref) {
   return read_label<KeyPackageRecord>(s, store_label::key_package, package_key_digest(ref),
-                                      read_key_package_record);
+                                      read_json<KeyPackageRecord>);
 }
 
 StoreResult delete_key_package(StorageProvider& s, ByteView ref) {
@@ -1148,21 +938,18 @@ StoreResult delete_key_package(StorageProvider& s, ByteView ref) {
 StoreResult write_own_leaf_nodes(StorageProvider& s, ByteView group_id,
                                  const std::vector<LeafNode>& leaves) {
   return write_label(s, store_label::own_leaf_nodes, group_key_digest(group_id),
-                     [&](JsonWriter& w) {
-                       w.begin_array();
-                       for (const auto& l : leaves) w.byte_array(tls_encode(l));
-                       w.end_array();
-                     });
+                     [&](JsonWriter& w) { kOwnLeavesCodec.write(w, leaves); });
 }
 
 Result<std::vector<LeafNode>, StorageAdapterError> read_own_leaf_nodes(StorageProvider& s,
                                                                        ByteView group_id) {
-  BRENVIK_TRY(auto v,
-              read_label<std::vector<LeafNode>>(
-                  s, store_label::own_leaf_nodes, group_key_digest(group_id), [](JsonReader& r) {
-                    return read_list<LeafNode>(
-                        r, [](JsonReader& rr) { return read_tls<LeafNode>(rr, "leaf node"); });
-                  }));
+  BRENVIK_TRY(auto v, read_label<std::vector<LeafNode>>(
+                          s, store_label::own_leaf_nodes, group_key_digest(group_id),
+                          [](JsonReader& r) -> Read<std::vector<LeafNode>> {
+                            std::vector<LeafNode> leaves;
+                            BRENVIK_TRY_VOID(kOwnLeavesCodec.read(r, leaves));
+                            return leaves;
+                          }));
   if (!v) return std::vector<LeafNode>();
   return std::move(*v);
 }
@@ -1176,21 +963,16 @@ StoreResult write_queued_proposals(StorageProvider& s, ByteView group_id,
   return write_label(s, store_label::queued_proposals, group_key_digest(group_id),
                      [&](JsonWriter& w) {
                        w.begin_array();
-                       for (const auto& q : queue) {
-                         w.begin_object();
-                         w.key("proposal_ref").byte_array(q.proposal_ref);
-                         w.key("proposal").byte_array(tls_encode(q.content));
-                         w.end_object();
-                       }
+                       for (const auto& q : queue) write_json_record(w, q);
                        w.end_array();
                      });
 }
 
 Result<std::optional<std::vector<QueuedProposal>>, StorageAdapterError> read_queued_proposals(
     StorageProvider& s, ByteView group_id) {
-  return read_label<std::vector<QueuedProposal>>(
-      s, store_label::queued_proposals, group_key_digest(group_id),
-      [](JsonReader& r) { return read_list<QueuedProposal>(r, read_queued_proposal); });
+  return read_label<std::vector<QueuedProposal>>(s, store_label::queued_proposals,
+                                                 group_key_digest(group_id),
+                                                 read_json<std::vector<QueuedProposal>>);
 }
 
 StoreResult delete_queued_proposals(StorageProvider& s, ByteView group_id) {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/message.h"
-#include "sealed/sealed_error.h"
+#include "core/sealed_error.h"
 #include "util/bytes.h"
 #include "util/result.h"
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/sealed_error.h"
 #include "sealed/group_id.h"
-#include "sealed/sealed_error.h"
 #include "util/bytes.h"
 #include "util/result.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "sealed/sealed_error.h"
+#include "core/sealed_error.h"
 #include "util/result.h"
 
 namespace brenvik {

@@ -17,7 +17,7 @@ BleTransport::BleTransport(const Clock& clock, size_t outbound_capacity)
     : clock_(clock), outbound_capacity_(outbound_capacity), assemblies_(clock) {}
 
 TransportStatus BleTransport::status() const {
-  return *lock_or_recover(status_);
+  return status_.get();
 }
 
 TransportMetrics BleTransport::metrics() const {
@@ -25,24 +25,17 @@ TransportMetrics BleTransport::metrics() const {
 }
 
 Result<void, TransportError> BleTransport::start() {
-  *lock_or_recover(status_) = TransportStatus::Available;
+  status_.set_available();
   return {};
 }
 
 Result<void, TransportError> BleTransport::stop() {
-  *lock_or_recover(status_) = TransportStatus::Disconnected;
-  clear_tables();
+  status_.stop([this] { clear_tables(); });
   return {};
 }
 
 void BleTransport::set_status(TransportStatus next) {
-  TransportStatus old;
-  {
-    auto s = lock_or_recover(status_);
-    old = *s;
-    *s = next;
-  }
-  if (old == TransportStatus::Available && next != TransportStatus::Available) clear_tables();
+  status_.set(next, [this] { clear_tables(); });
 }
 
 void BleTransport::clear_tables() {

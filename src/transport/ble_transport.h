@@ -14,6 +14,7 @@
 
 #include "transport/ble_fragment.h"
 #include "transport/inbound_queue.h"
+#include "transport/link_status.h"
 #include "transport/transport.h"
 #include "util/clock.h"
 #include "util/sync.h"
@@ -106,7 +107,7 @@ class BleTransport final : public Transport {
 
   const Clock& clock_;
   const size_t outbound_capacity_;
-  mutable Mutex<TransportStatus> status_{TransportStatus::Unavailable};
+  LinkStatus status_;
   mutable Mutex<std::map<std::string, BlePeer>> peers_;
   mutable Mutex<std::map<std::string, uint32_t>> peer_mtus_;
   mutable Mutex<std::deque<QueuedMessage>> outbound_messages_;

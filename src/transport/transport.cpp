@@ -7,22 +7,6 @@
 
 namespace brenvik {
 
-std::string_view transport_type_display_name(TransportType t) {
-  switch (t) {
-    case TransportType::Internet:
-      return "Internet";
-    case TransportType::Ble:
-      return "BLE";
-    case TransportType::WifiDirect:
-      return "WiFiDirect";
-    case TransportType::Reticulum:
-      return "Reticulum";
-    case TransportType::Nostr:
-      return "Nostr";
-  }
-  return "Unknown";
-}
-
 namespace {
 
 float clamp01(float v) {

@@ -24,10 +24,6 @@
 
 namespace brenvik {
 
-// "Internet", "BLE", "WiFiDirect", "Reticulum", "Nostr": the names used in
-// the registry's error texts and in log fields.
-std::string_view transport_type_display_name(TransportType t);
-
 // Saturating counter helpers shared by the transports' metrics.
 inline uint32_t saturating_add_u32(uint32_t a, uint64_t b) {
   uint64_t s = uint64_t(a) + b;

@@ -15,7 +15,7 @@ WifiDirectTransport::WifiDirectTransport(const Clock& clock, size_t outbound_cap
     : clock_(clock), outbound_capacity_(outbound_capacity) {}
 
 TransportStatus WifiDirectTransport::status() const {
-  TransportStatus s = *lock_or_recover(status_);
+  TransportStatus s = status_.get();
   if (s == TransportStatus::Available && lock_or_recover(peers_)->empty()) {
     return TransportStatus::Connecting;
   }
@@ -36,19 +36,12 @@ void WifiDirectTransport::clear_tables() {
 }
 
 Result<void, TransportError> WifiDirectTransport::stop() {
-  *lock_or_recover(status_) = TransportStatus::Disconnected;
-  clear_tables();
+  status_.stop([this] { clear_tables(); });
   return {};
 }
 
 void WifiDirectTransport::set_status(TransportStatus next) {
-  TransportStatus old;
-  {
-    auto s = lock_or_recover(status_);
-    old = *s;
-    *s = next;
-  }
-  if (old == TransportStatus::Available && next != TransportStatus::Available) clear_tables();
+  status_.set(next, [this] { clear_tables(); });
 }
 
 Result<void, TransportError> WifiDirectTransport::send(const Message& message) {
@@ -63,7 +56,7 @@ Result<void, TransportError> WifiDirectTransport::send_to_peer(const std::string
 Result<void, TransportError> WifiDirectTransport::queue_for(const std::string& target,
                                                             const Message& message,
                                                             bool named_peer) {
-  if (*lock_or_recover(status_) != TransportStatus::Available) {
+  if (status_.get() != TransportStatus::Available) {
     return Err(TransportError::not_available("Wi-Fi Direct transport is not available"));
   }
   if (!lock_or_recover(peers_)->contains(target)) {
@@ -92,7 +85,7 @@ Result<void, TransportError> WifiDirectTransport::queue_for(const std::string& t
 }
 
 std::vector<ConnectedPeer> WifiDirectTransport::connected_peers() const {
-  if (*lock_or_recover(status_) != TransportStatus::Available) return {};
+  if (status_.get() != TransportStatus::Available) return {};
   std::vector<ConnectedPeer> out;
   auto peers = lock_or_recover(peers_);
   for (const auto& [id, at] : *peers) out.push_back(ConnectedPeer{id, std::nullopt});

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "transport/inbound_queue.h"
+#include "transport/link_status.h"
 #include "transport/transport.h"
 #include "util/clock.h"
 #include "util/sync.h"
@@ -61,7 +62,7 @@ class WifiDirectTransport final : public Transport {
 
   const Clock& clock_;
   const size_t outbound_capacity_;
-  mutable Mutex<TransportStatus> status_{TransportStatus::Unavailable};
+  LinkStatus status_;
   mutable Mutex<std::map<std::string, MonoTime>> peers_;
   mutable Mutex<std::deque<Queued>> outbound_;
   InboundQueue inbound_;

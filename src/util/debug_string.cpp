@@ -4,7 +4,7 @@
 
 namespace brenvik {
 
-void append_debug_quoted(std::string& out, std::string_view text) {
+void append_debug_quoted(std::string& out, std::string_view text, DebugQuoteForm form) {
   out.push_back('"');
   for (char ch : text) {
     const uint8_t c = uint8_t(ch);
@@ -24,14 +24,13 @@ void append_debug_quoted(std::string& out, std::string_view text) {
       case '\t':
         out += "\\t";
         break;
-      case 0:
-        out += "\\0";
-        break;
       default:
-        if (c < 0x20 || c == 0x7F) {
+        if (c == 0 && form.nul_as_backslash_zero) {
+          out += "\\0";
+        } else if (c < 0x20 || c == 0x7F) {
           static constexpr char hex[] = "0123456789abcdef";
           out += "\\u{";
-          if (c >= 16) out.push_back(hex[c >> 4]);
+          if (c >= 16 || form.min_hex_digits > 1) out.push_back(hex[c >> 4]);
           out.push_back(hex[c & 15]);
           out.push_back('}');
         } else {
@@ -42,10 +41,10 @@ void append_debug_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-std::string debug_quoted(std::string_view text) {
+std::string debug_quoted(std::string_view text, DebugQuoteForm form) {
   std::string out;
   out.reserve(text.size() + 2);
-  append_debug_quoted(out, text);
+  append_debug_quoted(out, text, form);
   return out;
 }
 

@@ -35,6 +35,12 @@ inline constexpr ErrorPrefix kNoKeyPackagePrefix{"No key package available for r
 inline constexpr ErrorPrefix kEncryptionFailedPrefix{"Failed to encrypt message: "};
 inline constexpr ErrorPrefix kUserBlockedPrefix{"User is blocked: "};
 inline constexpr ErrorPrefix kGroupNotFoundPrefix{"Group not found: "};
+inline constexpr ErrorPrefix kSessionNotReadyPrefix{"Session not ready: "};
+inline constexpr ErrorPrefix kDataCorruptPrefix{"Document data is corrupt: "};
+inline constexpr ErrorPrefix kTelemetryConfigInvalidPrefix{"telemetry config invalid: "};
+inline constexpr std::string_view kNotStartedText = "Protocol not started";
+inline constexpr std::string_view kAlreadyStartedText = "Protocol already started";
+inline constexpr std::string_view kDataLayerDisabledText = "Data layer is disabled";
 
 // Converts the error of a Result with `f`, keeping a success value as is.
 template <typename T, typename E, typename F>

@@ -4,26 +4,12 @@ namespace brenvik {
 
 void leb128_put_u64(Bytes& out, uint64_t v) {
   uint8_t buf[10];
-  size_t n = 0;
-  while (v >= 0x80) {
-    buf[n++] = uint8_t(v) | 0x80;
-    v >>= 7;
-  }
-  buf[n++] = uint8_t(v);
-  out.insert(out.end(), buf, buf + n);
+  out.insert(out.end(), buf, leb128_store_unsigned(buf, v));
 }
 
 void leb128_put_i64(Bytes& out, int64_t v) {
   uint8_t buf[10];
-  size_t n = 0;
-  for (;;) {
-    uint8_t byte = uint8_t(v) & 0x7F;
-    v >>= 7;  // arithmetic shift keeps the sign
-    bool done = (v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40));
-    buf[n++] = done ? byte : byte | 0x80;
-    if (done) break;
-  }
-  out.insert(out.end(), buf, buf + n);
+  out.insert(out.end(), buf, leb128_store_i64(buf, v));
 }
 
 Result<uint64_t, CodecError> leb128_get_u64(ByteView data, size_t& pos) {

@@ -18,6 +18,30 @@ constexpr int64_t zigzag_decode(uint64_t v) {
   return int64_t(v >> 1) ^ -int64_t(v & 1);
 }
 
+// Stores v at p, which has room for the longest form (10 bytes for 64-bit
+// values, 19 for 128-bit ones), and returns the end of what was stored. Every
+// LEB128 writer of the tree goes through these two.
+template <typename Unsigned>
+inline uint8_t* leb128_store_unsigned(uint8_t* p, Unsigned v) {
+  while (v >= 0x80) {
+    *p++ = uint8_t(v) | 0x80;
+    v >>= 7;
+  }
+  *p++ = uint8_t(v);
+  return p;
+}
+inline uint8_t* leb128_store_i64(uint8_t* p, int64_t v) {
+  for (;;) {
+    uint8_t byte = uint8_t(v) & 0x7F;
+    v >>= 7;  // arithmetic shift keeps the sign
+    if ((v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40))) {
+      *p++ = byte;
+      return p;
+    }
+    *p++ = byte | 0x80;
+  }
+}
+
 void leb128_put_u64(Bytes& out, uint64_t v);
 void leb128_put_i64(Bytes& out, int64_t v);
 

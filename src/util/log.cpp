@@ -146,18 +146,18 @@ ScopedLogCapture::~ScopedLogCapture() {
 }
 
 void ScopedLogCapture::add(const LogRecord& r) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   entries_.push_back(Entry{r.level, std::string(r.target), std::string(r.message)});
 }
 
 std::vector<ScopedLogCapture::Entry> ScopedLogCapture::entries() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return entries_;
 }
 
 LogRateLimiter::Decision LogRateLimiter::check(std::string_view key) {
   const MonoTime now = clock_.monotonic();
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (slots_.size() >= kMaxKeys && slots_.find(std::string(key)) == slots_.end()) {
     // Bound the table: forget keys whose window has ended, or all of them.
     std::erase_if(slots_, [&](const auto& kv) { return now - kv.second.window_start >= window_; });

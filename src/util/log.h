@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "util/clock.h"
+#include "util/thread_annotations.h"
 
 namespace brenvik {
 
@@ -151,12 +152,12 @@ class ScopedLogCapture {
   ScopedLogCapture(const ScopedLogCapture&) = delete;
   ScopedLogCapture& operator=(const ScopedLogCapture&) = delete;
 
-  std::vector<Entry> entries() const;
-  void add(const LogRecord& r);
+  std::vector<Entry> entries() const EXCLUDES(mu_);
+  void add(const LogRecord& r) EXCLUDES(mu_);
 
  private:
-  mutable std::mutex mu_;
-  std::vector<Entry> entries_;
+  mutable AnnotatedMutex mu_;
+  std::vector<Entry> entries_ GUARDED_BY(mu_);
   LogLevel saved_level_;
 };
 
@@ -175,10 +176,10 @@ class LogRateLimiter {
     // with the first allowed event of a new window.
     uint64_t suppressed_before;
   };
-  Decision check(std::string_view key);
+  Decision check(std::string_view key) EXCLUDES(mu_);
   // Number of keys currently tracked (at most 1024).
-  size_t tracked_keys() {
-    std::lock_guard<std::mutex> lock(mu_);
+  size_t tracked_keys() EXCLUDES(mu_) {
+    MutexLock lock(mu_);
     return slots_.size();
   }
 
@@ -192,8 +193,8 @@ class LogRateLimiter {
   const Clock& clock_;
   Nanos window_;
   uint32_t max_;
-  std::mutex mu_;
-  std::unordered_map<std::string, Slot> slots_;
+  AnnotatedMutex mu_;
+  std::unordered_map<std::string, Slot> slots_ GUARDED_BY(mu_);
 };
 
 }  // namespace brenvik

@@ -2,7 +2,7 @@
 
 #include "core/errors.h"
 #include "core/identifier.h"
-#include "sealed/sealed_error.h"
+#include "core/sealed_error.h"
 
 namespace brenvik {
 namespace {

@@ -7,7 +7,7 @@
 #include "change_test_util.h"
 #include "kesu/change_store/block_encode.h"
 #include "kesu/change_store/change_store.h"
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 #include "kesu/kv_store/mem_store.h"
 
 namespace kesu {

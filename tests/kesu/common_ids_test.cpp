@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "columnar_test_util.h"
-#include "kesu/columnar/compact.h"
 #include "kesu/common/bytes_slice.h"
+#include "kesu/common/compact.h"
 #include "kesu/common/version.h"
 
 namespace kesu {

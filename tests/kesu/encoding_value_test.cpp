@@ -2,7 +2,7 @@
 
 #include "columnar_test_util.h"
 #include "kesu/columnar/column_set.h"
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 #include "kesu/common/version.h"
 #include "kesu/internal/encoding/arena.h"
 #include "kesu/internal/encoding/value.h"

@@ -74,6 +74,8 @@ TEST(EventDiagnostic, TextForms) {
        R"(ServiceDiscovered { query_id: "q", service_id: "s", version: "1", provider_peer_id: "[REDACTED]", capabilities_count: 2, hop_count: 3 })"},
       {"control characters escaped", RelayDemoted{"a\nb\x01"},
        R"(RelayDemoted { reason: "a\nb\u{1}" })"},
+      {"NUL escaped by its number", RelayDemoted{std::string("a\0b\x7f", 4)},
+       R"(RelayDemoted { reason: "a\u{0}b\u{7f}" })"},
       {"optional text unmarked", GroupError{"r", std::string("g")},
        R"(GroupError { reason: "r", group_id: Some("g") })"},
   };

@@ -46,6 +46,17 @@ LeafNode make_leaf(uint32_t i) {
 
 const Bytes kGroupId = text_bytes("group:1f0c4b7e");
 
+KeyPackageRecord make_key_package_record() {
+  KeyPackageRecord kp;
+  kp.key_package.cipher_suite = kCipherSuiteX25519Aes128Sha256Ed25519;
+  kp.key_package.init_key = filled(32, 1);
+  kp.key_package.leaf_node = make_leaf(0);
+  kp.key_package.signature = filled(64, 2);
+  kp.private_init_key = secret(32, 3);
+  kp.private_encryption_key = secret(32, 4);
+  return kp;
+}
+
 // A group of n members at epoch 5 with parent nodes (one with an unmerged
 // leaf), a secret tree whose ratchets have been used, and a PSK ring.
 PersistedGroup make_group(uint32_t n, uint32_t own_leaf = 0, Bytes group_id = kGroupId) {
@@ -407,13 +418,7 @@ TEST(GroupStore, DeleteRemovesTheGroupLabelsInOrderThenTheEpochKeys) {
 
 TEST(GroupStoreLabels, SameBytesAsRefAndGroupIdShareADigestButNotALabel) {
   MemoryStorageProvider s;
-  KeyPackageRecord kp;
-  kp.key_package.cipher_suite = kCipherSuiteX25519Aes128Sha256Ed25519;
-  kp.key_package.init_key = filled(32, 1);
-  kp.key_package.leaf_node = make_leaf(0);
-  kp.key_package.signature = filled(64, 2);
-  kp.private_init_key = secret(32, 3);
-  kp.private_encryption_key = secret(32, 4);
+  KeyPackageRecord kp = make_key_package_record();
   ASSERT_EQ(package_key_digest(kGroupId), group_key_digest(kGroupId));
   ASSERT_TRUE(write_key_package(s, kGroupId, kp).ok());
   ASSERT_TRUE(store_group(s, make_group(2)).ok());
@@ -660,6 +665,308 @@ TEST(GroupStoreHostile, DamagedSingleValues) {
   EXPECT_NE(pairs.error().message().find("invalid type: integer `1`, expected a sequence"),
             std::string::npos)
       << pairs.error().message();
+}
+
+// ---------------------------------------------------------------------------
+// Golden bytes: the SHA-256 of every value each writer gives for fixed
+// records, and the whole refusal text for damaged ones, so that the bytes and
+// the texts stay the same whatever the writers and readers are built from.
+
+struct GoldenValue {
+  const char* name;
+  const char* out;
+};
+
+std::map<std::string, std::string> golden_digests() {
+  std::map<std::string, std::string> out;
+  AuthenticatedContent commit;
+  commit.content.group_id = kGroupId;
+  commit.content.epoch = 5;
+  commit.content.sender = Sender::member(0);
+  commit.content.content = CommitContent{};
+  commit.auth.signature = filled(64, 9);
+  commit.auth.confirmation_tag = filled(32, 10);
+  const GroupState states[] = {GroupOperational{}, GroupInactive{},
+                               PendingCommit{commit, secret(32, 3)},
+                               PendingCommit{commit, SecretBytes()}};
+  for (size_t k = 0; k < std::size(states); ++k) {
+    MemoryStorageProvider s;
+    PersistedGroup g = make_group(uint32_t(k + 2), uint32_t(k + 1));
+    g.state = states[k];
+    g.message_secrets.max_epochs = 2;
+    for (size_t i = 0; i < k % 3; ++i) {
+      MessageSecrets past;
+      past.epoch = 3 + i;
+      past.sender_data_secret = secret(32, uint8_t(i));
+      past.secret_tree = SecretTree(filled(32, uint8_t(i + 9)), 2);
+      g.message_secrets.past_epoch_trees.push_back(std::move(past));
+    }
+    g.join_config.wire_format_policy.incoming = IncomingWireFormatPolicy(k % 3);
+    g.join_config.wire_format_policy.outgoing = OutgoingWireFormatPolicy(k % 2);
+    g.join_config.padding_size = uint32_t(16 * k);
+    g.join_config.use_ratchet_tree_extension = k % 2 == 0;
+    EXPECT_TRUE(store_group(s, g).ok());
+    for (const auto& [label, bytes] : stored_values(s, kGroupId))
+      out["group " + std::to_string(k) + " " + label] = hex_encode(crypto::sha256(bytes));
+  }
+  MemoryStorageProvider s;
+  KeyPackageRecord kp = make_key_package_record();
+  EXPECT_TRUE(write_key_package(s, kGroupId, kp).ok());
+  std::vector<HpkeKeyPair> pairs{{filled(32, 1), secret(32, 2)}, {filled(3, 3), secret(0, 4)}};
+  EXPECT_TRUE(write_epoch_key_pairs(s, kGroupId, 9, 2, pairs).ok());
+  EXPECT_TRUE(write_encryption_key_pair(s, pairs[0]).ok());
+  EXPECT_TRUE(write_own_leaf_nodes(s, kGroupId, {make_leaf(1), make_leaf(2)}).ok());
+  EXPECT_TRUE(write_queued_proposals(s, kGroupId, {QueuedProposal{filled(32, 7), commit}}).ok());
+  auto text = [&](std::string_view label, const std::string& key) {
+    return text_of(*s.peek(label, key));
+  };
+  out["key package"] = text("kaltra_key_package", package_key_digest(kGroupId));
+  out["epoch key pairs"] = text("encryption_epoch_key_pairs", epoch_key_digest(kGroupId, 9, 2));
+  out["encryption key pair"] =
+      text("encryption_key_pair", encryption_key_digest(pairs[0].public_key));
+  out["own leaf nodes"] =
+      hex_encode(crypto::sha256(*s.peek("own_leaf_nodes", group_key_digest(kGroupId))));
+  out["queued proposals"] = text("queued_proposals", group_key_digest(kGroupId));
+  return out;
+}
+
+TEST(GroupStoreGolden, StoredBytes) {
+  const GoldenValue cases[] = {
+      {"encryption key pair",
+       R"({"public_key":{"vec":[1,8,15,22,29,36,43,50,57,64,71,78,85,92,99,106,113,120,127,134,141,148,155,162,169,176,183,190,197,204,211,218]},"private_key":{"vec":[2,9,16,23,30,37,44,51,58,65,72,79,86,93,100,107,114,121,128,135,142,149,156,163,170,177,184,191,198,205,212,219]}})"},
+      {"epoch key pairs",
+       R"([{"public_key":{"vec":[1,8,15,22,29,36,43,50,57,64,71,78,85,92,99,106,113,120,127,134,141,148,155,162,169,176,183,190,197,204,211,218]},"private_key":{"vec":[2,9,16,23,30,37,44,51,58,65,72,79,86,93,100,107,114,121,128,135,142,149,156,163,170,177,184,191,198,205,212,219]}},{"public_key":{"vec":[3,10,17]},"private_key":{"vec":[]}}])"},
+      {"group 0 confirmation_tag",
+       R"(bd03134767cea10e17531916e955313be5f76aba2b2b4fcb69f02b21d49a1dd4)"},
+      {"group 0 group_context",
+       R"(fbe7ca76bb71d188f4244bb9875ac06c70df55a3cbb926200da452823de09d8a)"},
+      {"group 0 group_epoch_secrets",
+       R"(07c954ace40a7e158a855b370241a6219ff876cb9e838f33aaa056e3a898d3d3)"},
+      {"group 0 interim_transcript_hash",
+       R"(5ed7f2a7bbf5d088fea05b57064306418973a173f11016287d9ba86e79a8ecc3)"},
+      {"group 0 kaltra_group_state",
+       R"(8e3ea26d98593efb259dd9005b7845bc55475cb0e2f7ce6f4f9aec11b9ceba70)"},
+      {"group 0 message_secrets",
+       R"(0627ba8299c015cf9c9d0531e84aa32eb34a5affac90de236ecbafc242e44f3b)"},
+      {"group 0 mls_join_config",
+       R"(4744ac42cd2951748482eabd2877f039e627cc678f67e42cc6afdee844cf0286)"},
+      {"group 0 own_leaf_index",
+       R"(6b86b273ff34fce19d6b804eff5a3f5747ada4eaa22f1d49c01e52ddb7875b4b)"},
+      {"group 0 resumption_psk_store",
+       R"(69b3d5c0efe5d92a3bb9dc1d4ce2f6861c480b9277c39b7032bee7afaad5c496)"},
+      {"group 0 tree", R"(8ff0247707180042bee216ed7eb3bed3c91e244295506edeae1a137e6901659a)"},
+      {"group 1 confirmation_tag",
+       R"(bd03134767cea10e17531916e955313be5f76aba2b2b4fcb69f02b21d49a1dd4)"},
+      {"group 1 group_context",
+       R"(05ab670e1b293840a284d185569d04d91a3854f3c446b2573ee5cd06781a104f)"},
+      {"group 1 group_epoch_secrets",
+       R"(07c954ace40a7e158a855b370241a6219ff876cb9e838f33aaa056e3a898d3d3)"},
+      {"group 1 interim_transcript_hash",
+       R"(5ed7f2a7bbf5d088fea05b57064306418973a173f11016287d9ba86e79a8ecc3)"},
+      {"group 1 kaltra_group_state",
+       R"(f217a025a93c65fc0d3a1fe69e9643fa425e7a0ec2a72c8f7b88934bc67b7348)"},
+      {"group 1 message_secrets",
+       R"(5c249dab6d3db43e57b3ad17fa3c7298637898ae4ee815c86708951920817237)"},
+      {"group 1 mls_join_config",
+       R"(eea966b21ac966eaffb98bf5f6f4ca6ee4b9840361facfe70f1874e40dcf0ae2)"},
+      {"group 1 own_leaf_index",
+       R"(d4735e3a265e16eee03f59718b9b5d03019c07d8b6c51f90da3a666eec13ab35)"},
+      {"group 1 resumption_psk_store",
+       R"(69b3d5c0efe5d92a3bb9dc1d4ce2f6861c480b9277c39b7032bee7afaad5c496)"},
+      {"group 1 tree", R"(c064d042fb0a2cd2947e26c79d3e6d75850f4b173afd133475457dfb325c01b0)"},
+      {"group 2 confirmation_tag",
+       R"(bd03134767cea10e17531916e955313be5f76aba2b2b4fcb69f02b21d49a1dd4)"},
+      {"group 2 group_context",
+       R"(d6495ad9255894847283e35f1fe0e66d323f91403f7ec9ebbf39e0bb60b282c4)"},
+      {"group 2 group_epoch_secrets",
+       R"(07c954ace40a7e158a855b370241a6219ff876cb9e838f33aaa056e3a898d3d3)"},
+      {"group 2 interim_transcript_hash",
+       R"(5ed7f2a7bbf5d088fea05b57064306418973a173f11016287d9ba86e79a8ecc3)"},
+      {"group 2 kaltra_group_state",
+       R"(78dbfed5c4a53eb5e25b7cd30373aff96573e9ff76f9a3b81a9b70c14bfa8b92)"},
+      {"group 2 message_secrets",
+       R"(44efe0edbca81c62edef0ed1ed661440133938d887e200dbe4ad89d7cb6d4bb0)"},
+      {"group 2 mls_join_config",
+       R"(43fce0c63fd7157cbbfc2c3d28afcf46673bb3fce93616f374f22193d01567ab)"},
+      {"group 2 own_leaf_index",
+       R"(4e07408562bedb8b60ce05c1decfe3ad16b72230967de01f640b7e4729b49fce)"},
+      {"group 2 resumption_psk_store",
+       R"(69b3d5c0efe5d92a3bb9dc1d4ce2f6861c480b9277c39b7032bee7afaad5c496)"},
+      {"group 2 tree", R"(64d0dbe6868d04e90e5cbf63a25734d8dffd3acacf1e50fcd2802b08b8888347)"},
+      {"group 3 confirmation_tag",
+       R"(bd03134767cea10e17531916e955313be5f76aba2b2b4fcb69f02b21d49a1dd4)"},
+      {"group 3 group_context",
+       R"(032c0596e3e661199425fb9e31baed924231e937564342266a905710b279bd41)"},
+      {"group 3 group_epoch_secrets",
+       R"(07c954ace40a7e158a855b370241a6219ff876cb9e838f33aaa056e3a898d3d3)"},
+      {"group 3 interim_transcript_hash",
+       R"(5ed7f2a7bbf5d088fea05b57064306418973a173f11016287d9ba86e79a8ecc3)"},
+      {"group 3 kaltra_group_state",
+       R"(8d999aa140e0ca4c13da1f3af5245d11807f39ec8926a9efadf4ec9740d41cda)"},
+      {"group 3 message_secrets",
+       R"(fa7ec072cb1ada1537c8151ad7473defb7bf9dd3269e107d6a2130d9808dee2e)"},
+      {"group 3 mls_join_config",
+       R"(7cf9b178b5a1b9617590499bd258b55d3d358765e05010ee1cf68c1de8a9146b)"},
+      {"group 3 own_leaf_index",
+       R"(4b227777d4dd1fc61c6f884f48641d02b4d121d3fd328cb08b5531fcacdabf8a)"},
+      {"group 3 resumption_psk_store",
+       R"(69b3d5c0efe5d92a3bb9dc1d4ce2f6861c480b9277c39b7032bee7afaad5c496)"},
+      {"group 3 tree", R"(4c69cc1880cd7e8b9c0af54c97925c5a63d33d888e6ff043c3e6a36c35ddcded)"},
+      {"key package",
+       R"({"key_package":[0,1,0,1,32,1,8,15,22,29,36,43,50,57,64,71,78,85,92,99,106,113,120,127,134,141,148,155,162,169,176,183,190,197,204,211,218,32,0,7,14,21,28,35,42,49,56,63,70,77,84,91,98,105,112,119,126,133,140,147,154,161,168,175,182,189,196,203,210,217,32,100,107,114,121,128,135,142,149,156,163,170,177,184,191,198,205,212,219,226,233,240,247,254,5,12,19,26,33,40,47,54,61,0,1,8,109,101,109,98,101,114,45,48,2,0,1,2,0,1,0,0,0,1,0,0,0,0,0,0,3,232,0,0,0,0,0,0,7,208,0,64,64,50,57,64,71,78,85,92,99,106,113,120,127,134,141,148,155,162,169,176,183,190,197,204,211,218,225,232,239,246,253,4,11,18,25,32,39,46,53,60,67,74,81,88,95,102,109,116,123,130,137,144,151,158,165,172,179,186,193,200,207,214,221,228,235,0,64,64,2,9,16,23,30,37,44,51,58,65,72,79,86,93,100,107,114,121,128,135,142,149,156,163,170,177,184,191,198,205,212,219,226,233,240,247,254,5,12,19,26,33,40,47,54,61,68,75,82,89,96,103,110,117,124,131,138,145,152,159,166,173,180,187],"private_init_key":{"vec":[3,10,17,24,31,38,45,52,59,66,73,80,87,94,101,108,115,122,129,136,143,150,157,164,171,178,185,192,199,206,213,220]},"private_encryption_key":{"vec":[4,11,18,25,32,39,46,53,60,67,74,81,88,95,102,109,116,123,130,137,144,151,158,165,172,179,186,193,200,207,214,221]}})"},
+      {"own leaf nodes", R"(5cfe643a53047ced1e05771fe21e0e31a18e183a9fdaec5bbc1c10da1b6b43f3)"},
+      {"queued proposals",
+       R"([{"proposal_ref":[7,14,21,28,35,42,49,56,63,70,77,84,91,98,105,112,119,126,133,140,147,154,161,168,175,182,189,196,203,210,217,224],"proposal":[0,2,14,103,114,111,117,112,58,49,102,48,99,52,98,55,101,0,0,0,0,0,0,0,5,1,0,0,0,0,0,3,0,0,64,64,9,16,23,30,37,44,51,58,65,72,79,86,93,100,107,114,121,128,135,142,149,156,163,170,177,184,191,198,205,212,219,226,233,240,247,254,5,12,19,26,33,40,47,54,61,68,75,82,89,96,103,110,117,124,131,138,145,152,159,166,173,180,187,194,32,10,17,24,31,38,45,52,59,66,73,80,87,94,101,108,115,122,129,136,143,150,157,164,171,178,185,192,199,206,213,220,227]}])"},
+  };
+  auto got = golden_digests();
+  EXPECT_EQ(got.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(got[cases[i].name], cases[i].out) << "case " << i << ": " << cases[i].name;
+}
+
+TEST(GroupStoreGolden, RefusalTexts) {
+  struct Case {
+    const char* label;
+    const char* value;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"kaltra_group_state", R"({"PendingCommit":{"path_secret":[]}})",
+       "Deserialization failed: missing field `commit` at line 1 column 35"},
+      {"kaltra_group_state", R"({})",
+       "Deserialization failed: invalid length 0, expected one variant of enum MlsGroupState at "
+       "line 1 column 2"},
+      {"kaltra_group_state", R"({"Inactive":null,"Operational":null})",
+       "Deserialization failed: expected one variant of enum MlsGroupState at line 1 column 31"},
+      {"kaltra_group_state", R"({"PendingCommit":[[],[]]})",
+       "Deserialization failed: invalid pending commit: input ends inside a value at line 1 column "
+       "20"},
+      {"tree", R"({"tree":{"leaf_nodes":[null],"parent_nodes":[]}})",
+       "Deserialization failed: missing field `tree_hash` at line 1 column 48"},
+      {"tree", R"({"tree":{"parent_nodes":[]},"tree_hash":[]})",
+       "Deserialization failed: missing field `leaf_nodes` at line 1 column 27"},
+      {"tree",
+       R"({"tree":{"leaf_nodes":[null,null],"parent_nodes":[{"encryption_key":[],"parent_hash":[]}]},"tree_hash":[]})",
+       "Deserialization failed: missing field `unmerged_leaves` at line 1 column 88"},
+      {"tree",
+       R"({"tree":{"leaf_nodes":[null,null],"parent_nodes":[[[],[],[1,"x"]]]},"tree_hash":[]})",
+       "Deserialization failed: invalid type: string \"x\", expected u32 at line 1 column 63"},
+      {"tree", R"([[[null],[]],[]])",
+       "Deserialization failed: invalid length 2, expected struct TreeSync with 4 elements at line "
+       "1 column 12"},
+      {"group_context", R"({"protocol_version":2})",
+       "Deserialization failed: unsupported protocol version 2 at line 1 column 21"},
+      {"group_context", R"([1,1,[],5,[],[],[{"extension_type":1}]])",
+       "Deserialization failed: missing field `extension_data` at line 1 column 37"},
+      {"group_context", R"([1,65536,[],5,[],[],[]])",
+       "Deserialization failed: invalid value: integer `65536`, expected u16 at line 1 column 8"},
+      {"group_context", R"([1,1,[],5,[],[],[[1,[]]]])",
+       "Deserialization failed: stored group is inconsistent: its group context names another "
+       "group"},
+      {"group_epoch_secrets", R"({"epoch":5})",
+       "Deserialization failed: missing field `joiner_secret` at line 1 column 11"},
+      {"group_epoch_secrets", R"({"epoch":5,"epoch":5})",
+       "Deserialization failed: duplicate field `epoch` at line 1 column 18"},
+      {"group_epoch_secrets", R"([5,[],[],[],[],[],[],[],[],[],[],[]])",
+       "Deserialization failed: invalid length 12, expected struct GroupEpochSecrets with 13 "
+       "elements at line 1 column 36"},
+      {"message_secrets",
+       R"({"max_epochs":0,"past_epoch_trees":[],"message_secrets":{"epoch":5,"sender_data_secret":[]}})",
+       "Deserialization failed: missing field `secret_tree` at line 1 column 91"},
+      {"message_secrets", R"({"max_epochs":0,"past_epoch_trees":{},"message_secrets":{}})",
+       "Deserialization failed: invalid type: map, expected a sequence at line 1 column 35"},
+      {"message_secrets",
+       R"({"max_epochs":0,"past_epoch_trees":[],"message_secrets":{"epoch":5,"sender_data_secret":[],"secret_tree":{"leaf_count":1,"sender_ratchet_configuration":[1],"nodes":[null],"ratchets":[null]}}})",
+       "Deserialization failed: invalid length 1, expected struct SenderRatchetConfiguration with "
+       "2 elements at line 1 column 155"},
+      {"message_secrets",
+       R"({"max_epochs":0,"past_epoch_trees":[],"message_secrets":{"epoch":5,"sender_data_secret":[],"secret_tree":{"leaf_count":1,"sender_ratchet_configuration":[1,1],"nodes":[null],"ratchets":[{"handshake":{"secret":[],"next":0,"skipped":[]}}]}}})",
+       "Deserialization failed: missing field `application` at line 1 column 234"},
+      {"message_secrets",
+       R"({"max_epochs":0,"past_epoch_trees":[],"message_secrets":{"epoch":5,"sender_data_secret":[],"secret_tree":{"leaf_count":1,"sender_ratchet_configuration":[1,1],"nodes":[null],"ratchets":[{"handshake":{"secret":[],"next":0,"skipped":[[1,[]]]},"application":[[],0,[]]}]}}})",
+       "Deserialization failed: invalid length 2, expected struct RatchetKey with 3 elements at "
+       "line 1 column 237"},
+      {"resumption_psk_store",
+       R"({"max_number_of_secrets":2,"resumption_psk":[{"epoch":1}],"cursor":0})",
+       "Deserialization failed: missing field `secret` at line 1 column 56"},
+      {"resumption_psk_store",
+       R"({"max_number_of_secrets":2,"resumption_psk":[[1,[1]]],"cursor":0})",
+       "Deserialization failed: invalid length 1, expected 32 secret bytes at line 1 column 51"},
+      {"resumption_psk_store", R"([2,[],0,1])",
+       "Deserialization failed: trailing characters at line 1 column 9"},
+      {"mls_join_config", R"({"wire_format_policy":{"outgoing":"AlwaysPlaintext"}})",
+       "Deserialization failed: missing field `incoming` at line 1 column 52"},
+      {"mls_join_config", R"([["AlwaysPlaintext","Mixed"],0,0,0,1,[1,1]])",
+       "Deserialization failed: invalid type: integer `1`, expected a boolean at line 1 column 36"},
+      {"mls_join_config", R"([["AlwaysPlaintext","Mixed"],0,0,0,true])",
+       "Deserialization failed: invalid length 5, expected struct MlsGroupJoinConfig with 6 "
+       "elements at line 1 column 40"},
+      {"mls_join_config", R"([{"AlwaysPlaintext":null},"Mixed"])",
+       "Deserialization failed: missing field `outgoing` at line 1 column 25"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    MemoryStorageProvider s;
+    ASSERT_TRUE(store_group(s, make_group(2)).ok());
+    s.poke(cases[i].label, group_key_digest(kGroupId), text_bytes(cases[i].value));
+    auto r = load_group(s, kGroupId);
+    std::string got = r.ok() ? "loaded" : r.error().message();
+    EXPECT_EQ(got, cases[i].out) << "case " << i << ": " << cases[i].value;
+  }
+
+  struct Single {
+    const char* label;
+    const char* value;
+    const char* out;
+  };
+  const Single singles[] = {
+      {"kaltra_key_package", R"({"key_package":[0,1],"private_init_key":{"vec":[]}})",
+       "Deserialization failed: invalid key package: input ends inside a value at line 1 column "
+       "20"},
+      {"kaltra_key_package",
+       R"({"key_package":[0,1],"private_init_key":[],"private_encryption_key":{"vec":[]}})",
+       "Deserialization failed: invalid key package: input ends inside a value at line 1 column "
+       "20"},
+      {"kaltra_key_package",
+       R"({"key_package":[0,1],"private_init_key":{"vec":[],"vec":[]},"private_encryption_key":{"vec":[]}})",
+       "Deserialization failed: invalid key package: input ends inside a value at line 1 column "
+       "20"},
+      {"encryption_key_pair", R"({"public_key":{"vec":[1]}})",
+       "Deserialization failed: missing field `private_key` at line 1 column 26"},
+      {"encryption_key_pair", R"([{"vec":[1]},{"vec":[2]},3])",
+       "Deserialization failed: trailing characters at line 1 column 26"},
+      {"encryption_key_pair", R"({"public_key":{},"private_key":{"vec":[]}})",
+       "Deserialization failed: missing field `vec` at line 1 column 16"},
+      {"queued_proposals", R"([{"proposal_ref":[1]}])",
+       "Deserialization failed: missing field `proposal` at line 1 column 21"},
+      {"queued_proposals", R"([[[1],[0,1]]])",
+       "Deserialization failed: invalid queued proposal: input ends inside a value at line 1 "
+       "column 11"},
+      {"own_leaf_nodes", R"([[0,1]])",
+       "Deserialization failed: invalid leaf node: vector length exceeds the remaining input at "
+       "line 1 column 6"},
+  };
+  for (size_t i = 0; i < std::size(singles); ++i) {
+    MemoryStorageProvider s;
+    std::string label = singles[i].label;
+    std::string key = label == "encryption_key_pair" ? encryption_key_digest(filled(1, 1))
+                                                     : group_key_digest(kGroupId);
+    s.poke(label, key, text_bytes(singles[i].value));
+    std::string got;
+    if (label == "kaltra_key_package") {
+      auto r = read_key_package(s, kGroupId);
+      got = r.ok() ? "read" : r.error().message();
+    } else if (label == "encryption_key_pair") {
+      auto r = read_encryption_key_pair(s, filled(1, 1));
+      got = r.ok() ? "read" : r.error().message();
+    } else if (label == "queued_proposals") {
+      auto r = read_queued_proposals(s, kGroupId);
+      got = r.ok() ? "read" : r.error().message();
+    } else {
+      auto r = read_own_leaf_nodes(s, kGroupId);
+      got = r.ok() ? "read" : r.error().message();
+    }
+    EXPECT_EQ(got, singles[i].out) << "single " << i << ": " << singles[i].value;
+  }
 }
 
 // ---------------------------------------------------------------------------

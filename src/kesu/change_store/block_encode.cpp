@@ -8,7 +8,7 @@
 #include "kesu/change_store/block_meta_encode.h"
 #include "kesu/change_store/encoded_block.h"
 #include "kesu/columnar/column_set.h"
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 #include "kesu/common/internal_error.h"
 #include "kesu/internal/encoding/arena.h"
 #include "kesu/internal/encoding/value.h"

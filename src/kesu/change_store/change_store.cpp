@@ -6,7 +6,7 @@
 
 #include "kesu/change_store/block_encode.h"
 #include "kesu/change_store/store_log.h"
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 #include "kesu/common/internal_error.h"
 #include "kesu/kv_store/mem_store.h"
 #include "kesu/shared_arena/engine_lock.h"

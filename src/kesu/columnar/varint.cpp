@@ -57,13 +57,7 @@ std::string SerdeError::debug() const {
 
 void write_uvarint128(Bytes& out, u128 v) {
   uint8_t buf[19];
-  size_t n = 0;
-  while (v >= 0x80) {
-    buf[n++] = uint8_t(v) | 0x80;
-    v >>= 7;
-  }
-  buf[n++] = uint8_t(v);
-  out.insert(out.end(), buf, buf + n);
+  out.insert(out.end(), buf, brenvik::leb128_store_unsigned(buf, v));
 }
 
 void write_f64_le(Bytes& out, double v) {

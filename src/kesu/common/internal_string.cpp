@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "kesu/common/internal_error.h"
+#include "util/debug_string.h"
 
 namespace kesu {
 
@@ -170,40 +171,7 @@ size_t InternalString::table_size() {
 }
 
 std::string debug_quote(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          static const char* hex = "0123456789abcdef";
-          out += "\\u{";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-          out += "}";
-        } else {
-          out += char(c);
-        }
-    }
-  }
-  return out + "\"";
+  return brenvik::debug_quoted(s, brenvik::DebugQuoteForm{.min_hex_digits = 2});
 }
 
 std::string InternalString::debug() const {

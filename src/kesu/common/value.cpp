@@ -6,6 +6,7 @@
 
 #include "kesu/common/block_pool.h"
 #include "kesu/common/internal_error.h"
+#include "util/json_writer.h"
 
 namespace kesu {
 
@@ -673,42 +674,7 @@ KesuValue resolve_mergeable_value(const ContainerID& parent, std::string_view ke
 }
 
 void write_json_escaped_str(std::string& out, std::string_view s) {
-  static const char* hex = "0123456789abcdef";
-  out += '"';
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case 0x08:
-        out += "\\b";
-        break;
-      case 0x09:
-        out += "\\t";
-        break;
-      case 0x0A:
-        out += "\\n";
-        break;
-      case 0x0C:
-        out += "\\f";
-        break;
-      case 0x0D:
-        out += "\\r";
-        break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-        } else {
-          out += char(c);
-        }
-    }
-  }
-  out += '"';
+  brenvik::json_append_string(out, s);
 }
 
 }  // namespace kesu

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 
 namespace kesu {
 

@@ -27,35 +27,11 @@ std::string ChunkDecodeError::message() const {
 }
 
 std::string_view transport_type_log_name(TransportType t) {
-  switch (t) {
-    case TransportType::Internet:
-      return "Internet";
-    case TransportType::Ble:
-      return "BLE";
-    case TransportType::WifiDirect:
-      return "WiFiDirect";
-    case TransportType::Reticulum:
-      return "Reticulum";
-    case TransportType::Nostr:
-      return "Nostr";
-  }
-  return "?";
+  return transport_type_display_name(t);
 }
 
 std::string_view transport_status_log_name(TransportStatus s) {
-  switch (s) {
-    case TransportStatus::Available:
-      return "Available";
-    case TransportStatus::Unavailable:
-      return "Unavailable";
-    case TransportStatus::Connecting:
-      return "Connecting";
-    case TransportStatus::Disconnected:
-      return "Disconnected";
-    case TransportStatus::Error:
-      return "Error";
-  }
-  return "?";
+  return transport_status_name(s);
 }
 
 size_t other_member_count(const std::vector<std::string>& members, std::string_view local_user) {

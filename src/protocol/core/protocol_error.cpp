@@ -97,9 +97,9 @@ std::string_view ProtocolError::kind_name() const {
 std::string ProtocolError::message() const {
   switch (kind_) {
     case Kind::NotStarted:
-      return "Protocol not started";
+      return std::string(kNotStartedText);
     case Kind::AlreadyStarted:
-      return "Protocol already started";
+      return std::string(kAlreadyStartedText);
     case Kind::InvalidConfig:
       return kInvalidConfigPrefix(text_);
     case Kind::Core:
@@ -118,7 +118,7 @@ std::string ProtocolError::message() const {
     case Kind::KeyPackageUnavailable:
       return kNoKeyPackagePrefix(text_);
     case Kind::SessionNotReady:
-      return "Session not ready: " + std::string(session_readiness_name(readiness_));
+      return kSessionNotReadyPrefix(session_readiness_name(readiness_));
     case Kind::EncryptionFailed:
       return kEncryptionFailedPrefix(text_);
     case Kind::Service:
@@ -137,16 +137,16 @@ std::string ProtocolError::message() const {
     case Kind::Internal:
       return text_;
     case Kind::DataLayerDisabled:
-      return "Data layer is disabled";
+      return std::string(kDataLayerDisabledText);
     case Kind::DataLayerNoStorage:
       return "Data layer has no storage; initialize_mls must run first";
     case Kind::DataDocTooLarge:
       return "Document is " + std::to_string(compacted_bytes_) + " bytes compacted, over the " +
              std::to_string(cap_bytes_) + " byte cap";
     case Kind::DataCorrupt:
-      return "Document data is corrupt: " + text_;
+      return kDataCorruptPrefix(text_);
     case Kind::TelemetryConfigInvalid:
-      return "telemetry config invalid: " + text_;
+      return kTelemetryConfigInvalidPrefix(text_);
   }
   return text_;
 }

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <type_traits>
 
+#include "util/debug_string.h"
+
 namespace brenvik {
 namespace {
 
@@ -22,39 +24,9 @@ template <typename K, typename V>
 struct IsMap<std::map<K, V>> : std::true_type {};
 
 // Text in double quotes with quotes, backslashes and control characters
-// escaped, so that a log line stays one line.
+// escaped, so that a log line stays one line (NUL too as \u{0}).
 void append_quoted(std::string& out, std::string_view s) {
-  out.push_back('"');
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          static constexpr char kHex[] = "0123456789abcdef";
-          out.append("\\u{");
-          if (c >= 0x10) out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 15]);
-          out.push_back('}');
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  out.push_back('"');
+  append_debug_quoted(out, s, DebugQuoteForm{.nul_as_backslash_zero = false});
 }
 
 void append_float(std::string& out, float f) {

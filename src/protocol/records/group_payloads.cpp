@@ -1,6 +1,7 @@
 #include "protocol/records/group_payloads.h"
 
 #include "protocol/records/field_assign.h"
+#include "util/json_record.h"
 
 namespace brenvik {
 
@@ -8,44 +9,16 @@ namespace {
 
 constexpr std::string_view kCommitTypes[] = {"add", "remove", "keyupdate"};
 
-constexpr JsonField kRenameFields[] = {{"group_id", FieldRule::Required},
-                                       {"new_name", FieldRule::Required},
-                                       {"renamed_by", FieldRule::Required}};
-constexpr JsonField kCommitFields[] = {{"group_id", FieldRule::Required},
-                                       {"commit_type", FieldRule::Required},
-                                       {"ciphertext", FieldRule::Required},
-                                       {"epoch", FieldRule::Required},
-                                       {"affected_member", FieldRule::Defaulted},
-                                       {"role", FieldRule::Defaulted},
-                                       {"affected_member_rich", FieldRule::Defaulted},
-                                       {"affected_member_data", FieldRule::Defaulted}};
 // group_name may be missing from the object but not from the array.
 constexpr JsonField kWelcomeFields[] = {
     {"group_id", FieldRule::Required},      {"group_name", FieldRule::Optional},
     {"welcome_data", FieldRule::Required},  {"member_list", FieldRule::Required},
     {"member_roles", FieldRule::Defaulted}, {"member_rich", FieldRule::Defaulted},
     {"member_data", FieldRule::Defaulted},  {"created_by", FieldRule::Defaulted}};
-constexpr JsonField kRoleChangeFields[] = {{"group_id", FieldRule::Required},
-                                           {"target_user_id", FieldRule::Required},
-                                           {"new_role", FieldRule::Required},
-                                           {"changed_by", FieldRule::Required}};
-constexpr JsonField kRemovedFields[] = {{"group_id", FieldRule::Required},
-                                        {"user_id", FieldRule::Required},
-                                        {"removed_by", FieldRule::Required}};
 
 Result<VersionList, JsonError> read_version_list(JsonReader& r) {
   BRENVIK_TRY(Bytes b, r.read_byte_array());
   return VersionList(b.begin(), b.end());
-}
-
-Result<std::optional<VersionList>, JsonError> read_optional_version_list(JsonReader& r) {
-  BRENVIK_TRY(bool is_null, r.peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(r.read_null());
-    return std::optional<VersionList>();
-  }
-  BRENVIK_TRY(VersionList v, read_version_list(r));
-  return std::optional<VersionList>(std::move(v));
 }
 
 Result<std::vector<std::string>, JsonError> read_string_array(JsonReader& r) {
@@ -113,72 +86,99 @@ Result<CommitType, JsonError> read_commit_type(JsonReader& r) {
   return CommitType(i);
 }
 
-// ---- rename ----
+void write_group_role(JsonWriter& w, const GroupRole& r) {
+  w.str(group_role_json_text(r));
+}
+void write_commit_type(JsonWriter& w, const CommitType& t) {
+  w.str(commit_type_json_text(t));
+}
 
-std::string GroupRenamePayload::to_json() const {
-  JsonWriter w(96);
-  w.begin_object();
-  w.field_str("group_id", group_id);
-  w.field_str("new_name", new_name);
-  w.field_str("renamed_by", renamed_by);
-  w.end_object();
+template <>
+struct JsonRecord<GroupRenamePayload> {
+  static constexpr std::string_view kName = "struct GroupRenamePayload";
+  static constexpr auto fields() {
+    using T = GroupRenamePayload;
+    return std::tuple{json_field("group_id", &T::group_id), json_field("new_name", &T::new_name),
+                      json_field("renamed_by", &T::renamed_by)};
+  }
+};
+
+template <>
+struct JsonRecord<GroupMlsCommitPayload> {
+  static constexpr std::string_view kName = "struct GroupMlsCommitPayload";
+  static constexpr auto fields() {
+    using T = GroupMlsCommitPayload;
+    return std::tuple{
+        json_field("group_id", &T::group_id),
+        json_field("commit_type", &T::commit_type, json_codec(write_commit_type, read_commit_type)),
+        json_field("ciphertext", &T::ciphertext),
+        json_field("epoch", &T::epoch),
+        json_field("affected_member", &T::affected_member),
+        json_field("role", &T::role, json_optional(json_codec(write_group_role, read_group_role)),
+                   FieldRule::Defaulted),
+        json_field("affected_member_rich", &T::affected_member_rich),
+        json_field("affected_member_data", &T::affected_member_data),
+    };
+  }
+};
+
+template <>
+struct JsonRecord<GroupRoleChangePayload> {
+  static constexpr std::string_view kName = "struct GroupRoleChangePayload";
+  static constexpr auto fields() {
+    using T = GroupRoleChangePayload;
+    return std::tuple{
+        json_field("group_id", &T::group_id), json_field("target_user_id", &T::target_user_id),
+        json_field("new_role", &T::new_role, json_codec(write_group_role, read_group_role)),
+        json_field("changed_by", &T::changed_by)};
+  }
+};
+
+template <>
+struct JsonRecord<GroupMemberRemovedPayload> {
+  static constexpr std::string_view kName = "struct GroupMemberRemovedPayload";
+  static constexpr auto fields() {
+    using T = GroupMemberRemovedPayload;
+    return std::tuple{json_field("group_id", &T::group_id), json_field("user_id", &T::user_id),
+                      json_field("removed_by", &T::removed_by)};
+  }
+};
+
+namespace {
+
+// A payload written by its field list into a writer of `reserve` bytes.
+template <typename T>
+std::string payload_text(const T& p, size_t reserve) {
+  JsonWriter w(reserve);
+  write_json_record(w, p);
   return w.take();
 }
 
+template <typename T>
+Result<T, JsonError> payload_from_text(std::string_view text) {
+  return read_whole_record<T>(text, [](JsonReader& r, T& p) { return read_json_record(r, p); });
+}
+
+}  // namespace
+
+// ---- rename ----
+
+std::string GroupRenamePayload::to_json() const {
+  return payload_text(*this, 96);
+}
+
 Result<GroupRenamePayload, JsonError> GroupRenamePayload::from_json(std::string_view text) {
-  return read_whole_record<GroupRenamePayload>(text, [](JsonReader& r, GroupRenamePayload& p) {
-    return read_record(r, "struct GroupRenamePayload", kRenameFields, [&](size_t i) {
-      std::string* f[] = {&p.group_id, &p.new_name, &p.renamed_by};
-      return assign_field(r.read_string(), *f[i]);
-    });
-  });
+  return payload_from_text<GroupRenamePayload>(text);
 }
 
 // ---- commit ----
 
 std::string GroupMlsCommitPayload::to_json() const {
-  JsonWriter w(128 + ciphertext.size());
-  w.begin_object();
-  w.field_str("group_id", group_id);
-  w.field_str("commit_type", commit_type_json_text(commit_type));
-  w.field_str("ciphertext", ciphertext);
-  w.field_u64("epoch", epoch);
-  if (affected_member) w.field_str("affected_member", *affected_member);
-  if (role) w.field_str("role", group_role_json_text(*role));
-  if (affected_member_rich) write_versions(w.key("affected_member_rich"), *affected_member_rich);
-  if (affected_member_data) write_versions(w.key("affected_member_data"), *affected_member_data);
-  w.end_object();
-  return w.take();
+  return payload_text(*this, 128 + ciphertext.size());
 }
 
 Result<GroupMlsCommitPayload, JsonError> GroupMlsCommitPayload::from_json(std::string_view text) {
-  return read_whole_record<GroupMlsCommitPayload>(
-      text, [](JsonReader& r, GroupMlsCommitPayload& p) {
-        return read_record(
-            r, "struct GroupMlsCommitPayload", kCommitFields, [&](size_t i) -> JsonStatus {
-              switch (i) {
-                case 0:
-                  return assign_field(r.read_string(), p.group_id);
-                case 1:
-                  return assign_field(read_commit_type(r), p.commit_type);
-                case 2:
-                  return assign_field(r.read_string(), p.ciphertext);
-                case 3:
-                  return assign_field(r.read_u64(), p.epoch);
-                case 4:
-                  return assign_field(r.read_optional_string(), p.affected_member);
-                case 5: {
-                  BRENVIK_TRY(bool is_null, r.peek_null());
-                  if (is_null) return r.read_null();
-                  return assign_field(read_group_role(r), p.role);
-                }
-                case 6:
-                  return assign_field(read_optional_version_list(r), p.affected_member_rich);
-                default:
-                  return assign_field(read_optional_version_list(r), p.affected_member_data);
-              }
-            });
-      });
+  return payload_from_text<GroupMlsCommitPayload>(text);
 }
 
 // ---- welcome ----
@@ -241,56 +241,22 @@ Result<GroupMlsWelcomePayload, JsonError> GroupMlsWelcomePayload::from_json(std:
 // ---- role change ----
 
 std::string GroupRoleChangePayload::to_json() const {
-  JsonWriter w(128);
-  w.begin_object();
-  w.field_str("group_id", group_id);
-  w.field_str("target_user_id", target_user_id);
-  w.field_str("new_role", group_role_json_text(new_role));
-  w.field_str("changed_by", changed_by);
-  w.end_object();
-  return w.take();
+  return payload_text(*this, 128);
 }
 
 Result<GroupRoleChangePayload, JsonError> GroupRoleChangePayload::from_json(std::string_view text) {
-  return read_whole_record<GroupRoleChangePayload>(
-      text, [](JsonReader& r, GroupRoleChangePayload& p) {
-        return read_record(r, "struct GroupRoleChangePayload", kRoleChangeFields,
-                           [&](size_t i) -> JsonStatus {
-                             switch (i) {
-                               case 0:
-                                 return assign_field(r.read_string(), p.group_id);
-                               case 1:
-                                 return assign_field(r.read_string(), p.target_user_id);
-                               case 2:
-                                 return assign_field(read_group_role(r), p.new_role);
-                               default:
-                                 return assign_field(r.read_string(), p.changed_by);
-                             }
-                           });
-      });
+  return payload_from_text<GroupRoleChangePayload>(text);
 }
 
 // ---- member removed ----
 
 std::string GroupMemberRemovedPayload::to_json() const {
-  JsonWriter w(96);
-  w.begin_object();
-  w.field_str("group_id", group_id);
-  w.field_str("user_id", user_id);
-  w.field_str("removed_by", removed_by);
-  w.end_object();
-  return w.take();
+  return payload_text(*this, 96);
 }
 
 Result<GroupMemberRemovedPayload, JsonError> GroupMemberRemovedPayload::from_json(
     std::string_view text) {
-  return read_whole_record<GroupMemberRemovedPayload>(
-      text, [](JsonReader& r, GroupMemberRemovedPayload& p) {
-        return read_record(r, "struct GroupMemberRemovedPayload", kRemovedFields, [&](size_t i) {
-          std::string* f[] = {&p.group_id, &p.user_id, &p.removed_by};
-          return assign_field(r.read_string(), *f[i]);
-        });
-      });
+  return payload_from_text<GroupMemberRemovedPayload>(text);
 }
 
 }  // namespace brenvik

@@ -2,75 +2,74 @@
 
 #include "core/sub_records_json.h"
 #include "protocol/records/stored_fields.h"
+#include "util/json_record.h"
 
 namespace brenvik {
 
 namespace {
 
-template <typename T>
-JsonStatus assign(Result<T, JsonError> r, T& out) {
-  if (!r.ok()) return Err(std::move(r).error());
-  out = std::move(r).value();
-  return {};
+void write_priority(JsonWriter& w, const MessagePriority& p) {
+  w.str(priority_name(p));
+}
+void write_content_type(JsonWriter& w, const ContentType& t) {
+  write_content_type_field(w, t);
+}
+void write_datetime(JsonWriter& w, const UnixTime& t) {
+  w.str(format_datetime_utc(t));
 }
 
-void write_uuid(JsonWriter& w, const MessageId& id) {
-  std::string text;
-  text.reserve(36);
-  append_message_id(text, id);
-  w.str(text);
-}
-
-Result<std::optional<MessageId>, JsonError> read_optional_id(JsonReader& r) {
-  BRENVIK_TRY(bool is_null, r.peek_null());
-  if (is_null) {
-    BRENVIK_TRY_VOID(r.read_null());
-    return std::optional<MessageId>();
-  }
-  BRENVIK_TRY(MessageId id, read_message_id_json(r));
-  return std::optional<MessageId>(id);
-}
-
-constexpr JsonField kRichFields[] = {
-    {"reply_context", FieldRule::Defaulted},
-    {"media_metadata", FieldRule::Defaulted},
-    {"forward_info", FieldRule::Defaulted},
-};
-
-// All ten values are needed in the array form: "queued_at" comes last.
-constexpr JsonField kPendingFields[] = {
-    {"content", FieldRule::Required},        {"priority", FieldRule::Required},
-    {"message_id", FieldRule::Required},     {"reply_to_msg", FieldRule::Optional},
-    {"forwarded_from", FieldRule::Optional}, {"content_type", FieldRule::Optional},
-    {"media_metadata", FieldRule::Optional}, {"rich", FieldRule::Optional},
-    {"app_id", FieldRule::Optional},         {"queued_at", FieldRule::Required},
-};
+constexpr auto kReplyContext =
+    json_optional(json_codec(reply_context_to_json, reply_context_from_json));
+constexpr auto kMediaMetadata =
+    json_optional(json_codec(media_metadata_to_json, media_metadata_from_json));
+constexpr auto kForwardInfo =
+    json_optional(json_codec(forward_info_to_json, forward_info_from_json));
+constexpr auto kMessageId = json_codec(write_message_id_json, read_message_id_json);
 
 }  // namespace
 
+template <>
+struct JsonRecord<RichSendExtras> {
+  static constexpr std::string_view kName = "struct RichSendExtras";
+  static constexpr auto fields() {
+    using X = RichSendExtras;
+    return std::tuple{
+        json_field("reply_context", &X::reply_context, kReplyContext, FieldRule::Defaulted),
+        json_field("media_metadata", &X::media_metadata, kMediaMetadata, FieldRule::Defaulted),
+        json_field("forward_info", &X::forward_info, kForwardInfo, FieldRule::Defaulted),
+    };
+  }
+};
+
+// All ten values are needed in the array form: "queued_at" comes last.
+template <>
+struct JsonRecord<PendingMessage> {
+  static constexpr std::string_view kName = "struct PendingMessage";
+  static constexpr auto fields() {
+    using M = PendingMessage;
+    constexpr auto opt = FieldRule::Optional;
+    return std::tuple{
+        json_field("content", &M::content),
+        json_field("priority", &M::priority, json_codec(write_priority, read_priority_field)),
+        json_field("message_id", &M::message_id, kMessageId),
+        json_field("reply_to_msg", &M::reply_to_msg, json_nullable(kMessageId), opt),
+        json_field("forwarded_from", &M::forwarded_from, kForwardInfo, opt),
+        json_field("content_type", &M::content_type,
+                   json_codec(write_content_type, read_content_type_field), opt),
+        json_field("media_metadata", &M::media_metadata, kMediaMetadata, opt),
+        json_field("rich", &M::rich, json_optional(JsonRecordCodec<RichSendExtras>{}), opt),
+        json_field("app_id", &M::app_id, JsonCodec<std::optional<std::string>>{}, opt),
+        json_field("queued_at", &M::queued_at, json_codec(write_datetime, read_datetime_field)),
+    };
+  }
+};
+
 void RichSendExtras::to_json(JsonWriter& w) const {
-  w.begin_object();
-  if (reply_context) reply_context_to_json(w.key("reply_context"), *reply_context);
-  if (media_metadata) media_metadata_to_json(w.key("media_metadata"), *media_metadata);
-  if (forward_info) forward_info_to_json(w.key("forward_info"), *forward_info);
-  w.end_object();
+  write_json_record(w, *this);
 }
 
 Result<RichSendExtras, JsonError> RichSendExtras::from_json(JsonReader& r) {
-  RichSendExtras x;
-  BRENVIK_TRY_VOID(
-      read_record(r, "struct RichSendExtras", kRichFields, [&](size_t i) -> JsonStatus {
-        switch (i) {
-          case 0:
-            return assign(read_optional_reply_context_json(r), x.reply_context);
-          case 1:
-            return assign(read_optional_media_metadata_json(r), x.media_metadata);
-          case 2:
-            return assign(read_optional_forward_info_json(r), x.forward_info);
-        }
-        return {};
-      }));
-  return x;
+  return read_json_record<RichSendExtras>(r);
 }
 
 Result<void, std::string> check_rich_send_extras_size(const RichSendExtras& extras) {
@@ -84,21 +83,7 @@ Result<void, std::string> check_rich_send_extras_size(const RichSendExtras& extr
 }
 
 void PendingMessage::to_json(JsonWriter& w) const {
-  w.begin_object();
-  w.field_str("content", content);
-  write_priority_field(w, priority);
-  write_uuid(w.key("message_id"), message_id);
-  if (reply_to_msg)
-    write_uuid(w.key("reply_to_msg"), *reply_to_msg);
-  else
-    w.field_null("reply_to_msg");
-  if (forwarded_from) forward_info_to_json(w.key("forwarded_from"), *forwarded_from);
-  write_content_type_field(w.key("content_type"), content_type);
-  if (media_metadata) media_metadata_to_json(w.key("media_metadata"), *media_metadata);
-  if (rich) rich->to_json(w.key("rich"));
-  if (app_id) w.field_str("app_id", *app_id);
-  w.field_str("queued_at", format_datetime_utc(queued_at));
-  w.end_object();
+  write_json_record(w, *this);
 }
 
 std::string PendingMessage::to_json_text() const {
@@ -108,42 +93,7 @@ std::string PendingMessage::to_json_text() const {
 }
 
 Result<PendingMessage, JsonError> PendingMessage::from_json(JsonReader& r) {
-  PendingMessage m;
-  BRENVIK_TRY_VOID(
-      read_record(r, "struct PendingMessage", kPendingFields, [&](size_t i) -> JsonStatus {
-        switch (i) {
-          case 0:
-            return assign(r.read_string(), m.content);
-          case 1:
-            return assign(read_priority_field(r), m.priority);
-          case 2:
-            return assign(read_message_id_json(r), m.message_id);
-          case 3:
-            return assign(read_optional_id(r), m.reply_to_msg);
-          case 4:
-            return assign(read_optional_forward_info_json(r), m.forwarded_from);
-          case 5:
-            return assign(read_content_type_field(r), m.content_type);
-          case 6:
-            return assign(read_optional_media_metadata_json(r), m.media_metadata);
-          case 7: {
-            BRENVIK_TRY(bool is_null, r.peek_null());
-            if (is_null) {
-              m.rich.reset();
-              return r.read_null();
-            }
-            BRENVIK_TRY(RichSendExtras x, RichSendExtras::from_json(r));
-            m.rich = std::move(x);
-            return {};
-          }
-          case 8:
-            return assign(r.read_optional_string(), m.app_id);
-          case 9:
-            return assign(read_datetime_field(r), m.queued_at);
-        }
-        return {};
-      }));
-  return m;
+  return read_json_record<PendingMessage>(r);
 }
 
 Result<PendingMessage, JsonError> PendingMessage::from_json_text(std::string_view text) {

@@ -3,7 +3,6 @@
 namespace brenvik {
 
 namespace {
-constexpr std::string_view kTransports[] = {"internet", "ble", "wifiDirect", "reticulum", "nostr"};
 constexpr std::string_view kPresence[] = {"online", "away", "offline"};
 constexpr std::string_view kMlsTypes[] = {"Application", "Welcome", "Commit", "Proposal"};
 }  // namespace
@@ -14,7 +13,7 @@ std::string_view mls_message_type_name(MlsMessageType t) {
 }
 
 Result<TransportType, JsonError> read_transport_type(JsonReader& r) {
-  BRENVIK_TRY(size_t i, read_unit_enum(r, "enum TransportType", kTransports));
+  BRENVIK_TRY(size_t i, read_unit_enum(r, "enum TransportType", kTransportTypeNames));
   return TransportType(i);
 }
 

@@ -5,37 +5,37 @@
 #include "core/username.h"
 #include "util/base64.h"
 #include "util/hex.h"
+#include "util/json_record.h"
 
 namespace brenvik {
 
 namespace {
-
-template <typename T>
-JsonStatus assign(Result<T, JsonError> r, T& out) {
-  if (!r.ok()) return Err(std::move(r).error());
-  out = std::move(r).value();
-  return {};
-}
-
-constexpr JsonField kSeenIdFields[] = {{"id", FieldRule::Required},
-                                       {"seen_at_ms", FieldRule::Required}};
-constexpr JsonField kRawEventFields[] = {
-    {"type", FieldRule::Required}, {"ts_ms", FieldRule::Required}, {"data", FieldRule::Required}};
 constexpr std::string_view kPlatforms[] = {"ios", "android", "linux", "macos", "windows", "other"};
-
 }  // namespace
 
+template <>
+struct JsonRecord<SeenId> {
+  static constexpr std::string_view kName = "struct SeenId";
+  static constexpr auto fields() {
+    return std::tuple{json_field("id", &SeenId::id), json_field("seen_at_ms", &SeenId::seen_at_ms)};
+  }
+};
+
+template <>
+struct JsonRecord<RawEvent> {
+  static constexpr std::string_view kName = "struct RawEvent";
+  static constexpr auto fields() {
+    return std::tuple{json_field("type", &RawEvent::type), json_field("ts_ms", &RawEvent::ts_ms),
+                      json_field("data", &RawEvent::data)};
+  }
+};
+
 void SeenId::to_json(JsonWriter& w) const {
-  w.begin_object().field_str("id", id).field_i64("seen_at_ms", seen_at_ms).end_object();
+  write_json_record(w, *this);
 }
 
 Result<SeenId, JsonError> SeenId::from_json(JsonReader& r) {
-  SeenId s;
-  BRENVIK_TRY_VOID(read_record(r, "struct SeenId", kSeenIdFields, [&](size_t i) -> JsonStatus {
-    if (i == 0) return assign(r.read_string(), s.id);
-    return assign(r.read_i64(), s.seen_at_ms);
-  }));
-  return s;
+  return read_json_record<SeenId>(r);
 }
 
 Result<CustodyReceipt, std::string> CustodyReceipt::from_json(const nlohmann::json& value) {
@@ -70,28 +70,11 @@ Result<CustodyReceipt, std::string> CustodyReceipt::from_json(const nlohmann::js
 }
 
 void RawEvent::to_json(JsonWriter& w) const {
-  w.begin_object()
-      .field_str("type", type)
-      .field_i64("ts_ms", ts_ms)
-      .key("data")
-      .value(data)
-      .end_object();
+  write_json_record(w, *this);
 }
 
 Result<RawEvent, JsonError> RawEvent::from_json(JsonReader& r) {
-  RawEvent e;
-  BRENVIK_TRY_VOID(read_record(r, "struct RawEvent", kRawEventFields, [&](size_t i) -> JsonStatus {
-    switch (i) {
-      case 0:
-        return assign(r.read_string(), e.type);
-      case 1:
-        return assign(r.read_i64(), e.ts_ms);
-      case 2:
-        return assign(r.read_value(), e.data);
-    }
-    return {};
-  }));
-  return e;
+  return read_json_record<RawEvent>(r);
 }
 
 std::string_view telemetry_platform_name(TelemetryPlatform p) {

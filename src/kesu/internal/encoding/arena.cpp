@@ -1,7 +1,7 @@
 #include "kesu/internal/encoding/arena.h"
 
 #include "kesu/columnar/column_set.h"
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 
 namespace kesu {
 

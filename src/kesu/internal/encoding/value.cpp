@@ -5,8 +5,8 @@
 #include <bit>
 #include <cstring>
 
-#include "kesu/columnar/compact.h"
 #include "kesu/columnar/rle.h"
+#include "kesu/common/compact.h"
 
 namespace kesu {
 
@@ -44,24 +44,8 @@ struct SizeOut {
 struct PtrOut {
   uint8_t* p;
   void u8(uint8_t b) { *p++ = b; }
-  void uvarint(uint64_t v) {
-    while (v >= 0x80) {
-      *p++ = uint8_t(v) | 0x80;
-      v >>= 7;
-    }
-    *p++ = uint8_t(v);
-  }
-  void sleb128(int64_t v) {
-    for (;;) {
-      uint8_t byte = uint8_t(v) & 0x7F;
-      v >>= 7;  // arithmetic: keeps the sign
-      if ((v == 0 && !(byte & 0x40)) || (v == -1 && (byte & 0x40))) {
-        *p++ = byte;
-        return;
-      }
-      *p++ = byte | 0x80;
-    }
-  }
+  void uvarint(uint64_t v) { p = brenvik::leb128_store_unsigned(p, v); }
+  void sleb128(int64_t v) { p = brenvik::leb128_store_i64(p, v); }
   void f64_le(double d) {
     uint64_t bits;
     std::memcpy(&bits, &d, 8);

@@ -1,4 +1,4 @@
-#include "sealed/sealed_error.h"
+#include "core/sealed_error.h"
 
 namespace brenvik {
 

@@ -1,5 +1,6 @@
 // Errors of the sealed envelope, the canonical signing payloads and address
-// derivation.
+// derivation. It lives in core/ because address derivation (core) returns it and
+// sealed/ sits above core: the lower layer owns the type both use.
 #pragma once
 
 #include <cstdint>

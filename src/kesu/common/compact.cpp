@@ -1,4 +1,4 @@
-#include "kesu/columnar/compact.h"
+#include "kesu/common/compact.h"
 
 #include "kesu/common/version.h"
 
