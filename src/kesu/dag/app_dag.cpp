@@ -190,12 +190,14 @@ void AppDag::load_block_nodes(std::vector<AppDagNodePtr> nodes, PeerID peer) con
       uint64_t o = uint64_t(int64_t(m.counter) - n->cnt + 1);
       auto piece = std::make_shared<AppDagNode>(n->slice(prev, o));
       piece->has_successor = true;
-      insert_node_locked(l, ID{peer, piece->cnt}, std::move(piece));
+      ID key{peer, piece->cnt};
+      insert_node_locked(l, key, std::move(piece));
       prev = o;
     }
     if (prev != n->len) {
       auto tail = std::make_shared<AppDagNode>(n->slice(prev, n->len));
-      insert_node_locked(l, ID{peer, tail->cnt}, std::move(tail));
+      ID key{peer, tail->cnt};
+      insert_node_locked(l, key, std::move(tail));
     }
     for (ID m : points)
       if (l.unresolved_dep_points.erase(m) && recording_import_batch_ && l.import_batch)
