@@ -69,11 +69,18 @@ AppDagNodePtr AppDag::find_loaded_locked(const Loaded& l, ID id) const {
 }
 
 AppDagNodePtr AppDag::get_node(ID id) const {
+  {
+    // Most lookups find their node loaded: one lock, no store access.
+    std::lock_guard g(mu_);
+    if (auto n = find_loaded_locked(loaded_, id)) return n;
+    if (loaded_.unparsed_vv.size() == 0) goto pending;
+  }
   ensure_loaded(id);
   {
     std::lock_guard g(mu_);
     if (auto n = find_loaded_locked(loaded_, id)) return n;
   }
+pending:
   const auto& t = pending_txn_node_;
   if (t && t->peer == id.peer && t->cnt <= id.counter) {
     if (!(int64_t(t->cnt) + int64_t(t->len) > id.counter))

@@ -103,37 +103,25 @@ uint64_t shorten_by_lamport(const DagSpan& e, const DagSpan& t) {
 
 }  // namespace
 
+// Reachability is read from the nodes' cached version vectors: an ID is in
+// a version exactly when the version's vector passes its counter. Same
+// answer as a walk down the graph, without the walk.
 bool AppDag::includes_ids(const Frontiers& version, const std::vector<ID>& ids) const {
   if (ids.empty()) return true;
-  std::vector<DagSpan> targets;
-  for (ID id : ids) {
-    auto s = span_of(*this, id);
-    if (!s) return false;
-    targets.push_back(std::move(*s));
+  for (ID id : ids)
+    if (!get_node(id)) return false;
+  VersionVector v;
+  bool any = false;
+  for (ID id : version.to_sorted_vec()) {
+    auto x = get_vv(id);
+    if (!x) continue;  // IDs without a node reach nothing
+    vv_merge(v, *x);
+    any = true;
   }
-  auto min_lamport = [&] {
-    Lamport d = UINT32_MAX;
-    for (const auto& t : targets) d = std::min(d, t.last_lamport());
-    return d;
-  };
-  Lamport d = min_lamport();
-  std::vector<DagSpan> stack;
-  for (ID id : version.to_sorted_vec())
-    if (auto s = span_of(*this, id)) stack.push_back(std::move(*s));
-  std::set<ID> visited;
-  while (!stack.empty()) {
-    DagSpan s = std::move(stack.back());
-    stack.pop_back();
-    std::erase_if(targets, [&](const DagSpan& t) {
-      return t.peer == s.peer && s.contains_counter(t.last_counter());
-    });
-    if (targets.empty()) return true;
-    d = min_lamport();
-    if (s.last_lamport() >= d && visited.insert(ID{s.peer, s.counter}).second)
-      if (auto p = predecessors(*this, s))
-        for (auto& x : *p) stack.push_back(std::move(x));
-  }
-  return false;
+  if (!any) return false;
+  for (ID id : ids)
+    if (v.get(id.peer) <= id.counter) return false;
+  return true;
 }
 
 Frontiers AppDag::convergence_point(const Frontiers& from, const Frontiers& to) const {
@@ -210,25 +198,57 @@ std::pair<Frontiers, DiffMode> AppDag::find_common_ancestors(const Frontiers& fr
   };
   std::vector<Entry> lone;
   std::priority_queue<Entry, std::vector<Entry>, EntryLess> heap;
+  size_t side_count[3] = {0, 0, 0};
   for (auto [f, side] : {std::pair{&from, Side::From}, std::pair{&to, Side::To}}) {
     for (ID id : f->to_sorted_vec()) {
       auto s = span_of(*this, id);
       if (!s) throw InternalError("from and to should be in the dag");
       std::vector<ID> origins;
       if (f->size() >= 2) origins.push_back(s->last_id());
+      side_count[size_t(side)]++;
       heap.push({std::move(*s), side, std::move(origins)});
     }
   }
-  while (!heap.empty()) {
-    Entry e = heap.top();
+  // Entries left on one side only can no longer meet the other (entries of
+  // both sides are not expanded): they are lone branches from then on.
+  auto push = [&](Entry e) {
+    side_count[size_t(e.side)]++;
+    heap.push(std::move(e));
+  };
+  auto pop = [&] {
+    // The top leaves the heap right away: take it without copying.
+    Entry e = std::move(const_cast<Entry&>(heap.top()));
     heap.pop();
+    side_count[size_t(e.side)]--;
+    return e;
+  };
+  while (!heap.empty()) {
+    if (side_count[size_t(Side::From)] == 0 || side_count[size_t(Side::To)] == 0) {
+      bool expand_more = false;
+      std::vector<Entry> rest;
+      while (!heap.empty()) {
+        Entry e = pop();
+        if (e.side == Side::Both) {
+          answer.push(e.span.last_id());
+          continue;
+        }
+        if (!rest.empty() && !(rest.back().span.peer == e.span.peer &&
+                               rest.back().span.last_counter() == e.span.last_counter()))
+          expand_more = true;
+        rest.push_back(std::move(e));
+      }
+      // Walking them down would expand at least one of them.
+      if (expand_more) linear = false;
+      for (auto& e : rest) lone.push_back(std::move(e));
+      break;
+    }
+    Entry e = pop();
     bool handled = false;
     while (!heap.empty()) {
       const Entry& t = heap.top();
       if (t.span.peer == e.span.peer && t.span.last_counter() == e.span.last_counter()) {
         if (t.side != e.side) e.side = Side::Both;
-        Entry tt = t;
-        heap.pop();
+        Entry tt = pop();
         for (ID o : tt.origins)
           if (std::find(e.origins.begin(), e.origins.end(), o) == e.origins.end())
             e.origins.push_back(o);
@@ -243,10 +263,10 @@ std::pair<Frontiers, DiffMode> AppDag::find_common_ancestors(const Frontiers& fr
       if (t.span.peer == e.span.peer && e.span.contains_counter(t.span.last_counter()) &&
           t.side != e.side) {
         e.span.len = uint64_t(int64_t(t.span.last_counter()) - e.span.counter + 1);
-        heap.push(std::move(e));
+        push(std::move(e));
       } else if (e.span.len >= 2) {
         e.span.len = shorten_by_lamport(e.span, t.span);
-        heap.push(std::move(e));
+        push(std::move(e));
       } else {
         auto preds = predecessors(*this, e.span);
         if (!preds) {
@@ -257,7 +277,7 @@ std::pair<Frontiers, DiffMode> AppDag::find_common_ancestors(const Frontiers& fr
           bool fork = e.origins.empty() && preds->size() >= 2;
           for (auto& p : *preds) {
             std::vector<ID> o = fork ? std::vector<ID>{p.last_id()} : e.origins;
-            heap.push({std::move(p), e.side, std::move(o)});
+            push({std::move(p), e.side, std::move(o)});
           }
           linear = false;
         }
@@ -276,26 +296,32 @@ std::pair<Frontiers, DiffMode> AppDag::find_common_ancestors(const Frontiers& fr
   // ends at a root outside it makes the branch unmet. (Counting every lone
   // branch as unmet would throw the exact answer away for a mere
   // convergence point whenever one side outlives the meeting.)
-  for (const Entry& e : lone) {
-    // A lone entry of `from` is history that `to` lacks.
-    if (e.side == Side::From) to_not_behind = false;
-    std::vector<DagSpan> stack{e.span};
-    std::set<ID> visited;
-    bool met = true;
-    while (met && !stack.empty()) {
-      DagSpan s = std::move(stack.back());
-      stack.pop_back();
-      if (!visited.insert(ID{s.peer, s.counter}).second) continue;
-      if (!answer.empty() && includes_ids(answer, {s.last_id()})) continue;
-      auto preds = predecessors(*this, s);
-      if (!preds || preds->empty()) {
-        met = false;
-        if (!preds) missing = true;
-        break;
+  if (!lone.empty()) {
+    // Everything common below a lone branch is already in the answer, so
+    // the branch met the other version unless its history holds a root
+    // (a peer's first op without deps) that the answer's history lacks.
+    // Node versions are cached, so this costs a lookup per peer.
+    std::optional<VersionVector> answer_vv = frontiers_to_vv(answer);
+    for (Entry& e : lone) {
+      if (e.side == Side::From) to_not_behind = false;  // history `to` lacks
+      auto ev = get_vv(e.span.last_id());
+      bool met = ev.has_value() && answer_vv.has_value();
+      if (!met) missing = true;
+      for (const auto& [p, c] : met ? ev->entries() : VersionVector::Map{}) {
+        if (c <= 0 || answer_vv->get(p) > 0) continue;
+        auto root = get_node(ID{p, 0});
+        if (!root) {
+          missing = true;
+          met = false;
+          break;
+        }
+        if (root->deps.empty()) {
+          met = false;
+          break;
+        }
       }
-      for (auto& x : *preds) stack.push_back(std::move(x));
+      if (!met) add_unmet(e);
     }
-    if (!met) add_unmet(e);
   }
 
   if (answer.size() >= 2) {
@@ -307,28 +333,16 @@ std::pair<Frontiers, DiffMode> AppDag::find_common_ancestors(const Frontiers& fr
     }
     std::sort(spans.begin(), spans.end(), SpanLess());
     std::vector<ID> retained;
+    std::vector<VersionVector> retained_vv;
     for (auto it = spans.rbegin(); it != spans.rend(); ++it) {
       const DagSpan& cand = *it;
       bool reachable = false;
-      for (auto r = retained.rbegin(); r != retained.rend() && !reachable; ++r) {
-        auto start = span_of(*this, *r);
-        if (!start) continue;
-        std::vector<DagSpan> stack{std::move(*start)};
-        std::set<ID> visited;
-        while (!stack.empty()) {
-          DagSpan s = std::move(stack.back());
-          stack.pop_back();
-          if (s.peer == cand.peer && s.contains_counter(cand.last_counter())) {
-            reachable = true;
-            break;
-          }
-          if (s.last_lamport() >= cand.last_lamport() &&
-              visited.insert(ID{s.peer, s.counter}).second)
-            if (auto p = predecessors(*this, s))
-              for (auto& x : *p) stack.push_back(std::move(x));
-        }
+      for (const VersionVector& r : retained_vv)
+        if (r.get(cand.peer) > cand.last_counter()) reachable = true;
+      if (!reachable) {
+        retained.push_back(cand.last_id());
+        retained_vv.push_back(get_vv(cand.last_id()).value_or(VersionVector()));
       }
-      if (!reachable) retained.push_back(cand.last_id());
     }
     answer = Frontiers();
     for (ID id : retained) answer.push(id);
