@@ -24,6 +24,46 @@ std::string str(const Frontiers& f) {
   return s + "]";
 }
 
+TEST(DagVersions, FrontiersRemoveAndUpdateOnNewChange) {
+  auto make = [](std::initializer_list<ID> ids) {
+    Frontiers f;
+    for (ID id : ids) f.push(id);
+    return f;
+  };
+  struct Case {
+    const char* name;
+    Frontiers f;
+    ID remove;
+    Frontiers want;
+    bool single;
+  } cases[] = {
+      {"empty", {}, {1, 5}, {}, false},
+      {"the single id", make({{1, 5}}), {1, 5}, {}, false},
+      {"another counter", make({{1, 6}}), {1, 5}, make({{1, 6}}), true},
+      {"map of two leaves a single id", make({{1, 5}, {2, 1}}), {1, 5}, make({{2, 1}}), true},
+      {"counter differs: unchanged", make({{1, 6}, {2, 1}}), {1, 5}, make({{1, 6}, {2, 1}}), false},
+      {"map of three stays a map",
+       make({{1, 5}, {2, 1}, {3, 0}}),
+       {2, 1},
+       make({{1, 5}, {3, 0}}),
+       false},
+  };
+  for (auto& c : cases) {
+    Frontiers shared = c.f;  // a copy sharing the map must not change
+    Frontiers before = c.f;
+    c.f.remove(c.remove);
+    EXPECT_EQ(c.f, c.want) << c.name;
+    EXPECT_EQ(shared, before) << c.name;
+    if (c.single) EXPECT_FALSE(c.f.is_map_form()) << c.name;
+  }
+  Frontiers f = make({{1, 3}, {2, 1}});
+  frontiers_update_on_new_change(f, ID{3, 0}, make({{1, 3}, {2, 1}}));
+  EXPECT_EQ(f, make({{3, 0}}));
+  f = make({{1, 3}, {2, 1}});
+  frontiers_update_on_new_change(f, ID{3, 0}, make({{2, 1}}));
+  EXPECT_EQ(f, make({{1, 3}, {3, 0}}));
+}
+
 TEST(DagVersions, FrontiersAndVersionVectorsRoundTripAgainstBruteForce) {
   for (uint32_t seed = 1; seed <= 8; ++seed) {
     RandomHistory h(seed, 2 + seed % 4, seed % 2 == 0);

@@ -38,19 +38,17 @@ int32_t vv_counter_sum(const VersionVector& v) {
 }
 
 Frontiers frontiers_remove(const Frontiers& f, ID id) {
-  if (!f.contains(id)) return f;
-  Frontiers out;
-  for (ID x : f.to_sorted_vec())
-    if (x != id) out.push(x);
+  Frontiers out = f;
+  out.remove(id);
   return out;
 }
 
 void frontiers_update_on_new_change(Frontiers& f, ID last, const Frontiers& deps) {
-  if (f.size() == 1 && deps.size() == 1 && f == deps) {
+  if (f == deps) {
     f = Frontiers(last);
     return;
   }
-  for (ID d : deps.to_sorted_vec()) f = frontiers_remove(f, d);
+  for (ID d : deps.to_sorted_vec()) f.remove(d);
   f.push(last);
 }
 
