@@ -77,6 +77,9 @@ class ChangeStore {
   // DecodeDataCorruptionError and nothing changes.
   KesuResult<void> insert_change(Change change, bool split_when_too_large, bool is_local,
                                  BlockBackup* backup = nullptr);
+  // Undoes an aborted import batch: drops the in-memory blocks that start at
+  // or after the batch's start version and puts the saved ones back.
+  void restore_backup(const BlockBackup& backup);
   // Writes every block that storage lacks or holds older, then "vv" and "fr".
   void flush_meta(const VersionVector& vv, const Frontiers& frontiers);
 

@@ -1,6 +1,7 @@
 #include "kesu/common/version.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "kesu/common/compact.h"
 
@@ -46,6 +47,33 @@ void Frontiers::push(ID id) {
       if (it != m->end() && it->second >= id.counter) return;
       if (m.use_count() != 1) m = std::make_shared<Map>(*m);
       (*m)[id.peer] = id.counter;
+    }
+  }
+}
+
+void Frontiers::remove(ID id) {
+  switch (v_.index()) {
+    case 0:
+      return;
+    case 1:
+      if (std::get<ID>(v_) == id) v_ = std::monostate();
+      return;
+    default: {
+      auto& m = std::get<std::shared_ptr<Map>>(v_);
+      auto it = m->find(id.peer);
+      if (it == m->end() || it->second != id.counter) return;
+      if (m->size() <= 2) {
+        std::optional<ID> rest;
+        for (const auto& [p, c] : *m)
+          if (p != id.peer) rest = ID{p, c};
+        if (rest)
+          v_ = *rest;
+        else
+          v_ = std::monostate();
+        return;
+      }
+      if (m.use_count() != 1) m = std::make_shared<Map>(*m);
+      m->erase(id.peer);
     }
   }
 }

@@ -50,6 +50,9 @@ class Frontiers {
 
   // Empty -> single; same peer -> larger counter; other peer -> map form.
   void push(ID id);
+  // Removes exactly `id` when it is a member; a map left with one entry
+  // becomes that single ID (a one-entry map never occurs).
+  void remove(ID id);
   size_t size() const;
   bool empty() const { return size() == 0; }
   bool contains(ID id) const;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <vector>
@@ -33,6 +34,13 @@ class PendingChanges {
   // The changes waiting for a point at or below (peer, counter_end), in
   // counter order; they leave the parking place.
   std::vector<Change> take_ready(PeerID peer, Counter counter_end);
+
+  // Calls f on every parked change.
+  void visit(const std::function<void(const Change&)>& f) const {
+    for (const auto& [peer, by_counter] : parked_)
+      for (const auto& [counter, list] : by_counter)
+        for (const Change& c : list) f(c);
+  }
 
   size_t size() const { return count_; }
   size_t bytes() const { return bytes_; }

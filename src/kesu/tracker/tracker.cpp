@@ -131,6 +131,34 @@ void Tracker::remove(ID op, ID target_start, size_t pos, size_t len, bool revers
   }
 }
 
+void Tracker::move_item(IdFull op, ID deleted_id, size_t from_pos, size_t to_pos) {
+  size_t slot = slot_of(op.peer);
+  Counter next = counter_add_sat(op.counter, 1);
+  if (applied_[slot] > op.counter) {
+    if (current_[slot] <= op.counter) bring_forward(op.peer, next);
+    if (next >= 1) raise(current_[slot], next);
+    return;
+  }
+  std::optional<ID> removed;
+  std::vector<SplitLeaves> splits = rope_.delete_range(
+      deleted_id, from_pos, 1, false, [&](const FugueSpan& piece) { removed = piece.id.id(); });
+  for (const SplitLeaves& s : splits)
+    register_split_leaves(std::span<const LeafIndex>(s.begin(), s.end()));
+  FugueSpan anchor;
+  anchor.id = op;
+  if (op.peer != kPlaceholderPeer) anchor.real_id = compact_id_or_fatal(op.peer, op.counter);
+  anchor.content = RichtextChunk::move_anchor();
+  CrdtRope::InsertResult r =
+      rope_.insert_span(to_pos, anchor, [this](ID id) { return id_to_cursor_.get_insert(id); });
+  register_split_leaves(std::span<const LeafIndex>(r.splits.begin(), r.splits.end()));
+  if (!removed) throw InternalError("move_item: the delete removed nothing");
+  id_to_cursor_.push(op.id(), IdCursor::move(*removed, r.leaf));
+  if (op.counter < INT32_MAX) {
+    raise(current_[slot], next);
+    raise(applied_[slot], next);
+  }
+}
+
 void Tracker::remove_signed(ID op, ID target_start, size_t pos, int64_t signed_len) {
   size_t len = size_t(signed_len < 0 ? -signed_len : signed_len);
   size_t start = signed_len < 1 ? size_t(int64_t(pos) + signed_len + 1) : pos;

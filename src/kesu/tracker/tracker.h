@@ -47,6 +47,13 @@ class Tracker {
   // length deletes backwards, ending at the position.
   void remove_signed(ID op, ID target_start, size_t pos, int64_t signed_len);
 
+  // Replays a move: the element at visible position `from_pos` (whose
+  // current id is `deleted_id`: its insert, or the anchor of its previous
+  // move) leaves its place, and an anchor with the move's id is inserted at
+  // `to_pos` (counted after the removal). A move replayed before only
+  // brings the current version forward.
+  void move_item(IdFull op, ID deleted_id, size_t from_pos, size_t to_pos);
+
   // The common insertion step: places the run, records it, re-points split
   // leaves and (when update_versions) raises both versions.
   void integrate_insert(size_t pos, RichtextChunk content, IdFull op, bool update_versions);
