@@ -49,6 +49,11 @@ KESU_LEVELS = [
     ["delta", "tracker"],
     ["richtext"],
     ["internal"],
+    ["shared_arena"],
+    ["change"],
+    ["change_store"],
+    ["dag"],
+    ["oplog"],
 ]
 KESU_ALLOWED_SAME_LEVEL = set()
 

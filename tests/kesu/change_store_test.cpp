@@ -430,7 +430,7 @@ TEST_F(StoreFixture, RootNamesAreCachedAndGivenUpBeyondTheBudget) {
 }  // namespace
 }  // namespace kesu
 
-#include "kesu/oplog/pending_changes.h"
+#include "kesu/change/pending_changes.h"
 
 namespace kesu {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 #include "kesu/shared_arena/shared_arena.h"
 
 namespace kesu::test {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "change_test_util.h"
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 
 namespace kesu {
 namespace {
@@ -105,7 +105,7 @@ TEST(Change, BackwardDeleteSlicesTakeTheirOwnIds) {
 }  // namespace
 }  // namespace kesu
 
-#include "kesu/oplog/rich_op.h"
+#include "kesu/change/rich_op.h"
 
 namespace kesu {
 namespace {

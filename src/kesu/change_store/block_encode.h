@@ -13,7 +13,7 @@
 
 #include "kesu/change_store/block_header.h"
 #include "kesu/common/error.h"
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 #include "kesu/shared_arena/shared_arena.h"
 
 namespace kesu {

@@ -21,7 +21,7 @@
 #include "kesu/change_store/block_header.h"
 #include "kesu/change_store/encoded_block.h"
 #include "kesu/internal/encoding/arena.h"
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 
 namespace kesu {
 

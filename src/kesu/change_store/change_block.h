@@ -14,7 +14,7 @@
 
 #include "kesu/change_store/block_header.h"
 #include "kesu/kv_store/shared_bytes.h"
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 #include "kesu/shared_arena/shared_arena.h"
 
 namespace kesu {

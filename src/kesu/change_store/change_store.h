@@ -24,7 +24,7 @@
 #include "kesu/change_store/root_name_cache.h"
 #include "kesu/common/version.h"
 #include "kesu/kv_store/kv_store.h"
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 #include "kesu/shared_arena/shared_arena.h"
 #include "util/sync.h"
 

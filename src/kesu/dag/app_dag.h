@@ -20,7 +20,7 @@
 #include "kesu/change_store/change_store.h"
 #include "kesu/dag/dag_node.h"
 #include "kesu/dag/version_ops.h"
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 
 namespace kesu {
 

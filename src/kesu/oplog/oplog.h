@@ -14,8 +14,8 @@
 
 #include "kesu/change_store/change_store.h"
 #include "kesu/dag/app_dag.h"
-#include "kesu/oplog/change.h"
-#include "kesu/oplog/pending_changes.h"
+#include "kesu/change/change.h"
+#include "kesu/change/pending_changes.h"
 #include "kesu/shared_arena/shared_arena.h"
 
 namespace kesu {

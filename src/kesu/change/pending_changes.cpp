@@ -1,4 +1,4 @@
-#include "kesu/oplog/pending_changes.h"
+#include "kesu/change/pending_changes.h"
 
 namespace kesu {
 

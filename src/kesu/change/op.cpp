@@ -1,4 +1,4 @@
-#include "kesu/oplog/op.h"
+#include "kesu/change/op.h"
 
 #include <algorithm>
 #include <cstdlib>

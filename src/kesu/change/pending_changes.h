@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 
 namespace kesu {
 

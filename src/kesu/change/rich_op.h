@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "kesu/common/internal_error.h"
-#include "kesu/oplog/op.h"
+#include "kesu/change/op.h"
 
 namespace kesu {
 

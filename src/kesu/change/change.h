@@ -10,7 +10,7 @@
 
 #include "kesu/common/id.h"
 #include "kesu/common/version.h"
-#include "kesu/oplog/op.h"
+#include "kesu/change/op.h"
 
 namespace kesu {
 

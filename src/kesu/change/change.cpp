@@ -1,4 +1,4 @@
-#include "kesu/oplog/change.h"
+#include "kesu/change/change.h"
 
 #include <limits>
 
