@@ -49,45 +49,55 @@ class FaultyFs : public FsOps {
   std::string path_filter;
 
   int open(const std::string& p, int f, mode_t m, int& fd) override {
-    if (hit(Op::Open, p)) return err;
-    return FsOps::open(p, f, m, fd);
+    return run(Op::Open, p, [&] { return FsOps::open(p, f, m, fd); });
   }
   int write(int fd, const void* b, size_t n, size_t& w) override {
-    if (hit(Op::Write, "")) return err;
-    // Write in two halves so that "each write" is more than one call.
-    return FsOps::write(fd, b, n > 1 ? n / 2 : n, w);
+    // Writes in two halves so that "each write" is more than one call.
+    return run(Op::Write, "", [&] { return FsOps::write(fd, b, n > 1 ? n / 2 : n, w); });
   }
-  int fsync(int fd) override { return hit(Op::Fsync, "") ? err : FsOps::fsync(fd); }
+  int fsync(int fd) override {
+    return run(Op::Fsync, "", [&] { return FsOps::fsync(fd); });
+  }
   int close(int fd) override {
-    if (hit(Op::Close, "")) {
-      FsOps::close(fd);
-      return err;
-    }
-    return FsOps::close(fd);
+    int r = run(Op::Close, "", [&] { return FsOps::close(fd); });
+    if (r == err && failing_) FsOps::close(fd);  // the descriptor is gone either way
+    return r;
   }
   int rename(const std::string& a, const std::string& b) override {
-    return hit(Op::Rename, b) ? err : FsOps::rename(a, b);
+    return run(Op::Rename, b, [&] { return FsOps::rename(a, b); });
   }
-  int unlink(const std::string& p) override { return hit(Op::Unlink, p) ? err : FsOps::unlink(p); }
+  int unlink(const std::string& p) override {
+    return run(Op::Unlink, p, [&] { return FsOps::unlink(p); });
+  }
   int sync_dir(const std::string& p) override {
-    return hit(Op::SyncDir, p) ? err : FsOps::sync_dir(p);
+    return run(Op::SyncDir, p, [&] { return FsOps::sync_dir(p); });
   }
   int mkdir(const std::string& p, mode_t m) override {
-    return hit(Op::Mkdir, p) ? err : FsOps::mkdir(p, m);
+    return run(Op::Mkdir, p, [&] { return FsOps::mkdir(p, m); });
   }
   int lock_exclusive(int fd) override {
-    return hit(Op::Lock, "") ? err : FsOps::lock_exclusive(fd);
+    return run(Op::Lock, "", [&] { return FsOps::lock_exclusive(fd); });
   }
 
  private:
-  bool hit(Op o, const std::string& p) {
-    if (o != op || at == 0) return false;
-    if (!path_filter.empty() && !p.empty() && p.find(path_filter) == std::string::npos)
-      return false;
-    if (++count_ != at) return false;
-    if (action == Action::Crash) ::_exit(0);
-    return true;
+  // Fail: the call is not made and err returned. Crash: the call is made,
+  // then the process ends, as a power cut right after that step.
+  template <typename F>
+  int run(Op o, const std::string& p, F real) {
+    failing_ = false;
+    if (o == op && at != 0 &&
+        (path_filter.empty() || p.empty() || p.find(path_filter) != std::string::npos) &&
+        ++count_ == at) {
+      if (action == Action::Fail) {
+        failing_ = true;
+        return err;
+      }
+      real();
+      ::_exit(0);
+    }
+    return real();
   }
+  bool failing_ = false;
   int count_ = 0;
 };
 
