@@ -1,5 +1,6 @@
-// The error of one access to protocol-state storage, and the routine that
-// turns a storage result's error into its message.
+// The error of one access to protocol-state storage (defined with the
+// stores), and the routine that turns a storage result's error into its
+// message.
 #pragma once
 
 #include <cstdint>
@@ -7,21 +8,13 @@
 #include <string_view>
 #include <utility>
 
+#include "store/storage_errors.h"
 #include "util/result.h"
 
 namespace brenvik {
 
-struct StateStorageError {
-  enum class Kind : uint8_t { NotFound, Corrupted, Store, Load, Delete };
-  Kind kind = Kind::Load;
-  std::string text;
-
-  // "Protocol state entry not found: ", "Protocol state entry corrupted: ",
-  // "Failed to store protocol state: ", "Failed to load protocol state: " or
-  // "Failed to delete protocol state: ", followed by the text.
-  std::string message() const;
-  bool operator==(const StateStorageError&) const = default;
-};
+// One type for the protocol core, the file stores and the conformance runner.
+using StateStorageError = store::StateStorageError;
 
 // Passes a success through and turns an error into its message.
 template <typename T>
