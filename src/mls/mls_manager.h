@@ -17,14 +17,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/address.h"
 #include "crypto/ed25519.h"
 #include "mls/group_metadata.h"
+#include "mls/group_store.h"
 #include "mls/mls_error.h"
 #include "mls/mls_storage.h"
 #include "mls/signature_key_pair.h"
 #include "rfc9420/key_package_ops.h"
+#include "sealed/encrypted_message.h"
+#include "sealed/welcome_message.h"
 #include "util/bytes.h"
 #include "util/clock.h"
 #include "util/result.h"
@@ -33,6 +37,10 @@
 namespace brenvik::mls {
 
 inline constexpr std::string_view kManagerLogTarget = "brenvik_protocol_mls::manager";
+inline constexpr std::string_view kSessionLogTarget = "brenvik_protocol_mls::session";
+inline constexpr std::string_view kContactKeyPackageType = "contact_key_package";
+// The widest key-package validity window this install admits (90 days).
+inline constexpr uint64_t kMaxValidityWindowSeconds = 7'776'000;
 
 // What the engine works through: the shared MLS storage and the engine's
 // storage provider over it. The engine's cryptography draws from the
@@ -113,6 +121,66 @@ class MlsManager {
   Result<void, MlsError> store_group_metadata(std::string_view group_id,
                                               const GroupMetadata& metadata) const;
 
+  // ---- Peers' key packages (checks shared by import, sessions, adds) ----
+
+  // Decodes exactly one KeyPackage and validates it now; the window's width
+  // is left to check_validity_window. InvalidKeyPackage or
+  // KeyPackageOutsideValidityWindow.
+  Result<rfc9420::KeyPackage, MlsError> validate_peer_key_package(ByteView bytes) const;
+  static Result<void, MlsError> check_credential_identity(ByteView identity,
+                                                          std::string_view expected_user_id);
+  static Result<void, MlsError> check_key_package_address(ByteView signature_key,
+                                                          std::string_view claimed_user_id);
+  // not_after - not_before (0 when reversed) over 7,776,000 s: InvalidKeyPackage.
+  static Result<void, MlsError> check_validity_window(const rfc9420::KeyPackage& kp);
+  // All four checks, in order, for a package claimed to be `user_id`'s.
+  Result<rfc9420::KeyPackage, MlsError> check_peer_key_package(ByteView bytes,
+                                                               std::string_view user_id) const;
+  // Checks and stores a contact's key package ("contact_key_package"/user_id).
+  Result<void, MlsError> import_key_package(std::string_view user_id, ByteView bytes) const;
+
+  // ---- 1:1 sessions ----
+
+  Result<bool, MlsError> has_session(std::string_view peer) const;
+  // Consumes the peer's stored key package. Any failure after the group was
+  // created deletes it again, so no session is left whose Welcome is lost;
+  // the peer's key package then stays stored.
+  Result<WelcomeMessage, MlsError> create_session(std::string_view peer) const;
+  // Creates the session when there is none (its Welcome goes to
+  // "pending_welcome"/peer), then encrypts.
+  Result<EncryptedMessage, MlsError> encrypt_for_user(std::string_view peer,
+                                                      ByteView plaintext) const;
+  // Encrypts into the existing session with `peer`.
+  Result<EncryptedMessage, MlsError> session_encrypt(std::string_view peer,
+                                                     ByteView plaintext) const;
+  Result<std::optional<Bytes>, MlsError> decrypt_from_user(const EncryptedMessage& message,
+                                                           std::string_view claimed_sender) const;
+  // Routes by the group id: sessions or groups.
+  Result<std::optional<Bytes>, MlsError> decrypt(const EncryptedMessage& message,
+                                                 std::string_view claimed_sender) const;
+  Result<void, MlsError> verify_welcome_slot(const WelcomeMessage& welcome) const;
+  Result<MlsGroupInfo, MlsError> join_session(const WelcomeMessage& welcome) const;
+  Result<MlsGroupInfo, MlsError> accept_session_welcome(const WelcomeMessage& welcome) const;
+  Result<MlsGroupInfo, MlsError> process_welcome(const WelcomeMessage& welcome) const;
+  Result<void, MlsError> delete_session(std::string_view peer) const;
+  Result<std::vector<std::string>, MlsError> list_sessions() const;
+  Result<std::optional<WelcomeMessage>, MlsError> pending_welcome(std::string_view peer) const;
+  Result<void, MlsError> clear_pending_welcome(std::string_view peer) const;
+
+  // ---- Groups ----
+
+  Result<MlsGroupInfo, MlsError> join_group(const WelcomeMessage& welcome) const;
+  Result<EncryptedMessage, MlsError> encrypt_group_message(std::string_view group_id,
+                                                           ByteView plaintext) const;
+  Result<std::optional<Bytes>, MlsError> process_group_message(const EncryptedMessage& message,
+                                                               std::string_view sender_id) const;
+  Result<std::vector<std::string>, MlsError> list_groups() const;
+  Result<bool, MlsError> group_exists(std::string_view group_id) const;
+
+  const GroupStore& groups() const { return groups_; }
+  // A copy of the prepared signing key (NotInitialized before the identity).
+  Result<crypto::Ed25519PrivateKey, MlsError> signing_key() const;
+
   // Marks both slot locks poisoned, as a holder that failed would.
   void TEST_poison_slots();
 
@@ -126,6 +194,7 @@ class MlsManager {
 
   const std::string user_id_;
   const MlsProvider provider_;
+  const GroupStore groups_;
   const bool enforce_commit_authorization_;
   const Clock& clock_;
   std::array<uint8_t, 32> record_digest_{};
