@@ -175,6 +175,35 @@ class MlsManager {
   Result<std::optional<Bytes>, MlsError> process_group_message(const EncryptedMessage& message,
                                                                std::string_view sender_id) const;
   Result<std::vector<std::string>, MlsError> list_groups() const;
+  // "group:" + a random v4 UUID; the creator holds the admin role.
+  Result<MlsGroupInfo, MlsError> create_group(std::string_view name) const;
+  // Deletes the group's records and marker; its metadata stays.
+  Result<void, MlsError> leave_group(std::string_view group_id) const;
+  Result<std::optional<MlsGroupInfo>, MlsError> group_info(std::string_view group_id) const;
+
+  // Membership changes commit and merge at once. The metadata is read before
+  // the commit and the commit and Welcome are serialised as soon as the
+  // engine returns them, so that nothing fallible is left after the merge:
+  // a merged commit is always handed back (otherwise the group forks). If
+  // storing the merged group fails, the error comes back and the stored
+  // group is still the old epoch.
+  struct AddMemberOutput {
+    WelcomeMessage welcome;
+    EncryptedMessage commit;
+  };
+  Result<AddMemberOutput, MlsError> add_member(std::string_view group_id, std::string_view user_id,
+                                               ByteView key_package_bytes) const;
+  Result<EncryptedMessage, MlsError> remove_member(std::string_view group_id,
+                                                   std::string_view user_id) const;
+  Result<EncryptedMessage, MlsError> self_update(std::string_view group_id) const;
+
+  Result<void, MlsError> set_group_name(std::string_view group_id, std::string_view name) const;
+  Result<void, MlsError> set_member_role(std::string_view group_id, std::string_view user_id,
+                                         GroupRole role) const;
+  Result<void, MlsError> set_group_creator(std::string_view group_id,
+                                           std::string_view creator) const;
+  Result<void, MlsError> remove_member_role(std::string_view group_id,
+                                            std::string_view user_id) const;
   Result<bool, MlsError> group_exists(std::string_view group_id) const;
 
   const GroupStore& groups() const { return groups_; }
