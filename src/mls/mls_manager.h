@@ -14,6 +14,7 @@
 
 #include <array>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@
 #include "crypto/ed25519.h"
 #include "mls/group_metadata.h"
 #include "mls/group_store.h"
+#include "mls/key_package_bundle.h"
 #include "mls/mls_error.h"
 #include "mls/mls_storage.h"
 #include "mls/signature_key_pair.h"
@@ -139,6 +141,41 @@ class MlsManager {
   // Checks and stores a contact's key package ("contact_key_package"/user_id).
   Result<void, MlsError> import_key_package(std::string_view user_id, ByteView bytes) const;
 
+  // ---- The pool of this device's key packages ----
+  // Pool operations that choose and write entries hold one pool mutex, so
+  // two peers are never handed the same package.
+
+  Result<KeyPackageBundle, MlsError> generate_key_package(bool reserved_for_publication) const;
+  Result<KeyPackageBundle, MlsError> get_or_create_key_package() const;
+  Result<std::vector<KeyPackageBundle>, MlsError> pending_key_packages() const;
+  Result<void, MlsError> mark_key_package_synced(std::string_view package_id) const;
+  struct PushKeyPackage {
+    KeyPackageBundle bundle;
+    bool reused = false;
+  };
+  Result<PushKeyPackage, MlsError> key_package_for_push(std::string_view peer_id) const;
+  Result<KeyPackageBundle, MlsError> assign_key_package_to_peer(KeyPackageBundle bundle,
+                                                                std::string_view peer_id) const;
+  // The per-entry upkeep every pool read goes through: none when absent,
+  // pruned (unreadable package or private record gone), expired (hidden for
+  // a week of grace), or purged after it.
+  Result<std::optional<KeyPackageBundle>, MlsError> prune_key_packages(
+      std::string_view package_id) const;
+  // Deletes the engine's private record first, then the entry; a failed
+  // private delete is logged and keeps the entry for a later retry.
+  Result<void, MlsError> purge_key_package(const KeyPackageBundle& bundle) const;
+  // The KeyPackageRef: the stored one when it decodes whole, else computed
+  // from the package; none when neither works.
+  static std::optional<Bytes> key_package_hash_ref(const KeyPackageBundle& bundle);
+
+  // Whether `bytes` are exactly one MLS protocol message (public or
+  // private), nothing left over. Neither decrypts nor checks the group.
+  static bool is_mls_message(ByteView bytes);
+  // The engine's "encryption_key_pair" record of an HPKE public key: none
+  // when absent, Storage or Deserialization when it cannot be read.
+  Result<std::optional<rfc9420::HpkeKeyPair>, MlsError> load_encryption_key_pair(
+      ByteView public_key) const;
+
   // ---- 1:1 sessions ----
 
   Result<bool, MlsError> has_session(std::string_view peer) const;
@@ -224,6 +261,7 @@ class MlsManager {
   const std::string user_id_;
   const MlsProvider provider_;
   const GroupStore groups_;
+  mutable std::mutex pool_mu_;
   const bool enforce_commit_authorization_;
   const Clock& clock_;
   std::array<uint8_t, 32> record_digest_{};

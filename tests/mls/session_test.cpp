@@ -374,6 +374,18 @@ TEST_F(Sessions, HostileMessagesLeaveTheSessionWorking) {
   EXPECT_EQ(*b->decrypt_from_user(ok.value(), a.id()).value(), to_bytes("still"));
 }
 
+TEST_F(Sessions, IsMlsMessageAcceptsOnlyOneWholeProtocolMessage) {
+  open_session(a, b);
+  Bytes m = a->session_encrypt(b.id(), as_bytes(std::string_view("x"))).value().ciphertext;
+  EXPECT_TRUE(MlsManager::is_mls_message(m));
+  Bytes longer = m;
+  longer.push_back(0);
+  EXPECT_FALSE(MlsManager::is_mls_message(longer));
+  EXPECT_FALSE(MlsManager::is_mls_message(ByteView(m).first(m.size() - 1)));
+  EXPECT_FALSE(MlsManager::is_mls_message(a.key_package()));  // bare, not a message
+  EXPECT_FALSE(a->load_encryption_key_pair(Bytes(32, 7)).value());
+}
+
 TEST(PendingWelcomeRecord, RoundTripsAndReadsTheOtherForms) {
   WelcomeMessage w{GroupId::create("session:a:b").value(), {1, 2, 255}, "a", std::nullopt, 7};
   const std::string text = write_pending_welcome(w);
