@@ -80,6 +80,7 @@ MlsManager::MlsManager(std::string user_id, MlsProvider provider, bool enforce_c
                        const Clock& clock)
     : user_id_(std::move(user_id)),
       provider_(std::move(provider)),
+      groups_(provider_.storage, provider_.engine),
       enforce_commit_authorization_(enforce_commit_authorization),
       clock_(clock) {}
 
@@ -212,6 +213,15 @@ Result<void, MlsError> MlsManager::store_group_metadata(std::string_view group_i
   auto st = storage().store(kGroupMetadataType, group_id, as_bytes(text));
   if (!st.ok()) return Err(MlsError::storage(st.error()));
   return {};
+}
+
+Result<crypto::Ed25519PrivateKey, MlsError> MlsManager::signing_key() const {
+  auto g = signer_.read();
+  if (signer_.is_poisoned() || !g->has_value()) return Err(MlsError::not_initialized());
+  if (!(*g)->ed25519)
+    return Err(MlsError::with_text(MlsError::Kind::Signing,
+                                   "Failed to sign data: UnsupportedSignatureScheme"));
+  return *(*g)->ed25519;
 }
 
 void MlsManager::TEST_poison_slots() {

@@ -94,6 +94,11 @@ Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now) {
 }
 
 Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now, bool check_lifetime) {
+  return validate_key_package(kp, now, check_lifetime, WindowWidthCheck::Engine);
+}
+
+Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now, bool check_lifetime,
+                                         WindowWidthCheck width) {
   if (kp.version != ProtocolVersion::mls10)
     return Err(invalid_kp("protocol version is not MLS 1.0"));
   if (kp.cipher_suite != kSuite) return Err(invalid_kp("unsupported cipher suite"));
@@ -113,15 +118,16 @@ Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now, boo
   if (!check_lifetime) return {};
   if (now < lt->not_before) return Err(Error(ErrorCode::KeyPackageLifetime, "not yet valid"));
   if (now >= lt->not_after) return Err(Error(ErrorCode::KeyPackageLifetime, "expired"));
-  if (lt->not_after - lt->not_before > kMaxKeyPackageValidity)
+  if (width == WindowWidthCheck::Engine && lt->not_after - lt->not_before > kMaxKeyPackageValidity)
     return Err(invalid_kp("validity window wider than 90 days"));
   return {};
 }
 
-Result<KeyPackage, Error> decode_and_validate_key_package(ByteView bytes, uint64_t now) {
+Result<KeyPackage, Error> decode_and_validate_key_package(ByteView bytes, uint64_t now,
+                                                          WindowWidthCheck width) {
   auto kp = tls_decode<KeyPackage>(bytes);
   if (!kp.ok()) return Err(Error::codec(kp.error()));
-  BRENVIK_TRY_VOID(validate_key_package(*kp, now));
+  BRENVIK_TRY_VOID(validate_key_package(*kp, now, true, width));
   return std::move(*kp);
 }
 

@@ -59,9 +59,15 @@ Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now);
 // The same; with `check_lifetime` false neither the window nor its width is
 // checked (RFC 9420 §7.3 RECOMMENDS the check for received leaves only).
 Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now, bool check_lifetime);
+// Whether validation refuses a window wider than kMaxKeyPackageValidity, or
+// leaves that check (and its text) to a caller with its own limit.
+enum class WindowWidthCheck : uint8_t { Engine, LeftToCaller };
+Result<void, Error> validate_key_package(const KeyPackage& kp, uint64_t now, bool check_lifetime,
+                                         WindowWidthCheck width);
 // Decodes exactly one KeyPackage (Codec on bad or trailing bytes) and
 // validates it.
-Result<KeyPackage, Error> decode_and_validate_key_package(ByteView bytes, uint64_t now);
+Result<KeyPackage, Error> decode_and_validate_key_package(
+    ByteView bytes, uint64_t now, WindowWidthCheck width = WindowWidthCheck::Engine);
 
 // Whether a KeyPackageLifetime error means the window has closed (rather than
 // not yet opened).

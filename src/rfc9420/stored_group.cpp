@@ -345,6 +345,17 @@ std::shared_ptr<std::mutex> group_lock(const StorageProvider& storage, ByteView 
   return mu;
 }
 
+HeldGroupLock lock_group(const StorageProvider& storage, ByteView group_id) {
+  HeldGroupLock held{group_lock(storage, group_id), {}};
+  held.lock = std::unique_lock<std::mutex>(*held.mu);
+  return held;
+}
+
+HeldGroupLock StoredGroup::release() && {
+  group_.reset();
+  return HeldGroupLock{std::move(mu_), std::move(lock_)};
+}
+
 Result<std::optional<StoredGroup>, Error> StoredGroup::open(StorageProvider& storage,
                                                             ByteView group_id) {
   auto mu = group_lock(storage, group_id);
@@ -446,9 +457,15 @@ Result<StoredGroup, Error> StoredGroup::create(StorageProvider& storage, ByteVie
 
 Result<StoredGroup, Error> StoredGroup::join(StorageProvider& storage, StagedWelcome staged,
                                              ByteView key_package_ref) {
+  HeldGroupLock held = lock_group(storage, staged.group_id());
+  return join(storage, std::move(staged), key_package_ref, std::move(held));
+}
+
+Result<StoredGroup, Error> StoredGroup::join(StorageProvider& storage, StagedWelcome staged,
+                                             ByteView key_package_ref, HeldGroupLock held) {
   Bytes id = staged.group_id();
-  auto mu = group_lock(storage, id);
-  std::unique_lock lock(*mu);
+  auto mu = std::move(held.mu);
+  auto lock = std::move(held.lock);
   BRENVIK_TRY(Group g, std::move(staged).into_group());
   decoded_groups().erase(storage, id);
   uint64_t epoch = g.epoch();
@@ -594,8 +611,12 @@ Result<StagedStoredWelcome, Error> stage_stored_welcome(StorageProvider& storage
 }
 
 Result<void, Error> delete_stored_group(StorageProvider& storage, ByteView group_id) {
-  auto mu = group_lock(storage, group_id);
-  std::lock_guard lock(*mu);
+  HeldGroupLock held = lock_group(storage, group_id);
+  return delete_stored_group(storage, group_id, held);
+}
+
+Result<void, Error> delete_stored_group(StorageProvider& storage, ByteView group_id,
+                                        const HeldGroupLock&) {
   decoded_groups().erase(storage, group_id);
   auto loaded = load_group(storage, group_id);
   uint64_t epoch = 0;

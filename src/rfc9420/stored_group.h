@@ -48,6 +48,16 @@ Result<GroupMemberState, Error> from_persisted(const PersistedGroup& stored,
 // thread deadlocks: open one at a time.
 std::shared_ptr<std::mutex> group_lock(const StorageProvider& storage, ByteView group_id);
 
+// A group's lock, taken and held. Lets a caller keep one group locked across
+// several engine calls (delete, then install) so that no other operation on
+// the group can run in between.
+struct HeldGroupLock {
+  std::shared_ptr<std::mutex> mu;  // outlives lock (declared before it)
+  std::unique_lock<std::mutex> lock;
+};
+// Blocks until the group's lock is free, then holds it.
+HeldGroupLock lock_group(const StorageProvider& storage, ByteView group_id);
+
 class StoredGroup {
  public:
   // Locks the group id and loads the group; nothing when it is not stored.
@@ -63,6 +73,15 @@ class StoredGroup {
   // deletes the key package record the Welcome was made for.
   static Result<StoredGroup, Error> join(StorageProvider& storage, StagedWelcome staged,
                                          ByteView key_package_ref);
+  // The same under a lock the caller already holds.
+  // REQUIRES: `held` is lock_group(storage, staged.group_id()).
+  static Result<StoredGroup, Error> join(StorageProvider& storage, StagedWelcome staged,
+                                         ByteView key_package_ref, HeldGroupLock held);
+
+  // Gives up the group and hands its lock back, still held: the caller can
+  // delete the group (delete_stored_group with the lock) with no other
+  // operation slipping in between.
+  HeldGroupLock release() &&;
 
   StoredGroup(StoredGroup&&) noexcept = default;
   StoredGroup& operator=(StoredGroup&&) noexcept = default;
@@ -138,5 +157,9 @@ Result<StagedStoredWelcome, Error> stage_stored_welcome(StorageProvider& storage
 // Deletes every record of a stored group (the epoch's key pairs included).
 // A group that is not stored is not an error.
 Result<void, Error> delete_stored_group(StorageProvider& storage, ByteView group_id);
+// The same under a lock the caller already holds.
+// REQUIRES: `held` holds lock_group(storage, group_id).
+Result<void, Error> delete_stored_group(StorageProvider& storage, ByteView group_id,
+                                        const HeldGroupLock& held);
 
 }  // namespace brenvik::rfc9420

@@ -11,22 +11,13 @@
 #include <string_view>
 
 #include "sealed/group_id.h"
+#include "sealed/welcome_message.h"
 #include "util/bytes.h"
 #include "util/json_reader.h"
 #include "util/json_writer.h"
 #include "util/result.h"
 
 namespace brenvik {
-
-struct WelcomeMessage {
-  GroupId group_id;
-  Bytes welcome_data;
-  std::string inviter_id;
-  std::optional<std::string> group_name;
-  uint64_t timestamp_ms = 0;
-
-  bool operator==(const WelcomeMessage&) const = default;
-};
 
 // Reads one WelcomeMessage (object or array of five values) at the reader's
 // position.
