@@ -216,9 +216,7 @@ void ProtocolCore::forget_stale_known_peers() {
   // per-peer state goes with it. Exactly the lifetime is still fresh.
   constexpr Nanos kLifetime = std::chrono::seconds(kKnownPeerLifetimeSecs);
   const MonoTime now = clock_.monotonic();
-  std::vector<std::string> stale;
-  for (const auto& [peer, seen] : known_peers_.entries())
-    if (now > seen && now - seen > kLifetime) stale.push_back(peer);
+  std::vector<std::string> stale = mesh_.stale_peers(now, kLifetime);
   if (stale.empty()) return;
   BRENVIK_LOG(LogLevel::Debug, kLogTarget, {"message", "Evicting stale known peers"},
               {"count", uint64_t(stale.size())}, {"ttl_secs", uint64_t(kKnownPeerLifetimeSecs)});

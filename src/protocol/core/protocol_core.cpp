@@ -21,11 +21,10 @@ ProtocolCore::ProtocolCore(ProtocolConfig config, const Clock& clock)
       ack_manager_(config_.ack.default_timeout_ms, config_.ack.max_pending_acks, clock),
       retry_queue_(config_.retry, clock),
       deduplicator_(config_.reliability.dedup, clock),
-      relay_budget_(config_.mesh_relay, clock.monotonic(), clock),
       shared_(std::make_shared<SharedStateMutex>()),
-      last_custody_sweep_(clock.monotonic()) {
+      last_custody_sweep_(clock.monotonic()),
+      mesh_(config_.mesh_relay, clock.monotonic(), clock) {
   scrub_secret_ = Uuid::random_v4().bytes;
-  relay_role_.activity_window_start = clock.monotonic();
 }
 
 ProtocolCore::~ProtocolCore() {

@@ -26,10 +26,8 @@
 #include <vector>
 
 #include "core/message.h"
+#include "protocol/common/protocol_error.h"
 #include "protocol/config/protocol_config.h"
-#include "protocol/core/known_peers.h"
-#include "protocol/core/protocol_error.h"
-#include "protocol/core/relay_role.h"
 #include "protocol/emit/event_delivery.h"
 #include "protocol/emit/security_throttle.h"
 #include "protocol/emit/shared_state.h"
@@ -37,7 +35,7 @@
 #include "protocol/events/protocol_event.h"
 #include "protocol/media/file_transfer_manager.h"
 #include "protocol/media/media_transfer.h"
-#include "protocol/mesh_relay_budget.h"
+#include "protocol/mesh/mesh_neighbors.h"
 #include "protocol/receive/control_gate.h"
 #include "protocol/receive/dispatch_outcome.h"
 #include "protocol/records/pending_message.h"
@@ -165,7 +163,6 @@ class ProtocolCore {
   AckManager& ack_manager() { return ack_manager_; }
   RetryQueue& retry_queue() { return retry_queue_; }
   Deduplicator& deduplicator() { return deduplicator_; }
-  MeshRelayBudget& mesh_relay() { return relay_budget_; }
 
   // Blocked users (filled by the blocking operations).
   bool is_user_blocked(const std::string& user_id) const {
@@ -403,7 +400,6 @@ class ProtocolCore {
   // entry and its intake bucket of the mesh relay. Outbox entries, sessions
   // and parks stay. A peer in none of them changes nothing.
   void peer_lost(const std::string& peer_id);
-  const KnownPeers& known_peers() const { return known_peers_; }
 
   // ---------------------------------------------------------------- relay
   // One run of the tick's relay gate: refreshes the battery snapshot and the
@@ -411,8 +407,7 @@ class ProtocolCore {
   // RelayPromoted, RelayDemoted or RelayDemotedBattery on a change).
   void relay_gate();
   // Whether the device currently counts as a relay (what is_relay answers).
-  bool is_relay() const { return relay_role_.active; }
-  const RelayRole& relay_role() const { return relay_role_; }
+  bool is_relay() const { return mesh_.is_relay(); }
   // The forwarding path counts each frame it forwards for another device.
   void count_forward_for_others();
 
@@ -432,6 +427,11 @@ class ProtocolCore {
   // copies sent.
   Result<std::vector<MessageId>, ProtocolError> forward_message_to_group(
       const Message& message, const std::string& group_id, std::optional<MessagePriority> priority);
+
+  // ----------------------------------------------------------- test hooks
+  // The components themselves, for tests that look inside; nothing in the
+  // library calls these.
+  MeshNeighbors& TEST_mesh() { return mesh_; }
 
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
@@ -493,7 +493,6 @@ class ProtocolCore {
   AckManager ack_manager_;
   RetryQueue retry_queue_;
   Deduplicator deduplicator_;
-  MeshRelayBudget relay_budget_;
 
   SharedStateHandle shared_;
   std::array<uint8_t, 16> scrub_secret_{};
@@ -517,8 +516,7 @@ class ProtocolCore {
   std::unordered_map<MessageId, std::unordered_map<std::string, int64_t>, MessageIdHash>
       custody_holders_;
   std::unordered_map<std::string, std::pair<std::string, MonoTime>> pending_connection_requests_;
-  KnownPeers known_peers_;
-  RelayRole relay_role_;
+  MeshNeighbors mesh_;
 
   FileTransferManager file_transfers_{FileTransferConfig{}, clock_};
   std::unordered_map<std::string, OutboundMediaTransfer> outbound_media_transfers_;
