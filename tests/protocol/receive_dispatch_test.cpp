@@ -273,7 +273,7 @@ TEST_F(DispatchTest, FreshnessWindowAndDowngrade) {
     alice.sign(m);
     EXPECT_EQ(dispatch(m), row.outcome);
   }
-  EXPECT_TRUE(core->has_proved_control_freshness(alice.address));
+  EXPECT_TRUE(core->TEST_control_gate().has_proved_freshness(alice.address));
   // Held to the newer payload: an older-payload presence is a downgrade, an
   // older-payload key package is still let in.
   EXPECT_EQ(dispatch(signed_from(alice, "__PRESENCE__{}", /*v1=*/true)), K::Rejected);

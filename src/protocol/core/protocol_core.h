@@ -28,6 +28,7 @@
 #include "core/message.h"
 #include "protocol/common/protocol_error.h"
 #include "protocol/config/protocol_config.h"
+#include "protocol/control/control_gate.h"
 #include "protocol/emit/event_delivery.h"
 #include "protocol/emit/security_throttle.h"
 #include "protocol/emit/shared_state.h"
@@ -36,7 +37,6 @@
 #include "protocol/media/file_transfer_manager.h"
 #include "protocol/media/media_transfer.h"
 #include "protocol/mesh/mesh_neighbors.h"
-#include "protocol/receive/control_gate.h"
 #include "protocol/receive/dispatch_outcome.h"
 #include "protocol/records/pending_message.h"
 #include "protocol/transport_manager.h"
@@ -272,7 +272,6 @@ class ProtocolCore {
   static constexpr std::string_view kDispatchLogTarget =
       "brenvik_protocol::protocol::message_dispatch";
   static constexpr std::string_view kSecurityLogTarget = "brenvik_protocol::protocol::security";
-  static constexpr size_t kPlaintextWarnedCapacity = 1000;
   static constexpr uint64_t kLamportPersistStep = 64;
 
   // The next message for the host. Messages waiting in ready_messages come
@@ -294,18 +293,6 @@ class ProtocolCore {
   // control message is admitted unsigned at once.
   ControlAdmission authenticate_control_message(const Message& message,
                                                 std::optional<TransportType> arrival);
-  // The address derived from `public_key` must be `sender`; otherwise a
-  // SENDER_ADDRESS_MISMATCH warning and an error text.
-  Result<void, std::string> verify_control_sender(const std::string& sender, ByteView public_key);
-  // Raises the warning unless the same peer and a throttled reason were
-  // already reported.
-  void emit_security_warning_throttled(const std::string& peer, SecurityWarningReason reason,
-                                       std::string_view detail);
-  // Peers that once signed a control message under the timestamp-binding
-  // payload; held to it from then on.
-  bool has_proved_control_freshness(const std::string& peer) const {
-    return freshness_proved_peers_.contains(peer);
-  }
   // Whether a plaintext message from `sender` may be delivered.
   bool plaintext_acceptable_from(const std::string& sender);
   // Raises PLAINTEXT_RECEIVE_REJECTED once per sender (the warned set is
@@ -316,9 +303,6 @@ class ProtocolCore {
   // The MLS layer is not installed in this build: no manager, no sessions.
   bool mls_initialized() const { return false; }
   // Peers known to sign control messages (filled by the key-package path).
-  bool is_encryption_capable(const std::string& peer) const {
-    return encryption_capable_peers_.contains(peer);
-  }
   void mark_encryption_capable(const std::string& peer);
   // The config switches under the names the receive side uses.
   bool withhold_ack_on_decrypt_failure() const {
@@ -432,6 +416,7 @@ class ProtocolCore {
   // The components themselves, for tests that look inside; nothing in the
   // library calls these.
   MeshNeighbors& TEST_mesh() { return mesh_; }
+  ControlGate& TEST_control_gate() { return control_gate_; }
 
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
@@ -504,10 +489,7 @@ class ProtocolCore {
   std::optional<MonoTime> retry_tokens_refilled_at_;
 
   std::unordered_set<std::string> blocked_users_;
-  std::unordered_set<std::string> encryption_capable_peers_;
-  std::unordered_set<std::string> plaintext_warned_senders_;
-  std::unordered_set<std::string> freshness_proved_peers_;
-  SecurityWarningThrottle security_throttle_;
+  ControlGate control_gate_;
   std::unordered_map<MessageId, OutboxEntry, MessageIdHash> outbox_;
   std::unordered_map<MessageId, OutboxEntry, MessageIdHash> chunk_outbox_;
   std::unordered_map<MessageId, SentRecord, MessageIdHash> sent_index_;
