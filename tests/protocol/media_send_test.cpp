@@ -181,7 +181,7 @@ TEST_F(MediaSendTest, BleTransferGoesOutInWindowsPacedByAcknowledgements) {
   EXPECT_TRUE(core->media_pump_states().empty());
   EXPECT_TRUE(core->media_descriptors().empty());
   EXPECT_EQ(core->media_binding_count(), 0u);
-  EXPECT_TRUE(core->chunk_outbox().empty());
+  EXPECT_TRUE(core->TEST_outbox().chunks().empty());
 }
 
 TEST_F(MediaSendTest, InternetWindowRefillsExactlyTheAcknowledgedCount) {
@@ -206,8 +206,8 @@ TEST_F(MediaSendTest, RefusedChunkIsDeferredAndRetriedOnTheTransfersTransport) {
   ASSERT_TRUE(r.ok()) << "a refused chunk is not a failed send";
   EXPECT_EQ(ble->send_calls, 2);
   EXPECT_EQ(core->media_binding_count(), 2u);
-  EXPECT_EQ(core->chunk_outbox().size(), 2u);
-  for (const auto& [mid, _] : core->chunk_outbox())
+  EXPECT_EQ(core->TEST_outbox().chunks().size(), 2u);
+  for (const auto& [mid, _] : core->TEST_outbox().chunks())
     EXPECT_EQ(core->media_transfer_transport(mid), TransportType::Ble);
   // Another transport appears; the retry still goes to BLE.
   auto net = add_transport(TransportType::Internet);

@@ -23,7 +23,7 @@ class NeighborsTest : public CoreFixture {
     ble->refuse = TransportError::send_failed("out of range");
     auto id = core->send_message(peer, "hi", SendOptions{});
     ble->refuse.reset();
-    EXPECT_TRUE(core->outbox().contains(id.ok() ? id.value() : MessageId{}))
+    EXPECT_TRUE(core->TEST_outbox().entries().contains(id.ok() ? id.value() : MessageId{}))
         << (id.ok() ? "" : id.error().message());
     ble->sent.clear();
     return id.ok() ? id.value() : MessageId{};
@@ -88,7 +88,8 @@ TEST_F(NeighborsTest, ALostPeerLeavesTheKnownTableAndItsRelayBucket) {
   core->on_peer_lost("bob");
   EXPECT_FALSE(core->TEST_mesh().known_peers().contains("bob"));
   EXPECT_FALSE(core->TEST_mesh().budget().has_neighbor_bucket("bob"));
-  EXPECT_TRUE(core->outbox().contains(waiting)) << "the outbox is not the peer's state";
+  EXPECT_TRUE(core->TEST_outbox().entries().contains(waiting))
+      << "the outbox is not the peer's state";
   core->on_peer_lost("nobody");  // unknown: nothing happens
   EXPECT_EQ(core->TEST_mesh().known_peers().size(), 0u);
 }

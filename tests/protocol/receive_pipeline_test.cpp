@@ -304,7 +304,7 @@ TEST_F(AckSettlementTest, AcknowledgementsSettleOnlyFromTheRecipient) {
     if (!row.settles) {
       EXPECT_TRUE(delivered.empty());
       EXPECT_EQ(core->ack_manager().size(), 1u);
-      EXPECT_EQ(core->outbox().size(), 1u);
+      EXPECT_EQ(core->TEST_outbox().entries().size(), 1u);
       continue;
     }
     ASSERT_EQ(delivered.size(), 1u);
@@ -312,7 +312,7 @@ TEST_F(AckSettlementTest, AcknowledgementsSettleOnlyFromTheRecipient) {
     EXPECT_EQ(delivered[0].transport, row.transport);
     EXPECT_EQ(delivered[0].hop_count, row.hops);
     EXPECT_EQ(core->ack_manager().size(), 0u);
-    EXPECT_TRUE(core->outbox().empty());
+    EXPECT_TRUE(core->TEST_outbox().entries().empty());
   }
 }
 

@@ -144,12 +144,7 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
     uint32_t r = w.attempts;
     std::string id_text = display_message_id(m);
     if (r < config_.retry.max_retries) {
-      const OutboxEntry* entry = nullptr;
-      if (auto it = outbox_.find(m); it != outbox_.end())
-        entry = &it->second;
-      else if (auto ct = chunk_outbox_.find(m); ct != chunk_outbox_.end())
-        entry = &ct->second;
-      if (entry) {
+      if (const OutboxEntry* entry = outbox_.find_any(m)) {
         Message copy = entry->message;
         std::optional<TransportType> last = entry->last_transport;
         std::string recipient = copy.recipient;
@@ -166,14 +161,14 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
     }
     // Retries exhausted.
     if (is_parked_dm(m)) {
-      auto it = outbox_.find(m);
-      if (it != outbox_.end() && dm_parks_.contains(it->second.message.recipient)) {
-        std::string recipient = it->second.message.recipient;
+      const OutboxEntry* parked = outbox_.find(m);
+      if (parked && outbox_.has_park(parked->message.recipient)) {
+        std::string recipient = parked->message.recipient;
         BRENVIK_LOG(LogLevel::Debug, kSendLogTarget,
                     {"message",
                      "ACK budget exhausted by reachability probes; re-parking instead of settling"},
                     {"message_id", id_text}, {"recipient", recipient});
-        park_unreachable_dm(m, recipient, it->second.attempt_count, false);
+        park_unreachable_dm(m, recipient, parked->attempt_count, false);
         continue;
       }
     }

@@ -37,6 +37,7 @@
 #include "protocol/media/file_transfer_manager.h"
 #include "protocol/media/media_transfer.h"
 #include "protocol/mesh/mesh_neighbors.h"
+#include "protocol/outbox/outbox.h"
 #include "protocol/receive/dispatch_outcome.h"
 #include "protocol/records/pending_message.h"
 #include "protocol/transport_manager.h"
@@ -48,16 +49,6 @@
 
 namespace brenvik {
 
-// Hash of a 16-byte message id for the core's tables.
-struct MessageIdHash {
-  size_t operator()(const MessageId& id) const noexcept {
-    uint64_t a, b;
-    std::memcpy(&a, id.bytes.data(), 8);
-    std::memcpy(&b, id.bytes.data() + 8, 8);
-    return size_t(a ^ (b * 0x9E3779B97F4A7C15ull));
-  }
-};
-
 // Options of ProtocolCore::send_message, filled by the facade.
 struct SendOptions {
   std::optional<ReplyContext> reply_context;
@@ -68,36 +59,6 @@ struct SendOptions {
   std::optional<MessagePriority> priority;  // absent: Medium
   std::optional<TransportType> forced_transport;
   std::optional<ContentType> content_type;  // absent: text
-};
-
-// The plaintext send request of a message that left encrypted, kept so the
-// outbox can seal it again for a new session.
-struct SentRecord {
-  std::optional<MediaMetadata> media_metadata;
-  std::optional<RichSendExtras> rich;
-  std::string content;
-  std::optional<ForwardInfo> forwarded_from;
-  std::optional<MessageId> reply_to_msg;
-  MessagePriority priority = MessagePriority::Medium;
-  ContentType content_type = ContentType::Text;
-};
-
-// One outgoing message that waits for its delivery acknowledgement.
-struct OutboxEntry {
-  Message message;  // as last sent
-  std::optional<SentRecord> sent_record;
-  int64_t first_sent_at_ns = 0;  // wall clock, Unix nanoseconds
-  int64_t last_sent_at_ns = 0;
-  uint32_t attempt_count = 0;
-  bool relay_pushed = false;
-  std::optional<TransportType> last_transport;
-};
-
-// A delivery acknowledgement that found no route yet.
-struct UnroutedAck {
-  Message ack;
-  TransportType transport;
-  MonoTime held_at;
 };
 
 // What the outgoing encryption policy made of a content.
@@ -124,9 +85,9 @@ struct PrepareRequest {
 
 class ProtocolCore {
  public:
-  static constexpr size_t kOutboxCapacity = 500;
-  static constexpr size_t kChunkOutboxCapacity = 100;
-  static constexpr size_t kUnroutedAckCapacity = 500;
+  static constexpr size_t kOutboxCapacity = Outbox::kCapacity;
+  static constexpr size_t kChunkOutboxCapacity = Outbox::kChunkCapacity;
+  static constexpr size_t kUnroutedAckCapacity = Outbox::kUnroutedAckCapacity;
   static constexpr size_t kDeferredEventCapacity = DeferredEvents::kCapacity;
   static constexpr size_t kMaxContentBytes = 262144;
   static constexpr size_t kMaxReadReceiptIds = 256;
@@ -208,9 +169,6 @@ class ProtocolCore {
   Result<MessageId, ProtocolError> send_prepared(Message message);
   Result<MessageId, ProtocolError> send_via_forced_transport(Message message, TransportType type);
   void record_sent_message(const MessageId& id, SentRecord record);
-  const std::unordered_map<MessageId, SentRecord, MessageIdHash>& sent_index() const {
-    return sent_index_;
-  }
 
   // Control messages composed by the protocol itself.
   Result<MessageId, ProtocolError> send_internal(const std::string& recipient, std::string content,
@@ -236,12 +194,6 @@ class ProtocolCore {
   std::optional<std::string> take_pending_connection_request(const MessageId& id);
   void record_pending_connection_request(const MessageId& id, std::string recipient);
   std::optional<TransportType> media_transfer_transport(const MessageId& id) const;
-  const std::unordered_map<MessageId, OutboxEntry, MessageIdHash>& outbox() const {
-    return outbox_;
-  }
-  const std::unordered_map<MessageId, OutboxEntry, MessageIdHash>& chunk_outbox() const {
-    return chunk_outbox_;
-  }
   // Sets relay_pushed of an outbox entry (the relay's verdict).
   void mark_relay_pushed(const MessageId& id);
 
@@ -255,7 +207,6 @@ class ProtocolCore {
                            uint32_t attempt_count, bool stored);
   void release_parked_dms(const std::string& recipient);
   void resend_reseal(Message& message);
-  const std::unordered_map<std::string, uint32_t>& dm_parks() const { return dm_parks_; }
 
   // --------------------------------------------- delivery acknowledgements
   Result<void, ProtocolError> send_delivery_ack(const Message& received,
@@ -265,7 +216,6 @@ class ProtocolCore {
   void hold_unrouted_ack(Message ack, TransportType transport, MonoTime held_at);
   bool recipient_reachable(const std::string& recipient) const;
   void settle_delivery_ack(const Message& incoming);
-  const std::deque<UnroutedAck>& unrouted_acks() const { return unrouted_acks_; }
 
   // ------------------------------------------------------------ receiving
   static constexpr std::string_view kReceiveLogTarget = "brenvik_protocol::protocol::receive";
@@ -417,6 +367,7 @@ class ProtocolCore {
   // library calls these.
   MeshNeighbors& TEST_mesh() { return mesh_; }
   ControlGate& TEST_control_gate() { return control_gate_; }
+  const Outbox& TEST_outbox() const { return outbox_; }
 
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
@@ -437,7 +388,6 @@ class ProtocolCore {
   Result<void, ProtocolError> deliver_locked(ProtocolEvent event, std::string_view failure_log,
                                              std::string_view log_target);
   Result<void, ProtocolError> require_running() const;
-  std::optional<SentRecord> take_sent_record(const Message& message, bool is_chunk);
   void advance_lamport_for_send();
   // Media: the acknowledgement of one chunk message, and the descriptor table.
   void settle_media_chunk_ack(const MessageId& id);
@@ -490,14 +440,7 @@ class ProtocolCore {
 
   std::unordered_set<std::string> blocked_users_;
   ControlGate control_gate_;
-  std::unordered_map<MessageId, OutboxEntry, MessageIdHash> outbox_;
-  std::unordered_map<MessageId, OutboxEntry, MessageIdHash> chunk_outbox_;
-  std::unordered_map<MessageId, SentRecord, MessageIdHash> sent_index_;
-  std::unordered_map<std::string, uint32_t> dm_parks_;
-  std::deque<UnroutedAck> unrouted_acks_;
-  std::unordered_map<MessageId, std::unordered_map<std::string, int64_t>, MessageIdHash>
-      custody_holders_;
-  std::unordered_map<std::string, std::pair<std::string, MonoTime>> pending_connection_requests_;
+  Outbox outbox_;
   MeshNeighbors mesh_;
 
   FileTransferManager file_transfers_{FileTransferConfig{}, clock_};
