@@ -263,10 +263,10 @@ TEST_F(SendPathTest, PacedRetryPassSpendsTheBucket) {
   advance_ms(1000);
   ASSERT_TRUE(core->process_tick().ok());  // first paced tick: full bucket
   EXPECT_EQ(net->send_calls - base, 20);
-  EXPECT_DOUBLE_EQ(core->retry_tokens(), 4.0);
+  EXPECT_DOUBLE_EQ(core->TEST_retry_tokens(), 4.0);
   ASSERT_TRUE(core->process_tick().ok());  // no time passed: 4 tokens
   EXPECT_EQ(net->send_calls - base, 24);
-  EXPECT_DOUBLE_EQ(core->retry_tokens(), 0.0);
+  EXPECT_DOUBLE_EQ(core->TEST_retry_tokens(), 0.0);
   ASSERT_TRUE(core->process_tick().ok());  // empty bucket: nothing
   EXPECT_EQ(net->send_calls - base, 24);
   advance_ms(250);  // 2 tokens

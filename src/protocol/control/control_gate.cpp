@@ -13,16 +13,12 @@ namespace brenvik {
 
 namespace {
 
-// The relay server's own notices: no peer signs these, so they are the
-// only control kinds accepted unsigned, and only straight from the relay.
-constexpr std::array<std::string_view, 6> kRelayServerKinds = {
-    "__GROUP_CREATED__", "__GROUP_MEMBER_ADDED__", "__GROUP_MEMBER_REMOVED__",
-    "__GROUP_INFO__",    "__USER_GROUPS__",        "__GROUP_ERROR__"};
-
+// The relay server's own notices (marked in the marker table): no peer
+// signs these, so they are the only control kinds accepted unsigned, and
+// only straight from the relay.
 bool is_relay_server_kind(std::string_view content) {
-  for (auto k : kRelayServerKinds)
-    if (content.starts_with(k)) return true;
-  return false;
+  const InternalKindRow* row = find_internal_kind(content);
+  return row != nullptr && row->relay_notice;
 }
 
 const std::string* metadata_entry(const Message& m, const char* key) {
@@ -71,19 +67,18 @@ bool ControlGate::first_plaintext_warning(const std::string& sender) {
   return true;
 }
 
-Result<void, std::string> ControlGate::verify_sender(const std::string& sender,
-                                                     ByteView public_key,
+Result<void, std::string> ControlGate::verify_sender(const std::string& sender, ByteView public_key,
                                                      const WarningSink& sink) {
   auto derived = derive_address(public_key);
   if (!derived.ok()) {
     warn_throttled(sender, SecurityWarningReason::SenderAddressMismatch,
-                                    "Control signing key is not a valid identity key", sink);
+                   "Control signing key is not a valid identity key", sink);
     return Err("Control signing key is not a valid identity key: " + derived.error().message());
   }
   if (!parse_address(sender).ok() || *derived != sender) {
-    warn_throttled(
-        sender, SecurityWarningReason::SenderAddressMismatch,
-        "Control message signing key derives to a different address than its sender", sink);
+    warn_throttled(sender, SecurityWarningReason::SenderAddressMismatch,
+                   "Control message signing key derives to a different address than its sender",
+                   sink);
     return Err("Control signing key derives to '" + *derived + "', not the sender '" + sender +
                "'");
   }
@@ -102,16 +97,14 @@ ControlAdmission ControlGate::authenticate(const Message& m, std::optional<Trans
         LogLevel::Warn, kLogTarget,
         {"message", "Dropping control message: sender/transport identity mismatch or missing"},
         {"sender", sender}, {"message_id", id_text});
-    warn_throttled(sender, SecurityWarningReason::TransportIdentityMismatch,
-                                    kMismatchDetail, sink);
+    warn_throttled(sender, SecurityWarningReason::TransportIdentityMismatch, kMismatchDetail, sink);
     return ControlAdmission::rejected();
   };
   auto reject_signature = [&](std::string_view error) {
     BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                 {"message", "Dropping control message: signature verification failed"},
                 {"sender", sender}, {"message_id", id_text}, {"error", error});
-    warn_throttled(sender, SecurityWarningReason::ControlSignatureInvalid,
-                                    kSignatureDetail, sink);
+    warn_throttled(sender, SecurityWarningReason::ControlSignatureInvalid, kSignatureDetail, sink);
     return ControlAdmission::rejected();
   };
   auto reject_stale = [&](std::string_view detail) {
@@ -168,8 +161,7 @@ ControlAdmission ControlGate::authenticate(const Message& m, std::optional<Trans
     BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                 {"message", "Dropping unsigned control message: control traffic must be signed"},
                 {"sender", sender}, {"message_id", id_text});
-    warn_throttled(sender, SecurityWarningReason::UnsignedControlRejected,
-                                    kUnsignedDetail, sink);
+    warn_throttled(sender, SecurityWarningReason::UnsignedControlRejected, kUnsignedDetail, sink);
     return ControlAdmission::rejected();
   }
 
@@ -212,7 +204,8 @@ ControlAdmission ControlGate::authenticate(const Message& m, std::optional<Trans
   if (!policy.enforce_control_freshness) return ControlAdmission::admit(true);
   if (!v2) {
     if (!freshness_proved_.contains(sender)) return ControlAdmission::admit(true);
-    if (m.content.starts_with("__MLS_KEY_PKG__")) {
+    if (const InternalKindRow* row = find_internal_kind(m.content);
+        row != nullptr && row->kind == InternalKind::KeyPackage) {
       BRENVIK_LOG(LogLevel::Debug, kLogTarget,
                   {"message",
                    "Admitting a key package under the older payload from a peer held to the newer "

@@ -19,7 +19,7 @@ int64_t ns_to_ms(int64_t ns) {
 
 Result<void, ProtocolError> ProtocolCore::process_tick() {
   {
-    BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+    BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
     if (g->lifecycle != LifecycleState::Running) return {};
   }
   // 0. Frames the transports queued that no ingress call drained: they are
@@ -174,7 +174,7 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
     }
     std::optional<std::string> conn_recipient = take_pending_connection_request(m);
     {
-      auto g = lock_shared_state(*shared_);
+      auto g = lock_shared_state(events_.state());
       if (!g.ok()) {
         BRENVIK_LOG(LogLevel::Error, kLogTarget,
                     {"message", "Failed to lock shared state for message failed event: " +

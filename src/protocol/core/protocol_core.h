@@ -30,6 +30,7 @@
 #include "protocol/config/protocol_config.h"
 #include "protocol/control/control_gate.h"
 #include "protocol/emit/event_delivery.h"
+#include "protocol/emit/event_emitter.h"
 #include "protocol/emit/security_throttle.h"
 #include "protocol/emit/shared_state.h"
 #include "protocol/events/event_enums.h"
@@ -112,7 +113,6 @@ class ProtocolCore {
   const ProtocolConfig& config() const { return config_; }
   const std::string& local_user_id() const { return local_user_id_; }
   const Clock& clock() const { return clock_; }
-  const SharedStateHandle& shared() const { return shared_; }
   // Appends an observer; it receives a copy of every delivered event.
   void add_observer(EventObserver observer);
   // The lifecycle; a poisoned shared state reads as an error.
@@ -149,13 +149,10 @@ class ProtocolCore {
   void emit_or_defer_event_batch(std::vector<ProtocolEvent> events);
   // Delivers and clears the deferred buffer; one WARN for dropped events.
   void flush_deferred_events();
-  size_t deferred_event_count() const { return deferred_events_.events.size(); }
-  uint64_t deferred_events_dropped() const { return deferred_events_.dropped; }
 
   // ------------------------------------------------------------------ tick
   // One pass of all time-driven work while Running; nothing otherwise.
   Result<void, ProtocolError> process_tick();
-  double retry_tokens() const { return retry_tokens_; }
 
   // --------------------------------------------------------------- sending
   Result<MessageId, ProtocolError> send_message(const std::string& recipient,
@@ -248,8 +245,6 @@ class ProtocolCore {
   // Raises PLAINTEXT_RECEIVE_REJECTED once per sender (the warned set is
   // emptied when it reaches 1000 senders).
   void check_inbound_encryption_policy(const std::string& sender, std::string_view detail);
-  // Count of changes to the deduplicator's received ids not yet persisted.
-  uint32_t seen_set_changes() const { return seen_set_dirty_; }
   // The MLS layer is not installed in this build: no manager, no sessions.
   bool mls_initialized() const { return false; }
   // Peers known to sign control messages (filled by the key-package path).
@@ -298,20 +293,9 @@ class ProtocolCore {
   Result<void, ProtocolError> check_media_transfer_limit(const std::string& recipient,
                                                          bool data_layer) const;
   FileTransferManager& file_transfers() { return file_transfers_; }
-  const std::unordered_map<std::string, OutboundMediaTransfer>& outbound_media_transfers() const {
-    return outbound_media_transfers_;
-  }
-  const std::unordered_map<std::string, MediaPumpState>& media_pump_states() const {
-    return media_pump_states_;
-  }
-  const std::unordered_map<std::string, MediaTransferDescriptor>& media_descriptors() const {
-    return media_descriptors_;
-  }
-  size_t media_binding_count() const { return media_bindings_.size(); }
   // One inbound file_chunk message: plaintext JSON, plaintext binary or a
   // sealed media envelope. The caller acknowledges only Consumed.
   MediaChunkOutcome receive_media_chunk(const Message& message, TransportType arrival);
-  size_t inbound_transfer_count() const { return inbound_transfers_.size(); }
 
   // ------------------------------------------------------------ hand-off
   uint64_t hand_to_neighbors(const Message& message);
@@ -354,7 +338,15 @@ class ProtocolCore {
   // read it at their next decision.
   Result<void, ProtocolError> update_relay_config(const RelayConfig& relay);
 
-  // --------------------------------------------------------------- groups
+  // ----------------------------------------------------------- forwarding
+  // Forwards a message the host holds to one peer: Running, a valid and
+  // unblocked recipient, the forward checks, the size and the rich extras,
+  // then the send road. A copy queued behind a pending session returns the
+  // queued id.
+  Result<MessageId, ProtocolError> forward_message(const Message& original,
+                                                   const std::string& recipient,
+                                                   MessagePriority priority);
+
   // Forwards a message the host holds to a group: refuses reserved-marker
   // content, file chunks and a forward chain longer than 100, checks the
   // rich extras, then needs the group's roster. Returns the ids of the
@@ -367,7 +359,24 @@ class ProtocolCore {
   // library calls these.
   MeshNeighbors& TEST_mesh() { return mesh_; }
   ControlGate& TEST_control_gate() { return control_gate_; }
+  const SharedStateHandle& TEST_shared() const { return events_.handle(); }
   const Outbox& TEST_outbox() const { return outbox_; }
+  const std::unordered_map<std::string, MediaPumpState>& TEST_media_pump_states() const {
+    return media_pump_states_;
+  }
+  const std::unordered_map<std::string, OutboundMediaTransfer>& TEST_outbound_media_transfers()
+      const {
+    return outbound_media_transfers_;
+  }
+  const std::unordered_map<std::string, MediaTransferDescriptor>& TEST_media_descriptors() const {
+    return media_descriptors_;
+  }
+  size_t TEST_media_binding_count() const { return media_bindings_.size(); }
+  double TEST_retry_tokens() const { return retry_tokens_; }
+  // Count of changes to the deduplicator's received ids not yet persisted.
+  uint32_t TEST_seen_set_changes() const { return seen_set_dirty_; }
+  size_t TEST_deferred_event_count() const { return events_.deferred_count(); }
+  uint64_t TEST_deferred_events_dropped() const { return events_.deferred_dropped(); }
 
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
@@ -422,14 +431,13 @@ class ProtocolCore {
   uint64_t lamport_clock_ = 0;
   uint64_t persisted_lamport_clock_ = 0;
   uint32_t seen_set_dirty_ = 0;
-  DeferredEvents deferred_events_;
 
   TransportManager transport_manager_;
   AckManager ack_manager_;
   RetryQueue retry_queue_;
   Deduplicator deduplicator_;
 
-  SharedStateHandle shared_;
+  EventEmitter events_;
   std::array<uint8_t, 16> scrub_secret_{};
 
   MonoTime last_custody_sweep_;

@@ -59,7 +59,7 @@ void parse_rich_content(Message& message, std::string_view text) {
 std::optional<Message> ProtocolCore::receive_message() {
   bool running = false;
   {
-    auto g = lock_shared_state(*shared_);
+    auto g = lock_shared_state(events_.state());
     if (!g.ok()) {
       BRENVIK_LOG(LogLevel::Error, kReceiveLogTarget,
                   {"message", "Failed to lock shared state in receive_message"});
@@ -213,7 +213,7 @@ std::optional<Message> ProtocolCore::deliver_received(Message m, TransportType a
                                                       bool encrypted) {
   acknowledge_received(m, arrival, "Failed to send delivery ACK");
   event::MessageReceived e = make_message_received(m, arrival, encrypted);
-  auto g = lock_shared_state(*shared_);
+  auto g = lock_shared_state(events_.state());
   if (!g.ok()) {
     BRENVIK_LOG(LogLevel::Error, kReceiveLogTarget,
                 {"message", "Failed to lock shared state for message received event"});
