@@ -10,6 +10,7 @@
 #include "core/rich_payload.h"
 #include "protocol/core/protocol_core.h"
 #include "protocol/receive/ack_fields.h"
+#include "protocol/receive/internal_kinds.h"
 #include "util/log.h"
 
 namespace brenvik {
@@ -251,6 +252,9 @@ void ProtocolCore::mark_encryption_capable(const std::string& peer) {
 
 ControlAdmission ProtocolCore::authenticate_control_message(const Message& message,
                                                             std::optional<TransportType> arrival) {
+  // Most traffic is not control traffic: it passes without building the
+  // gate's policy and sink.
+  if (!is_control_content(message.content)) return ControlAdmission::admit(false);
   const ControlGate::Policy policy{config_.switches.require_transport_identity,
                                    enforce_control_freshness()};
   return control_gate_.authenticate(message, arrival, policy, clock_.wall_unix_ms(),
