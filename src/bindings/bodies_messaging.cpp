@@ -9,7 +9,6 @@
 #include "core/message_id.h"
 #include "core/rich_payload.h"
 #include "protocol/events/event_enums.h"
-#include "protocol/reserved_markers.h"
 #include "util/log.h"
 
 namespace brenvik::ffi::body {
@@ -34,40 +33,6 @@ Result<std::string, InterfaceError> send_with_options(BrenvikProtocol& self,
 Result<std::string, InterfaceError> id_or_send_error(Result<MessageId, ProtocolError> r) {
   if (!r.ok()) return Err(map_send_error(r.error()));
   return display_message_id(r.value());
-}
-
-// The forward road of one message, driven stage by stage under `inner`.
-Result<MessageId, ProtocolError> forward_stages(ProtocolCore& core, const Message& original,
-                                                const std::string& recipient,
-                                                brenvik::MessagePriority priority) {
-  {
-    BRENVIK_TRY(auto s, lock_shared_state(*core.shared()));
-    if (s->lifecycle != brenvik::LifecycleState::Running) return Err(ProtocolError::not_started());
-  }
-  BRENVIK_TRY_VOID(validate_recipient_id(recipient));
-  if (core.is_user_blocked(recipient)) return Err(ProtocolError::recipient_blocked(recipient));
-  BRENVIK_TRY(brenvik::ForwardInfo fwd, check_forwardable(original));
-  RichSendExtras extras{std::nullopt, original.media_metadata, fwd};
-  BRENVIK_TRY_VOID(check_content_size(original.content));
-  BRENVIK_TRY_VOID(check_rich_extras(extras));
-  PrepareRequest req;
-  req.recipient = recipient;
-  req.content = original.content;
-  req.priority = priority;
-  req.forwarded_from = fwd;
-  req.content_type = original.content_type;
-  req.media_metadata = original.media_metadata;
-  req.rich = extras;
-  req.source_event = "forward_message_session_pending";
-  BRENVIK_TRY(OutgoingContent prepared, core.prepare_outgoing(req));
-  if (prepared.kind == OutgoingContent::Kind::Queued) return prepared.queued_id;
-  BRENVIK_TRY(Message m, core.build_message(recipient, std::move(prepared.content), priority,
-                                            std::nullopt, std::nullopt));
-  m.content_type = original.content_type;
-  if (m.content.starts_with(kMlsEncMarker))
-    core.record_sent_message(m.id, SentRecord{original.media_metadata, extras, original.content,
-                                              fwd, std::nullopt, priority, original.content_type});
-  return core.send_prepared(std::move(m));
 }
 
 }  // namespace
@@ -124,9 +89,8 @@ Result<std::string, InterfaceError> brenvikprotocol_forward_message(
   // call holds it.
   BRENVIK_TRY(auto original, parse_original_message(message_json));
   BRENVIK_TRY(auto g, self.lock_inner());
-  return id_or_send_error(
-      forward_stages(**g, original, recipient,
-                     priority ? core_priority(*priority) : brenvik::MessagePriority::Medium));
+  return id_or_send_error((*g)->forward_message(
+      original, recipient, priority ? core_priority(*priority) : brenvik::MessagePriority::Medium));
 }
 
 }  // namespace brenvik::ffi::body

@@ -7,7 +7,7 @@
 
 #include "bindings/errors.h"
 #include "core/errors.h"
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 
 namespace brenvik::ffi {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "bindings/codec.h"
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 #include "util/error.h"
 
 namespace brenvik::ffi {

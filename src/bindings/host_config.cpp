@@ -23,6 +23,34 @@ void set_ms_if(ConfigDuration& target, const std::optional<uint64_t>& ms) {
   if (ms) target = ConfigDuration::from_millis(*ms);
 }
 
+// The exported switches whose inner name differs, in one place: the field
+// of the host record, the field of the core's configuration it lands in,
+// and (in the comment) the name the part that reads it uses. Every other
+// switch keeps its exported name inside.
+struct SwitchRow {
+  bool BrenvikProtocolConfig::*host;
+  bool FeatureSwitches::*core;
+};
+constexpr SwitchRow kSwitchRows[] = {
+    // ControlGate::Policy::require_transport_identity
+    {&BrenvikProtocolConfig::require_transport_identity,
+     &FeatureSwitches::require_transport_identity},
+    {&BrenvikProtocolConfig::key_package_flag, &FeatureSwitches::compact_wire_enabled},
+    {&BrenvikProtocolConfig::nostr_start_flag, &FeatureSwitches::nostr_start_option},
+    {&BrenvikProtocolConfig::nostr_cold_contact_enabled,
+     &FeatureSwitches::nostr_cold_contact_enabled},
+    {&BrenvikProtocolConfig::nostr_username_discovery_enabled,
+     &FeatureSwitches::nostr_username_discovery_enabled},
+    {&BrenvikProtocolConfig::capability_flag, &FeatureSwitches::sealed_envelope_enabled},
+    {&BrenvikProtocolConfig::group_rich_flag, &FeatureSwitches::rich_payloads_enabled},
+    // ProtocolCore::withhold_ack_on_decrypt_failure()
+    {&BrenvikProtocolConfig::epoch_desync_rekey, &FeatureSwitches::report_decryption_failures},
+    {&BrenvikProtocolConfig::data_layer_enabled, &FeatureSwitches::data_layer_enabled},
+    // ProtocolCore::enforce_control_freshness(),
+    // ControlGate::Policy::enforce_control_freshness
+    {&BrenvikProtocolConfig::control_dispatch_flag, &FeatureSwitches::session_switch},
+};
+
 }  // namespace
 
 FacadeConfig protocol_config_from_host(const BrenvikProtocolConfig& h) {
@@ -50,16 +78,7 @@ FacadeConfig protocol_config_from_host(const BrenvikProtocolConfig& h) {
   c.group.relay_broadcast_enabled = h.group_flag_send;
   c.group.group_switch = h.group_flag_restore;
 
-  c.switches.require_transport_identity = h.require_transport_identity;
-  c.switches.compact_wire_enabled = h.key_package_flag;
-  c.switches.nostr_start_option = h.nostr_start_flag;
-  c.switches.nostr_cold_contact_enabled = h.nostr_cold_contact_enabled;
-  c.switches.nostr_username_discovery_enabled = h.nostr_username_discovery_enabled;
-  c.switches.sealed_envelope_enabled = h.capability_flag;
-  c.switches.rich_payloads_enabled = h.group_rich_flag;
-  c.switches.report_decryption_failures = h.epoch_desync_rekey;
-  c.switches.data_layer_enabled = h.data_layer_enabled;
-  c.switches.session_switch = h.control_dispatch_flag;
+  for (const SwitchRow& row : kSwitchRows) c.switches.*row.core = h.*row.host;
 
   if (h.mesh_relay) {
     const MeshRelayTunables& t = *h.mesh_relay;

@@ -28,7 +28,7 @@
 #include "bindings/handle.h"
 #include "bindings/inner_lock.h"
 #include "protocol/core/protocol_core.h"
-#include "protocol/core/visualizer_stats.h"
+#include "protocol/stats/visualizer_stats.h"
 #include "util/clock.h"
 #include "util/result.h"
 #include "util/sync.h"

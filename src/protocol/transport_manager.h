@@ -23,7 +23,7 @@
 
 #include "core/message.h"
 #include "core/types.h"
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 #include "protocol/events/protocol_event.h"
 #include "router/dors_router.h"
 #include "transport/transport.h"

@@ -12,7 +12,7 @@ using testing::settle;
 
 bool knows(Device& d, const std::string& peer) {
   auto g = (*d).lock_inner_or_recover();
-  return (*g)->known_peers().contains(peer);
+  return (*g)->TEST_mesh().known_peers().contains(peer);
 }
 
 size_t received_count(Device& d, std::string_view content) {

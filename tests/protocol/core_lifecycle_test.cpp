@@ -62,13 +62,13 @@ TEST_F(CoreLifecycleTest, FailedTransportStartLeavesTheCoreStoppedAndStartableAg
 TEST_F(CoreLifecycleTest, DeferredEventsAreCappedAndDeliveredInOrderAtStart) {
   for (uint32_t i = 0; i < 8200; ++i) core->emit_or_defer_event(event::MessageFailed{"m", "r", i});
   EXPECT_TRUE(events.empty());
-  EXPECT_EQ(core->deferred_event_count(), 8192u);
-  EXPECT_EQ(core->deferred_events_dropped(), 8u);
+  EXPECT_EQ(core->TEST_deferred_event_count(), 8192u);
+  EXPECT_EQ(core->TEST_deferred_events_dropped(), 8u);
   start();
   auto failed = events_of<event::MessageFailed>();
   ASSERT_EQ(failed.size(), 8192u);
   for (uint32_t i = 0; i < 8192; ++i) ASSERT_EQ(failed[i].retry_count, i);
-  EXPECT_EQ(core->deferred_events_dropped(), 0u);
+  EXPECT_EQ(core->TEST_deferred_events_dropped(), 0u);
   // While running, events go out at once.
   core->emit_or_defer_event(event::MessageFailed{"x", "r", 1});
   EXPECT_EQ(events.size(), 8193u);
@@ -100,7 +100,7 @@ TEST_F(CoreLifecycleTest, TickWhileStoppedOrPausedChangesNothing) {
 TEST_F(CoreLifecycleTest, PoisonedSharedStateFailsTheTick) {
   start();
   try {
-    auto g = core->shared()->lock();
+    auto g = core->TEST_shared()->lock();
     throw 1;
   } catch (int) {
   }

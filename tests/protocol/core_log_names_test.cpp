@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "protocol/core/log_names.h"
+#include "protocol/common/log_names.h"
 
 namespace brenvik {
 namespace {

@@ -1,8 +1,8 @@
 // ProtocolError texts and codes, and the small shared defaults and rules.
 #include <gtest/gtest.h>
 
+#include "protocol/common/protocol_error.h"
 #include "protocol/core/core_defaults.h"
-#include "protocol/core/protocol_error.h"
 
 namespace brenvik {
 namespace {

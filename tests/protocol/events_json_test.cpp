@@ -278,8 +278,8 @@ std::vector<Golden> goldens() {
                              TransportSelectionReason::CurrentUnavailable, std::nullopt},
        R"({"type":"dors_transport_switched","from":"ble","to":"internet","reason_code":"CURRENT_UNAVAILABLE"})"});
   g.push_back(
-      {DorsEscalationTriggered{EscalationPhase::Applied, "ble", "nostr", EscalationReasonCode::LowTtl,
-                               std::string("d")},
+      {DorsEscalationTriggered{EscalationPhase::Applied, "ble", "nostr",
+                               EscalationReasonCode::LowTtl, std::string("d")},
        R"({"type":"dors_escalation_triggered","phase":"APPLIED","from":"ble","to":"nostr","reason_code":"LOW_TTL","reason_detail":"d"})"});
   g.push_back(
       {SecurityWarning{"p", SecurityWarningReason::KeyPackageOutsideValidityWindow, "r"},

@@ -29,9 +29,9 @@ class MediaSendTest : public CoreFixture {
     return r.ok() ? r.value() : FileChunk{};
   }
   bool no_trace() const {
-    return core->outbound_media_transfers().empty() && core->media_pump_states().empty() &&
-           core->media_descriptors().empty() && core->media_binding_count() == 0 &&
-           events_of<event::FileProgress>().empty();
+    return core->TEST_outbound_media_transfers().empty() &&
+           core->TEST_media_pump_states().empty() && core->TEST_media_descriptors().empty() &&
+           core->TEST_media_binding_count() == 0 && events_of<event::FileProgress>().empty();
   }
 };
 
@@ -131,9 +131,9 @@ TEST_F(MediaSendTest, BleTransferGoesOutInWindowsPacedByAcknowledgements) {
   auto progress = events_of<event::FileProgress>();
   ASSERT_EQ(progress.size(), 1u);
   EXPECT_EQ(progress[0], (event::FileProgress{id, 0, 3, 0}));
-  EXPECT_FALSE(core->outbound_media_transfers().at(id).extras.has_value());
-  ASSERT_TRUE(core->media_descriptors().contains(id));
-  EXPECT_EQ(core->media_descriptors().at(id).file_size, 10000u);
+  EXPECT_FALSE(core->TEST_outbound_media_transfers().at(id).extras.has_value());
+  ASSERT_TRUE(core->TEST_media_descriptors().contains(id));
+  EXPECT_EQ(core->TEST_media_descriptors().at(id).file_size, 10000u);
 
   const Message m0 = ble->sent[0];
   const Message m1 = ble->sent[1];
@@ -177,11 +177,11 @@ TEST_F(MediaSendTest, BleTransferGoesOutInWindowsPacedByAcknowledgements) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0], (event::MediaSent{id, "voice_note", "bob"}));
   EXPECT_EQ(events_of<event::FileProgress>().back(), (event::FileProgress{id, 3, 3, 100}));
-  EXPECT_TRUE(core->outbound_media_transfers().empty());
-  EXPECT_TRUE(core->media_pump_states().empty());
-  EXPECT_TRUE(core->media_descriptors().empty());
-  EXPECT_EQ(core->media_binding_count(), 0u);
-  EXPECT_TRUE(core->chunk_outbox().empty());
+  EXPECT_TRUE(core->TEST_outbound_media_transfers().empty());
+  EXPECT_TRUE(core->TEST_media_pump_states().empty());
+  EXPECT_TRUE(core->TEST_media_descriptors().empty());
+  EXPECT_EQ(core->TEST_media_binding_count(), 0u);
+  EXPECT_TRUE(core->TEST_outbox().chunks().empty());
 }
 
 TEST_F(MediaSendTest, InternetWindowRefillsExactlyTheAcknowledgedCount) {
@@ -205,9 +205,9 @@ TEST_F(MediaSendTest, RefusedChunkIsDeferredAndRetriedOnTheTransfersTransport) {
   auto r = send("bob", 5000);
   ASSERT_TRUE(r.ok()) << "a refused chunk is not a failed send";
   EXPECT_EQ(ble->send_calls, 2);
-  EXPECT_EQ(core->media_binding_count(), 2u);
-  EXPECT_EQ(core->chunk_outbox().size(), 2u);
-  for (const auto& [mid, _] : core->chunk_outbox())
+  EXPECT_EQ(core->TEST_media_binding_count(), 2u);
+  EXPECT_EQ(core->TEST_outbox().chunks().size(), 2u);
+  for (const auto& [mid, _] : core->TEST_outbox().chunks())
     EXPECT_EQ(core->media_transfer_transport(mid), TransportType::Ble);
   // Another transport appears; the retry still goes to BLE.
   auto net = add_transport(TransportType::Internet);
@@ -226,16 +226,16 @@ TEST_F(MediaSendTest, ChunkThatFailsForGoodAbortsTheTransfer) {
   const std::string id = r.value();
   core->abort_outbound_media_transfer("unknown", "whatever");
   EXPECT_TRUE(events_of<event::MediaSendFailed>().empty());
-  EXPECT_EQ(core->outbound_media_transfers().size(), 1u);
+  EXPECT_EQ(core->TEST_outbound_media_transfers().size(), 1u);
 
   (void)core->fail_outbox_entry(ble->sent[0].id, "max retries exceeded");
   auto failed = events_of<event::MediaSendFailed>();
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0], (event::MediaSendFailed{id, "bob", "max retries exceeded"}));
-  EXPECT_TRUE(core->outbound_media_transfers().empty());
-  EXPECT_TRUE(core->media_pump_states().empty());
-  EXPECT_TRUE(core->media_descriptors().empty());
-  EXPECT_EQ(core->media_binding_count(), 0u);
+  EXPECT_TRUE(core->TEST_outbound_media_transfers().empty());
+  EXPECT_TRUE(core->TEST_media_pump_states().empty());
+  EXPECT_TRUE(core->TEST_media_descriptors().empty());
+  EXPECT_EQ(core->TEST_media_binding_count(), 0u);
   // The other chunk's late acknowledgement finds no transfer.
   ack(ble->sent[1]);
   EXPECT_TRUE(events_of<event::MediaSent>().empty());

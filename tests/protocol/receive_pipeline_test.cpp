@@ -72,7 +72,7 @@ TEST_F(ReceivePipelineTest, DeliversPlainTextAndAcknowledgesIt) {
   EXPECT_EQ(a[0].metadata.at("ack_for"), display_message_id(m.id));
   EXPECT_EQ(a[0].metadata.at("ack_hop_count"), "2");
   EXPECT_EQ(a[0].metadata.at("ack_transport"), "internet");
-  EXPECT_EQ(core->seen_set_changes(), 1u);
+  EXPECT_EQ(core->TEST_seen_set_changes(), 1u);
 }
 
 // Every way a frame ends before it reaches the host. `frames` are handed
@@ -198,7 +198,7 @@ TEST_F(ReceivePipelineTest, PlaintextRefusedWhenEncryptionRequired) {
 
 TEST_F(ReceivePipelineTest, ReadyMessagesComeFirstWithoutPolling) {
   {
-    auto g = lock_shared_state(*core->shared());
+    auto g = lock_shared_state(*core->TEST_shared());
     ASSERT_TRUE(g.ok());
     (*g)->ready_messages.push_back(from("alice", "one"));
     (*g)->ready_messages.push_back(from("alice", "two"));
@@ -233,7 +233,7 @@ TEST_F(ReceivePipelineTest, TickPollsFramesNoIngressDrained) {
 TEST_F(ReceivePipelineTest, PoisonedSharedStateEndsTheCallWithNothing) {
   inject(from("alice", "hi"));
   try {
-    auto g = core->shared()->lock();
+    auto g = core->TEST_shared()->lock();
     throw 1;
   } catch (int) {
   }
@@ -304,7 +304,7 @@ TEST_F(AckSettlementTest, AcknowledgementsSettleOnlyFromTheRecipient) {
     if (!row.settles) {
       EXPECT_TRUE(delivered.empty());
       EXPECT_EQ(core->ack_manager().size(), 1u);
-      EXPECT_EQ(core->outbox().size(), 1u);
+      EXPECT_EQ(core->TEST_outbox().entries().size(), 1u);
       continue;
     }
     ASSERT_EQ(delivered.size(), 1u);
@@ -312,7 +312,7 @@ TEST_F(AckSettlementTest, AcknowledgementsSettleOnlyFromTheRecipient) {
     EXPECT_EQ(delivered[0].transport, row.transport);
     EXPECT_EQ(delivered[0].hop_count, row.hops);
     EXPECT_EQ(core->ack_manager().size(), 0u);
-    EXPECT_TRUE(core->outbox().empty());
+    EXPECT_TRUE(core->TEST_outbox().entries().empty());
   }
 }
 

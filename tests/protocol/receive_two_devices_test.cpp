@@ -83,7 +83,7 @@ class TwoDevices : public ::testing::Test {
   void expect_settled(const Device& d) {
     EXPECT_EQ(d.core->ack_manager().size(), 0u);
     EXPECT_EQ(d.core->retry_queue().size(), 0u);
-    EXPECT_TRUE(d.core->outbox().empty());
+    EXPECT_TRUE(d.core->TEST_outbox().entries().empty());
   }
 
   ManualClock clock;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core_test_support.h"
-#include "protocol/core/relay_role.h"
+#include "protocol/mesh/relay_role.h"
 
 namespace brenvik {
 namespace {
@@ -155,7 +155,7 @@ TEST_F(RelayGateTest, SwitchingRelayingOffDemotesAtTheNextTickOnce) {
   // Traffic while switched off does not count towards a later promotion.
   forward(10);
   ASSERT_TRUE(core->process_tick().ok());
-  EXPECT_EQ(core->relay_role().forwards_in_window, 0u);
+  EXPECT_EQ(core->TEST_mesh().relay_role().forwards_in_window, 0u);
 }
 
 TEST_F(RelayGateTest, LowPriorityActsAsSwitchedOffAndANonRelayRaisesNothing) {
@@ -188,8 +188,9 @@ TEST_F(RelayGateTest, ChargingKeepsRelayingAboveTheMinimumWithTheFullBudget) {
   forward(3);
   close_window();
   EXPECT_TRUE(core->is_relay());
-  EXPECT_EQ(core->relay_role().battery.floor, 15);
-  EXPECT_FLOAT_EQ(core->mesh_relay().relay_bucket().capacity, core->config().mesh_relay.burst);
+  EXPECT_EQ(core->TEST_mesh().relay_role().battery.floor, 15);
+  EXPECT_FLOAT_EQ(core->TEST_mesh().budget().relay_bucket().capacity,
+                  core->config().mesh_relay.burst);
 }
 
 TEST_F(RelayGateTest, NoBatteryReportSkipsTheFloorTest) {
@@ -197,13 +198,13 @@ TEST_F(RelayGateTest, NoBatteryReportSkipsTheFloorTest) {
   forward(3);
   close_window();
   EXPECT_TRUE(core->is_relay());
-  EXPECT_FALSE(core->relay_role().battery.known);
+  EXPECT_FALSE(core->TEST_mesh().relay_role().battery.known);
 }
 
 TEST_F(RelayGateTest, TheRelayBudgetShrinksWithTheBatteryAndRefillsAtTheOldRate) {
   battery(65);  // floor 30, bias 0.25: scale 0.625
   ASSERT_TRUE(core->process_tick().ok());
-  TokenBucket& bucket = core->mesh_relay().relay_bucket();
+  TokenBucket& bucket = core->TEST_mesh().budget().relay_bucket();
   EXPECT_FLOAT_EQ(bucket.capacity, 18.75f);
   EXPECT_FLOAT_EQ(bucket.rate, 6.25f);
   EXPECT_FLOAT_EQ(bucket.tokens, 18.75f) << "a full bucket is capped at the new size";

@@ -190,8 +190,8 @@ TEST_F(SendPathTest, AcceptedSendRaisesSwitchThenSentAndWaitsForAck) {
   ASSERT_EQ(events_of<event::MessageSent>().size(), 1u);
   EXPECT_EQ(events_of<event::MessageSent>()[0].message_id, display_message_id(r.value()));
   EXPECT_TRUE(core->ack_manager().is_pending(r.value()));
-  ASSERT_TRUE(core->outbox().contains(r.value()));
-  EXPECT_EQ(core->outbox().at(r.value()).attempt_count, 1u);
+  ASSERT_TRUE(core->TEST_outbox().entries().contains(r.value()));
+  EXPECT_EQ(core->TEST_outbox().entries().at(r.value()).attempt_count, 1u);
   // The router's events reached the host through the registry's sink.
   EXPECT_EQ(events_of<event::DorsScoreUpdated>().size(), 1u);
   EXPECT_EQ(events_of<event::DorsTransportSelected>().size(), 1u);
@@ -212,7 +212,7 @@ TEST_F(SendPathTest, RefusedSendIsDeferredAndRetriedWithBackoff) {
   EXPECT_EQ(d[0].retry_count, 0u);
   ASSERT_TRUE(d[0].next_retry_at.has_value());
   EXPECT_EQ(*d[0].next_retry_at, clock.wall_unix_ms() + 1000);
-  EXPECT_TRUE(core->outbox().contains(r.value()));
+  EXPECT_TRUE(core->TEST_outbox().entries().contains(r.value()));
   EXPECT_EQ(core->retry_queue().size(), 1u);
   // Not due yet: nothing is resent.
   ASSERT_TRUE(core->process_tick().ok());
@@ -230,7 +230,7 @@ TEST_F(SendPathTest, RefusedSendIsDeferredAndRetriedWithBackoff) {
   ASSERT_TRUE(core->process_tick().ok());
   EXPECT_EQ(net->sent.size(), 1u);
   EXPECT_TRUE(core->ack_manager().is_pending(r.value()));
-  EXPECT_EQ(core->outbox().at(r.value()).attempt_count, 2u);
+  EXPECT_EQ(core->TEST_outbox().entries().at(r.value()).attempt_count, 2u);
   EXPECT_EQ(core->retry_queue().size(), 0u);
 }
 
@@ -263,10 +263,10 @@ TEST_F(SendPathTest, PacedRetryPassSpendsTheBucket) {
   advance_ms(1000);
   ASSERT_TRUE(core->process_tick().ok());  // first paced tick: full bucket
   EXPECT_EQ(net->send_calls - base, 20);
-  EXPECT_DOUBLE_EQ(core->retry_tokens(), 4.0);
+  EXPECT_DOUBLE_EQ(core->TEST_retry_tokens(), 4.0);
   ASSERT_TRUE(core->process_tick().ok());  // no time passed: 4 tokens
   EXPECT_EQ(net->send_calls - base, 24);
-  EXPECT_DOUBLE_EQ(core->retry_tokens(), 0.0);
+  EXPECT_DOUBLE_EQ(core->TEST_retry_tokens(), 0.0);
   ASSERT_TRUE(core->process_tick().ok());  // empty bucket: nothing
   EXPECT_EQ(net->send_calls - base, 24);
   advance_ms(250);  // 2 tokens
@@ -279,7 +279,7 @@ TEST_F(SendPathTest, UnacknowledgedMessageRetriesUntilMaxRetries) {
   start();
   auto id = core->send_message("bob", "hello", {});
   ASSERT_TRUE(id.ok());
-  for (int i = 0; i < 3000 && core->outbox().contains(id.value()); ++i) {
+  for (int i = 0; i < 3000 && core->TEST_outbox().entries().contains(id.value()); ++i) {
     advance_ms(1000);
     ASSERT_TRUE(core->process_tick().ok());
   }
@@ -290,7 +290,7 @@ TEST_F(SendPathTest, UnacknowledgedMessageRetriesUntilMaxRetries) {
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0].reason, "Max retries exceeded");
   EXPECT_EQ(failed[0].retry_count, 10u);
-  EXPECT_FALSE(core->outbox().contains(id.value()));
+  EXPECT_FALSE(core->TEST_outbox().entries().contains(id.value()));
   EXPECT_FALSE(core->ack_manager().is_pending(id.value()));
   EXPECT_EQ(net->sent.size(), 11u);  // the first send and ten resends
   EXPECT_EQ(core->transports().link_stats(TransportType::Internet)->failures, 1u);
@@ -307,11 +307,11 @@ TEST_F(SendPathTest, DeliveryAcknowledgementSettlesOnlyFromTheRecipient) {
                     .with_metadata("ack_transport", "internet")
                     .build();
   core->settle_delivery_ack(ack);
-  EXPECT_TRUE(core->outbox().contains(id.value()));
+  EXPECT_TRUE(core->TEST_outbox().entries().contains(id.value()));
   ack.sender = "bob";
   advance_ms(120);
   core->settle_delivery_ack(ack);
-  EXPECT_FALSE(core->outbox().contains(id.value()));
+  EXPECT_FALSE(core->TEST_outbox().entries().contains(id.value()));
   EXPECT_FALSE(core->ack_manager().is_pending(id.value()));
   auto delivered = events_of<event::MessageDelivered>();
   ASSERT_EQ(delivered.size(), 1u);
@@ -330,8 +330,8 @@ TEST_F(SendPathTest, OutboxEvictsTheOldestAtCapacity) {
     core->outbox_insert(m);
     advance_ms(1);
   }
-  EXPECT_EQ(core->outbox().size(), 500u);
-  EXPECT_FALSE(core->outbox().contains(ids[0]));
+  EXPECT_EQ(core->TEST_outbox().entries().size(), 500u);
+  EXPECT_FALSE(core->TEST_outbox().entries().contains(ids[0]));
   auto failed = events_of<event::MessageFailed>();
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0].message_id, display_message_id(ids[0]));
@@ -348,7 +348,7 @@ TEST_F(SendPathTest, OutboxEvictsTheOldestAtCapacity) {
   nb.with_requires_ack(false);
   Message no_ack = std::move(nb).build(clock);
   core->outbox_insert(no_ack);
-  EXPECT_FALSE(core->outbox().contains(no_ack.id));
+  EXPECT_FALSE(core->TEST_outbox().entries().contains(no_ack.id));
 }
 
 TEST_F(SendPathTest, ChunkOutboxEvictsSilently) {
@@ -359,7 +359,7 @@ TEST_F(SendPathTest, ChunkOutboxEvictsSilently) {
     core->outbox_insert(m);
     advance_ms(1);
   }
-  EXPECT_EQ(core->chunk_outbox().size(), 100u);
+  EXPECT_EQ(core->TEST_outbox().chunks().size(), 100u);
   EXPECT_TRUE(events_of<event::MessageFailed>().empty());
 }
 
@@ -384,7 +384,7 @@ TEST_F(SendPathTest, ControlSignalsCarryTheirMarkersAndLimits) {
   net->refuse = TransportError::send_failed("down");
   auto deferred = core->send_typing_indicator("bob", "c1", true);
   ASSERT_TRUE(deferred.ok());
-  EXPECT_TRUE(core->outbox().contains(deferred.value()));
+  EXPECT_TRUE(core->TEST_outbox().entries().contains(deferred.value()));
   ASSERT_TRUE(core->pause().ok());
   EXPECT_EQ(core->send_presence_update("bob", PresenceStatus::Online).error().message(),
             "Protocol not started");

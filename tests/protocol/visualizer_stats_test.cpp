@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "protocol/core/visualizer_stats.h"
+#include "protocol/stats/visualizer_stats.h"
 
 namespace brenvik {
 namespace {

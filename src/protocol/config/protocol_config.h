@@ -19,8 +19,8 @@
 #include <optional>
 #include <string>
 
+#include "protocol/common/protocol_error.h"
 #include "protocol/config/config_duration.h"
-#include "protocol/core/protocol_error.h"
 #include "reliability/deduplicator.h"
 #include "reliability/retry_queue.h"
 #include "router/dors_router.h"

@@ -1,5 +1,8 @@
 // What the core does when the host reports a neighbour coming into reach or
-// going out of it.
+// going out of it, and the tick's relay gate: the neighbour component keeps
+// the tables, the core reads the transports and delivers the events.
+#include <map>
+
 #include "protocol/core/protocol_core.h"
 #include "util/log.h"
 
@@ -14,18 +17,12 @@ void ProtocolCore::on_neighbor_discovered(const std::string& peer_id,
                 {"message", "Ignoring neighbor discovery for blocked user"}, {"peer_id", peer_id});
     return;
   }
-  const MonoTime now = clock_.monotonic();
-  if (!known_peers_.contains(peer_id) && known_peers_.full()) {
-    // Bounded table: the peer not heard from for longest makes room.
-    if (std::optional<std::string> evicted = known_peers_.least_recently_seen()) {
-      BRENVIK_LOG(LogLevel::Debug, kLogTarget,
-                  {"message", "Known peers at capacity, evicting least-recently-seen"},
-                  {"peer_id", peer_id}, {"evicted", *evicted},
-                  {"cap", uint64_t(KnownPeers::kCapacity)});
-      peer_lost(*evicted);
-    }
+  if (std::optional<std::string> evicted = mesh_.record_sighting(peer_id, clock_.monotonic())) {
+    BRENVIK_LOG(LogLevel::Debug, kLogTarget,
+                {"message", "Known peers at capacity, evicting least-recently-seen"},
+                {"peer_id", peer_id}, {"evicted", *evicted},
+                {"cap", uint64_t(KnownPeers::kCapacity)});
   }
-  known_peers_.touch(peer_id, now);
   // A rediscovered peer is the moment to retry what waited for it: messages
   // parked or unacknowledged towards it go out again now rather than at the
   // next back-off step. Custody hand-off, Welcome re-arming, document offers
@@ -39,9 +36,23 @@ void ProtocolCore::on_peer_lost(const std::string& peer_id) {
 }
 
 void ProtocolCore::peer_lost(const std::string& peer_id) {
-  // Key-package push records join this list with the MLS layer.
-  known_peers_.erase(peer_id);
-  relay_budget_.forget_neighbor(peer_id);
+  mesh_.forget(peer_id);
+}
+
+void ProtocolCore::count_forward_for_others() {
+  mesh_.count_forward_for_others();
+}
+
+void ProtocolCore::relay_gate() {
+  // The battery as the transports report it, the carrying one first.
+  std::map<TransportType, BatteryStatus> statuses;
+  for (const auto& [type, metrics] : transport_manager_.status_snapshot().metrics)
+    statuses.emplace(type, BatteryStatus{metrics.battery_level, metrics.is_charging});
+  const BatteryReading battery =
+      relay_battery_reading(transport_manager_.current_transport(), statuses);
+  if (std::optional<ProtocolEvent> change =
+          mesh_.run_relay_gate(clock_.monotonic(), config_.relay, config_.mesh_relay, battery))
+    emit_event(std::move(*change));
 }
 
 }  // namespace brenvik

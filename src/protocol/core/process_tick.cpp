@@ -19,7 +19,7 @@ int64_t ns_to_ms(int64_t ns) {
 
 Result<void, ProtocolError> ProtocolCore::process_tick() {
   {
-    BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+    BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
     if (g->lifecycle != LifecycleState::Running) return {};
   }
   // 0. Frames the transports queued that no ingress call drained: they are
@@ -144,12 +144,7 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
     uint32_t r = w.attempts;
     std::string id_text = display_message_id(m);
     if (r < config_.retry.max_retries) {
-      const OutboxEntry* entry = nullptr;
-      if (auto it = outbox_.find(m); it != outbox_.end())
-        entry = &it->second;
-      else if (auto ct = chunk_outbox_.find(m); ct != chunk_outbox_.end())
-        entry = &ct->second;
-      if (entry) {
+      if (const OutboxEntry* entry = outbox_.find_any(m)) {
         Message copy = entry->message;
         std::optional<TransportType> last = entry->last_transport;
         std::string recipient = copy.recipient;
@@ -166,20 +161,20 @@ Result<void, ProtocolError> ProtocolCore::settle_ack_timeouts() {
     }
     // Retries exhausted.
     if (is_parked_dm(m)) {
-      auto it = outbox_.find(m);
-      if (it != outbox_.end() && dm_parks_.contains(it->second.message.recipient)) {
-        std::string recipient = it->second.message.recipient;
+      const OutboxEntry* parked = outbox_.find(m);
+      if (parked && outbox_.has_park(parked->message.recipient)) {
+        std::string recipient = parked->message.recipient;
         BRENVIK_LOG(LogLevel::Debug, kSendLogTarget,
                     {"message",
                      "ACK budget exhausted by reachability probes; re-parking instead of settling"},
                     {"message_id", id_text}, {"recipient", recipient});
-        park_unreachable_dm(m, recipient, it->second.attempt_count, false);
+        park_unreachable_dm(m, recipient, parked->attempt_count, false);
         continue;
       }
     }
     std::optional<std::string> conn_recipient = take_pending_connection_request(m);
     {
-      auto g = lock_shared_state(*shared_);
+      auto g = lock_shared_state(events_.state());
       if (!g.ok()) {
         BRENVIK_LOG(LogLevel::Error, kLogTarget,
                     {"message", "Failed to lock shared state for message failed event: " +
@@ -216,9 +211,7 @@ void ProtocolCore::forget_stale_known_peers() {
   // per-peer state goes with it. Exactly the lifetime is still fresh.
   constexpr Nanos kLifetime = std::chrono::seconds(kKnownPeerLifetimeSecs);
   const MonoTime now = clock_.monotonic();
-  std::vector<std::string> stale;
-  for (const auto& [peer, seen] : known_peers_.entries())
-    if (now > seen && now - seen > kLifetime) stale.push_back(peer);
+  std::vector<std::string> stale = mesh_.stale_peers(now, kLifetime);
   if (stale.empty()) return;
   BRENVIK_LOG(LogLevel::Debug, kLogTarget, {"message", "Evicting stale known peers"},
               {"count", uint64_t(stale.size())}, {"ttl_secs", uint64_t(kKnownPeerLifetimeSecs)});

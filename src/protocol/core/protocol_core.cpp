@@ -21,11 +21,9 @@ ProtocolCore::ProtocolCore(ProtocolConfig config, const Clock& clock)
       ack_manager_(config_.ack.default_timeout_ms, config_.ack.max_pending_acks, clock),
       retry_queue_(config_.retry, clock),
       deduplicator_(config_.reliability.dedup, clock),
-      relay_budget_(config_.mesh_relay, clock.monotonic(), clock),
-      shared_(std::make_shared<SharedStateMutex>()),
-      last_custody_sweep_(clock.monotonic()) {
+      last_custody_sweep_(clock.monotonic()),
+      mesh_(config_.mesh_relay, clock.monotonic(), clock) {
   scrub_secret_ = Uuid::random_v4().bytes;
-  relay_role_.activity_window_start = clock.monotonic();
 }
 
 ProtocolCore::~ProtocolCore() {
@@ -35,12 +33,12 @@ ProtocolCore::~ProtocolCore() {
 }
 
 void ProtocolCore::add_observer(EventObserver observer) {
-  auto g = lock_or_recover(*shared_);
+  auto g = lock_or_recover(events_.state());
   g->event_observers.push_back(std::make_shared<EventObserver>(std::move(observer)));
 }
 
 Result<LifecycleState, ProtocolError> ProtocolCore::lifecycle() const {
-  BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+  BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
   return g->lifecycle;
 }
 
@@ -54,26 +52,26 @@ void ProtocolCore::set_user_blocked(const std::string& user_id, bool blocked) {
 // ------------------------------------------------------------------ events
 
 void ProtocolCore::emit_event(ProtocolEvent event) {
-  brenvik::emit_event(*shared_, std::move(event));
+  events_.emit(std::move(event));
 }
 
 void ProtocolCore::emit_or_defer_event(ProtocolEvent event) {
-  brenvik::emit_or_defer_event(*shared_, deferred_events_, std::move(event));
+  events_.emit_or_defer(std::move(event));
 }
 
 void ProtocolCore::emit_or_defer_event_batch(std::vector<ProtocolEvent> events) {
-  brenvik::emit_or_defer_event_batch(*shared_, deferred_events_, std::move(events));
+  events_.emit_or_defer_batch(std::move(events));
 }
 
 void ProtocolCore::flush_deferred_events() {
-  brenvik::flush_deferred_events(*shared_, deferred_events_);
+  events_.flush_deferred();
 }
 
 // --------------------------------------------------------------- lifecycle
 
 Result<void, ProtocolError> ProtocolCore::start() {
   {
-    BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+    BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
     if (g->lifecycle != LifecycleState::Stopped) return Err(ProtocolError::already_started());
   }
   BRENVIK_TRY_VOID(transport_manager_.start_all());
@@ -81,11 +79,11 @@ Result<void, ProtocolError> ProtocolCore::start() {
 
   // The registry and the BLE transport deliver through their own handles of
   // the shared state, so they need the core neither to exist nor to be free.
-  transport_manager_.set_event_sink(make_transport_event_sink(shared_));
+  transport_manager_.set_event_sink(make_transport_event_sink(events_.handle()));
   if (auto ble = transport_cast<BleTransport>(transport_manager_.get(TransportType::Ble).get()))
-    ble->set_eviction_observer(make_fragment_eviction_callback(shared_));
+    ble->set_eviction_observer(make_fragment_eviction_callback(events_.handle()));
   {
-    BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+    BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
     g->lifecycle = LifecycleState::Running;
   }
   flush_deferred_events();
@@ -100,7 +98,7 @@ Result<void, ProtocolError> ProtocolCore::start() {
 
 Result<void, ProtocolError> ProtocolCore::stop() {
   {
-    BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+    BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
     if (g->lifecycle == LifecycleState::Stopped) return {};
   }
   // Persisting the clock, the watermark and the seen set, and answering
@@ -109,7 +107,7 @@ Result<void, ProtocolError> ProtocolCore::stop() {
   if (auto ble = transport_cast<BleTransport>(transport_manager_.get(TransportType::Ble).get()))
     ble->set_eviction_observer(std::nullopt);
   BRENVIK_TRY_VOID(transport_manager_.stop_all());
-  BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+  BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
   g->lifecycle = LifecycleState::Stopped;
   return {};
 }
@@ -117,7 +115,7 @@ Result<void, ProtocolError> ProtocolCore::stop() {
 Result<void, ProtocolError> ProtocolCore::pause() {
   // The Lamport clock and the Nostr watermark are written here in every
   // case once a storage provider exists.
-  BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+  BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
   if (g->lifecycle != LifecycleState::Running) return Err(ProtocolError::not_started());
   g->lifecycle = LifecycleState::Paused;
   return {};
@@ -125,7 +123,7 @@ Result<void, ProtocolError> ProtocolCore::pause() {
 
 Result<void, ProtocolError> ProtocolCore::resume() {
   {
-    BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+    BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
     if (g->lifecycle != LifecycleState::Paused)
       return Err(ProtocolError::invalid_config("Protocol is not paused"));
     g->lifecycle = LifecycleState::Running;
@@ -135,7 +133,7 @@ Result<void, ProtocolError> ProtocolCore::resume() {
 }
 
 Result<void, ProtocolError> ProtocolCore::require_running() const {
-  BRENVIK_TRY(auto g, lock_shared_state(*shared_));
+  BRENVIK_TRY(auto g, lock_shared_state(events_.state()));
   if (g->lifecycle != LifecycleState::Running) return Err(ProtocolError::not_started());
   return {};
 }
@@ -143,7 +141,7 @@ Result<void, ProtocolError> ProtocolCore::require_running() const {
 Result<void, ProtocolError> ProtocolCore::deliver_locked(ProtocolEvent event,
                                                          std::string_view failure_log,
                                                          std::string_view log_target) {
-  auto g = lock_shared_state(*shared_);
+  auto g = lock_shared_state(events_.state());
   if (!g.ok()) {
     BRENVIK_LOG(LogLevel::Error, log_target,
                 {"message", std::string(failure_log) + g.error().message()});

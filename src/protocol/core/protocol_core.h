@@ -26,20 +26,20 @@
 #include <vector>
 
 #include "core/message.h"
+#include "protocol/common/protocol_error.h"
 #include "protocol/config/protocol_config.h"
-#include "protocol/core/known_peers.h"
-#include "protocol/core/protocol_error.h"
-#include "protocol/core/relay_role.h"
+#include "protocol/control/control_gate.h"
 #include "protocol/emit/event_delivery.h"
+#include "protocol/emit/event_emitter.h"
 #include "protocol/emit/security_throttle.h"
 #include "protocol/emit/shared_state.h"
 #include "protocol/events/event_enums.h"
 #include "protocol/events/protocol_event.h"
 #include "protocol/media/file_transfer_manager.h"
 #include "protocol/media/media_transfer.h"
-#include "protocol/mesh_relay_budget.h"
+#include "protocol/mesh/mesh_neighbors.h"
 #include "protocol/mls_state/mls_state.h"
-#include "protocol/receive/control_gate.h"
+#include "protocol/outbox/outbox.h"
 #include "protocol/receive/dispatch_outcome.h"
 #include "protocol/records/pending_message.h"
 #include "protocol/transport_manager.h"
@@ -51,16 +51,6 @@
 
 namespace brenvik {
 
-// Hash of a 16-byte message id for the core's tables.
-struct MessageIdHash {
-  size_t operator()(const MessageId& id) const noexcept {
-    uint64_t a, b;
-    std::memcpy(&a, id.bytes.data(), 8);
-    std::memcpy(&b, id.bytes.data() + 8, 8);
-    return size_t(a ^ (b * 0x9E3779B97F4A7C15ull));
-  }
-};
-
 // Options of ProtocolCore::send_message, filled by the facade.
 struct SendOptions {
   std::optional<ReplyContext> reply_context;
@@ -71,36 +61,6 @@ struct SendOptions {
   std::optional<MessagePriority> priority;  // absent: Medium
   std::optional<TransportType> forced_transport;
   std::optional<ContentType> content_type;  // absent: text
-};
-
-// The plaintext send request of a message that left encrypted, kept so the
-// outbox can seal it again for a new session.
-struct SentRecord {
-  std::optional<MediaMetadata> media_metadata;
-  std::optional<RichSendExtras> rich;
-  std::string content;
-  std::optional<ForwardInfo> forwarded_from;
-  std::optional<MessageId> reply_to_msg;
-  MessagePriority priority = MessagePriority::Medium;
-  ContentType content_type = ContentType::Text;
-};
-
-// One outgoing message that waits for its delivery acknowledgement.
-struct OutboxEntry {
-  Message message;  // as last sent
-  std::optional<SentRecord> sent_record;
-  int64_t first_sent_at_ns = 0;  // wall clock, Unix nanoseconds
-  int64_t last_sent_at_ns = 0;
-  uint32_t attempt_count = 0;
-  bool relay_pushed = false;
-  std::optional<TransportType> last_transport;
-};
-
-// A delivery acknowledgement that found no route yet.
-struct UnroutedAck {
-  Message ack;
-  TransportType transport;
-  MonoTime held_at;
 };
 
 // What the outgoing encryption policy made of a content.
@@ -127,9 +87,9 @@ struct PrepareRequest {
 
 class ProtocolCore {
  public:
-  static constexpr size_t kOutboxCapacity = 500;
-  static constexpr size_t kChunkOutboxCapacity = 100;
-  static constexpr size_t kUnroutedAckCapacity = 500;
+  static constexpr size_t kOutboxCapacity = Outbox::kCapacity;
+  static constexpr size_t kChunkOutboxCapacity = Outbox::kChunkCapacity;
+  static constexpr size_t kUnroutedAckCapacity = Outbox::kUnroutedAckCapacity;
   static constexpr size_t kDeferredEventCapacity = DeferredEvents::kCapacity;
   static constexpr size_t kMaxContentBytes = 262144;
   static constexpr size_t kMaxReadReceiptIds = 256;
@@ -154,7 +114,6 @@ class ProtocolCore {
   const ProtocolConfig& config() const { return config_; }
   const std::string& local_user_id() const { return local_user_id_; }
   const Clock& clock() const { return clock_; }
-  const SharedStateHandle& shared() const { return shared_; }
   // Appends an observer; it receives a copy of every delivered event.
   void add_observer(EventObserver observer);
   // The lifecycle; a poisoned shared state reads as an error.
@@ -166,7 +125,6 @@ class ProtocolCore {
   AckManager& ack_manager() { return ack_manager_; }
   RetryQueue& retry_queue() { return retry_queue_; }
   Deduplicator& deduplicator() { return deduplicator_; }
-  MeshRelayBudget& mesh_relay() { return relay_budget_; }
 
   // Blocked users (filled by the blocking operations).
   bool is_user_blocked(const std::string& user_id) const {
@@ -192,13 +150,10 @@ class ProtocolCore {
   void emit_or_defer_event_batch(std::vector<ProtocolEvent> events);
   // Delivers and clears the deferred buffer; one WARN for dropped events.
   void flush_deferred_events();
-  size_t deferred_event_count() const { return deferred_events_.events.size(); }
-  uint64_t deferred_events_dropped() const { return deferred_events_.dropped; }
 
   // ------------------------------------------------------------------ tick
   // One pass of all time-driven work while Running; nothing otherwise.
   Result<void, ProtocolError> process_tick();
-  double retry_tokens() const { return retry_tokens_; }
 
   // --------------------------------------------------------------- sending
   Result<MessageId, ProtocolError> send_message(const std::string& recipient,
@@ -212,9 +167,6 @@ class ProtocolCore {
   Result<MessageId, ProtocolError> send_prepared(Message message);
   Result<MessageId, ProtocolError> send_via_forced_transport(Message message, TransportType type);
   void record_sent_message(const MessageId& id, SentRecord record);
-  const std::unordered_map<MessageId, SentRecord, MessageIdHash>& sent_index() const {
-    return sent_index_;
-  }
 
   // Control messages composed by the protocol itself.
   Result<MessageId, ProtocolError> send_internal(const std::string& recipient, std::string content,
@@ -240,12 +192,6 @@ class ProtocolCore {
   std::optional<std::string> take_pending_connection_request(const MessageId& id);
   void record_pending_connection_request(const MessageId& id, std::string recipient);
   std::optional<TransportType> media_transfer_transport(const MessageId& id) const;
-  const std::unordered_map<MessageId, OutboxEntry, MessageIdHash>& outbox() const {
-    return outbox_;
-  }
-  const std::unordered_map<MessageId, OutboxEntry, MessageIdHash>& chunk_outbox() const {
-    return chunk_outbox_;
-  }
   // Sets relay_pushed of an outbox entry (the relay's verdict).
   void mark_relay_pushed(const MessageId& id);
 
@@ -259,7 +205,6 @@ class ProtocolCore {
                            uint32_t attempt_count, bool stored);
   void release_parked_dms(const std::string& recipient);
   void resend_reseal(Message& message);
-  const std::unordered_map<std::string, uint32_t>& dm_parks() const { return dm_parks_; }
 
   // --------------------------------------------- delivery acknowledgements
   Result<void, ProtocolError> send_delivery_ack(const Message& received,
@@ -269,14 +214,12 @@ class ProtocolCore {
   void hold_unrouted_ack(Message ack, TransportType transport, MonoTime held_at);
   bool recipient_reachable(const std::string& recipient) const;
   void settle_delivery_ack(const Message& incoming);
-  const std::deque<UnroutedAck>& unrouted_acks() const { return unrouted_acks_; }
 
   // ------------------------------------------------------------ receiving
   static constexpr std::string_view kReceiveLogTarget = "brenvik_protocol::protocol::receive";
   static constexpr std::string_view kDispatchLogTarget =
       "brenvik_protocol::protocol::message_dispatch";
   static constexpr std::string_view kSecurityLogTarget = "brenvik_protocol::protocol::security";
-  static constexpr size_t kPlaintextWarnedCapacity = 1000;
   static constexpr uint64_t kLamportPersistStep = 64;
 
   // The next message for the host. Messages waiting in ready_messages come
@@ -298,25 +241,11 @@ class ProtocolCore {
   // control message is admitted unsigned at once.
   ControlAdmission authenticate_control_message(const Message& message,
                                                 std::optional<TransportType> arrival);
-  // The address derived from `public_key` must be `sender`; otherwise a
-  // SENDER_ADDRESS_MISMATCH warning and an error text.
-  Result<void, std::string> verify_control_sender(const std::string& sender, ByteView public_key);
-  // Raises the warning unless the same peer and a throttled reason were
-  // already reported.
-  void emit_security_warning_throttled(const std::string& peer, SecurityWarningReason reason,
-                                       std::string_view detail);
-  // Peers that once signed a control message under the timestamp-binding
-  // payload; held to it from then on.
-  bool has_proved_control_freshness(const std::string& peer) const {
-    return freshness_proved_peers_.contains(peer);
-  }
   // Whether a plaintext message from `sender` may be delivered.
   bool plaintext_acceptable_from(const std::string& sender);
   // Raises PLAINTEXT_RECEIVE_REJECTED once per sender (the warned set is
   // emptied when it reaches 1000 senders).
   void check_inbound_encryption_policy(const std::string& sender, std::string_view detail);
-  // Count of changes to the deduplicator's received ids not yet persisted.
-  uint32_t seen_set_changes() const { return seen_set_dirty_; }
   // The MLS component: the manager cell (set once by restore_protocol_state),
   // the two storages and the identity binding.
   bool mls_initialized() const { return mls_state_.has_manager(); }
@@ -329,9 +258,6 @@ class ProtocolCore {
   Result<void, ProtocolError> restore_protocol_state(std::shared_ptr<mls::MlsStorage> secure,
                                                      std::shared_ptr<ProtocolStateStorage> state);
   // Peers known to sign control messages (filled by the key-package path).
-  bool is_encryption_capable(const std::string& peer) const {
-    return encryption_capable_peers_.contains(peer);
-  }
   void mark_encryption_capable(const std::string& peer);
   // The config switches under the names the receive side uses.
   bool withhold_ack_on_decrypt_failure() const {
@@ -377,20 +303,9 @@ class ProtocolCore {
   Result<void, ProtocolError> check_media_transfer_limit(const std::string& recipient,
                                                          bool data_layer) const;
   FileTransferManager& file_transfers() { return file_transfers_; }
-  const std::unordered_map<std::string, OutboundMediaTransfer>& outbound_media_transfers() const {
-    return outbound_media_transfers_;
-  }
-  const std::unordered_map<std::string, MediaPumpState>& media_pump_states() const {
-    return media_pump_states_;
-  }
-  const std::unordered_map<std::string, MediaTransferDescriptor>& media_descriptors() const {
-    return media_descriptors_;
-  }
-  size_t media_binding_count() const { return media_bindings_.size(); }
   // One inbound file_chunk message: plaintext JSON, plaintext binary or a
   // sealed media envelope. The caller acknowledges only Consumed.
   MediaChunkOutcome receive_media_chunk(const Message& message, TransportType arrival);
-  size_t inbound_transfer_count() const { return inbound_transfers_.size(); }
 
   // ------------------------------------------------------------ hand-off
   uint64_t hand_to_neighbors(const Message& message);
@@ -413,7 +328,6 @@ class ProtocolCore {
   // entry and its intake bucket of the mesh relay. Outbox entries, sessions
   // and parks stay. A peer in none of them changes nothing.
   void peer_lost(const std::string& peer_id);
-  const KnownPeers& known_peers() const { return known_peers_; }
 
   // ---------------------------------------------------------------- relay
   // One run of the tick's relay gate: refreshes the battery snapshot and the
@@ -421,8 +335,7 @@ class ProtocolCore {
   // RelayPromoted, RelayDemoted or RelayDemotedBattery on a change).
   void relay_gate();
   // Whether the device currently counts as a relay (what is_relay answers).
-  bool is_relay() const { return relay_role_.active; }
-  const RelayRole& relay_role() const { return relay_role_; }
+  bool is_relay() const { return mesh_.is_relay(); }
   // The forwarding path counts each frame it forwards for another device.
   void count_forward_for_others();
 
@@ -435,13 +348,45 @@ class ProtocolCore {
   // read it at their next decision.
   Result<void, ProtocolError> update_relay_config(const RelayConfig& relay);
 
-  // --------------------------------------------------------------- groups
+  // ----------------------------------------------------------- forwarding
+  // Forwards a message the host holds to one peer: Running, a valid and
+  // unblocked recipient, the forward checks, the size and the rich extras,
+  // then the send road. A copy queued behind a pending session returns the
+  // queued id.
+  Result<MessageId, ProtocolError> forward_message(const Message& original,
+                                                   const std::string& recipient,
+                                                   MessagePriority priority);
+
   // Forwards a message the host holds to a group: refuses reserved-marker
   // content, file chunks and a forward chain longer than 100, checks the
   // rich extras, then needs the group's roster. Returns the ids of the
   // copies sent.
   Result<std::vector<MessageId>, ProtocolError> forward_message_to_group(
       const Message& message, const std::string& group_id, std::optional<MessagePriority> priority);
+
+  // ----------------------------------------------------------- test hooks
+  // The components themselves, for tests that look inside; nothing in the
+  // library calls these.
+  MeshNeighbors& TEST_mesh() { return mesh_; }
+  ControlGate& TEST_control_gate() { return control_gate_; }
+  const SharedStateHandle& TEST_shared() const { return events_.handle(); }
+  const Outbox& TEST_outbox() const { return outbox_; }
+  const std::unordered_map<std::string, MediaPumpState>& TEST_media_pump_states() const {
+    return media_pump_states_;
+  }
+  const std::unordered_map<std::string, OutboundMediaTransfer>& TEST_outbound_media_transfers()
+      const {
+    return outbound_media_transfers_;
+  }
+  const std::unordered_map<std::string, MediaTransferDescriptor>& TEST_media_descriptors() const {
+    return media_descriptors_;
+  }
+  size_t TEST_media_binding_count() const { return media_bindings_.size(); }
+  double TEST_retry_tokens() const { return retry_tokens_; }
+  // Count of changes to the deduplicator's received ids not yet persisted.
+  uint32_t TEST_seen_set_changes() const { return seen_set_dirty_; }
+  size_t TEST_deferred_event_count() const { return events_.deferred_count(); }
+  uint64_t TEST_deferred_events_dropped() const { return events_.deferred_dropped(); }
 
  private:
   ProtocolCore(ProtocolConfig config, const Clock& clock);
@@ -462,7 +407,6 @@ class ProtocolCore {
   Result<void, ProtocolError> deliver_locked(ProtocolEvent event, std::string_view failure_log,
                                              std::string_view log_target);
   Result<void, ProtocolError> require_running() const;
-  std::optional<SentRecord> take_sent_record(const Message& message, bool is_chunk);
   void advance_lamport_for_send();
   // Media: the acknowledgement of one chunk message, and the descriptor table.
   void settle_media_chunk_ack(const MessageId& id);
@@ -498,15 +442,13 @@ class ProtocolCore {
   uint64_t lamport_clock_ = 0;
   uint64_t persisted_lamport_clock_ = 0;
   uint32_t seen_set_dirty_ = 0;
-  DeferredEvents deferred_events_;
 
   TransportManager transport_manager_;
   AckManager ack_manager_;
   RetryQueue retry_queue_;
   Deduplicator deduplicator_;
-  MeshRelayBudget relay_budget_;
 
-  SharedStateHandle shared_;
+  EventEmitter events_;
   std::array<uint8_t, 16> scrub_secret_{};
 
   MonoTime last_custody_sweep_;
@@ -516,20 +458,9 @@ class ProtocolCore {
   std::optional<MonoTime> retry_tokens_refilled_at_;
 
   std::unordered_set<std::string> blocked_users_;
-  std::unordered_set<std::string> encryption_capable_peers_;
-  std::unordered_set<std::string> plaintext_warned_senders_;
-  std::unordered_set<std::string> freshness_proved_peers_;
-  SecurityWarningThrottle security_throttle_;
-  std::unordered_map<MessageId, OutboxEntry, MessageIdHash> outbox_;
-  std::unordered_map<MessageId, OutboxEntry, MessageIdHash> chunk_outbox_;
-  std::unordered_map<MessageId, SentRecord, MessageIdHash> sent_index_;
-  std::unordered_map<std::string, uint32_t> dm_parks_;
-  std::deque<UnroutedAck> unrouted_acks_;
-  std::unordered_map<MessageId, std::unordered_map<std::string, int64_t>, MessageIdHash>
-      custody_holders_;
-  std::unordered_map<std::string, std::pair<std::string, MonoTime>> pending_connection_requests_;
-  KnownPeers known_peers_;
-  RelayRole relay_role_;
+  ControlGate control_gate_;
+  Outbox outbox_;
+  MeshNeighbors mesh_;
 
   FileTransferManager file_transfers_{FileTransferConfig{}, clock_};
   std::unordered_map<std::string, OutboundMediaTransfer> outbound_media_transfers_;

@@ -7,8 +7,8 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/message.h"
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 #include "protocol/events/protocol_event.h"
 #include "protocol/helpers/scrub_hash.h"
 #include "util/result.h"

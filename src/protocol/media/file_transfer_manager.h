@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 #include "protocol/media/file_chunk.h"
 #include "util/clock.h"
 #include "util/result.h"

@@ -31,7 +31,7 @@ ChunkHints read_plaintext_chunk_hints(const Message& m) {
 
 void ProtocolCore::emit_decryption_failed(const Message& m, DecryptionFailureCode code,
                                           std::string reason) {
-  auto g = lock_shared_state(*shared_);
+  auto g = lock_shared_state(events_.state());
   if (!g.ok()) return;
   deliver_event(**g, event::MessageDecryptionFailed{display_message_id(m.id), m.sender, code,
                                                     std::move(reason)});
@@ -122,7 +122,7 @@ MediaChunkOutcome ProtocolCore::receive_media_chunk(const Message& m, TransportT
                  "session, rejecting"},
                 {"sender", sender}, {"group_id", sealed->group_id.str()},
                 {"expected", expected.value().str()});
-    emit_security_warning(*shared_, sender, SecurityWarningReason::MediaSenderGroupMismatch,
+    emit_security_warning(events_.state(), sender, SecurityWarningReason::MediaSenderGroupMismatch,
                           "Encrypted media chunk MLS group does not match the claimed sender");
     return MediaChunkOutcome::Rejected;
   }

@@ -91,7 +91,7 @@ Result<std::string, ProtocolError> ProtocolCore::send_media(
     ContentType content_type, const MediaSendRequest& request,
     std::optional<DataPurpose> data_purpose) {
   {
-    auto g = lock_shared_state(*shared_);
+    auto g = lock_shared_state(events_.state());
     if (!g.ok()) return Err(send_failed("Shared state mutex poisoned"));
     if ((*g)->lifecycle != LifecycleState::Running) return Err(ProtocolError::not_started());
   }
@@ -206,7 +206,7 @@ Result<std::string, ProtocolError> ProtocolCore::send_media(
   media_pump_states_.insert_or_assign(file_id, std::move(pump));
 
   if (!data_purpose) {
-    auto g = lock_shared_state(*shared_);
+    auto g = lock_shared_state(events_.state());
     if (!g.ok()) return Err(send_failed("Shared state mutex poisoned"));
     deliver_event(**g, event::FileProgress{file_id, 0, total, 0});
   }
@@ -353,7 +353,7 @@ void ProtocolCore::settle_media_chunk_ack(const MessageId& id) {
   const uint32_t total = transfer.total_chunks;
   const bool done = acked >= total;
   if (!transfer.data_purpose) {
-    auto g = lock_shared_state(*shared_);
+    auto g = lock_shared_state(events_.state());
     if (g.ok()) {
       deliver_event(**g,
                     event::FileProgress{file_id, acked, total, chunk_percentage(acked, total)});
@@ -387,7 +387,7 @@ void ProtocolCore::abort_outbound_media_transfer(const std::string& file_id,
                 {"file_id", file_id}, {"reason", reason});
     return;
   }
-  auto g = lock_shared_state(*shared_);
+  auto g = lock_shared_state(events_.state());
   if (!g.ok()) return;
   deliver_event(**g, event::MediaSendFailed{file_id, transfer.recipient, std::string(reason)});
 }

@@ -12,7 +12,7 @@
 
 #include "core/message.h"
 #include "core/types.h"
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 #include "protocol/media/file_chunk.h"
 #include "protocol/records/data_purpose_json.h"
 #include "protocol/records/media_rich_extras.h"

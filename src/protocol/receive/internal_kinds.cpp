@@ -32,15 +32,15 @@ constexpr std::array<InternalKindRow, 36> kRows{{
     {"__CONN_ACC__", K::ConnectionAccepted, true, R::AwaitingHandler, kNeedsConnections},
     {"__CONN_REJ__", K::ConnectionRejected, true, R::AwaitingHandler, kNeedsConnections},
     {"__CONN_CAN__", K::ConnectionCancelled, true, R::AwaitingHandler, kNeedsConnections},
-    {"__GROUP_CREATED__", K::RelayGroupCreated, true, R::AwaitingHandler, kNeedsRelayGroups},
+    {"__GROUP_CREATED__", K::RelayGroupCreated, true, R::AwaitingHandler, kNeedsRelayGroups, true},
     {"__GROUP_MSG__", K::RelayGroupMessage, false, R::AwaitingHandler, kNeedsRelayGroups},
     {"__GROUP_MEMBER_ADDED__", K::RelayGroupMemberAdded, true, R::AwaitingHandler,
-     kNeedsRelayGroups},
+     kNeedsRelayGroups, true},
     {"__GROUP_MEMBER_REMOVED__", K::RelayGroupMemberRemoved, true, R::AwaitingHandler,
-     kNeedsRelayGroups},
-    {"__GROUP_INFO__", K::RelayGroupInfo, true, R::AwaitingHandler, kNeedsRelayGroups},
-    {"__USER_GROUPS__", K::RelayUserGroups, true, R::AwaitingHandler, kNeedsRelayGroups},
-    {"__GROUP_ERROR__", K::RelayGroupError, true, R::AwaitingHandler, kNeedsRelayGroups},
+     kNeedsRelayGroups, true},
+    {"__GROUP_INFO__", K::RelayGroupInfo, true, R::AwaitingHandler, kNeedsRelayGroups, true},
+    {"__USER_GROUPS__", K::RelayUserGroups, true, R::AwaitingHandler, kNeedsRelayGroups, true},
+    {"__GROUP_ERROR__", K::RelayGroupError, true, R::AwaitingHandler, kNeedsRelayGroups, true},
     {"__GRP_MLS_MSG__", K::GroupMlsMessage, true, R::AwaitingHandler, kNeedsGroups},
     {"__GRP_MLS_WELCOME__", K::GroupMlsWelcome, true, R::AwaitingHandler, kNeedsGroups},
     {"__GRP_MLS_COMMIT__", K::GroupMlsCommit, true, R::AwaitingHandler, kNeedsGroups},
@@ -60,13 +60,18 @@ constexpr std::array<InternalKindRow, 36> kRows{{
     {"__SVC_RESP__", K::ServiceResponse, true, R::AwaitingHandler, kNeedsServices},
 }};
 
-// The dispatcher and the send path's refusal must agree on the table.
-constexpr bool same_markers_as_reserved_table() {
-  for (size_t i = 0; i < kRows.size(); ++i)
-    if (kRows[i].marker != kReservedContentMarkers[i]) return false;
-  return kRows.size() == kReservedContentMarkers.size();
+// The named markers the code composes content with are rows of this table.
+constexpr bool has_row(std::string_view marker, InternalKind kind) {
+  for (const InternalKindRow& row : kRows)
+    if (row.kind == kind) return row.marker == marker;
+  return false;
 }
-static_assert(same_markers_as_reserved_table());
+static_assert(has_row(kMlsEncMarker, K::Encrypted));
+static_assert(has_row(kPresenceMarker, K::Presence));
+static_assert(has_row(kTypingMarker, K::Typing));
+static_assert(has_row(kReadReceiptMarker, K::ReadReceipt));
+static_assert(has_row(kConfirmProbeMarker, K::ConfirmProbe));
+static_assert(has_row(kDataMarker, K::DataSync));
 
 }  // namespace
 
@@ -83,6 +88,10 @@ const InternalKindRow* find_internal_kind(std::string_view content) {
     family = &row;
   }
   return family;
+}
+
+bool is_reserved_content_marker(std::string_view content) {
+  return find_internal_kind(content) != nullptr;
 }
 
 bool is_control_content(std::string_view content) {

@@ -78,9 +78,13 @@ struct InternalKindRow {
   KindRoute route;
   // AwaitingHandler: why it is dropped (logged); empty otherwise.
   std::string_view reason;
+  // One of the relay server's own notices: no peer signs these, so the
+  // control gate accepts them unsigned, and only straight from the relay.
+  bool relay_notice = false;
 };
 
-// All 36 rows, in the order of the reserved marker table.
+// All 36 rows: the one table of reserved markers (the send path's refusal
+// reads it too, through is_reserved_content_marker).
 std::span<const InternalKindRow> internal_kind_table();
 
 // The row whose marker the content begins with. At most one can match

@@ -10,6 +10,7 @@
 #include "core/rich_payload.h"
 #include "protocol/core/protocol_core.h"
 #include "protocol/receive/ack_fields.h"
+#include "protocol/receive/internal_kinds.h"
 #include "util/log.h"
 
 namespace brenvik {
@@ -59,7 +60,7 @@ void parse_rich_content(Message& message, std::string_view text) {
 std::optional<Message> ProtocolCore::receive_message() {
   bool running = false;
   {
-    auto g = lock_shared_state(*shared_);
+    auto g = lock_shared_state(events_.state());
     if (!g.ok()) {
       BRENVIK_LOG(LogLevel::Error, kReceiveLogTarget,
                   {"message", "Failed to lock shared state in receive_message"});
@@ -213,7 +214,7 @@ std::optional<Message> ProtocolCore::deliver_received(Message m, TransportType a
                                                       bool encrypted) {
   acknowledge_received(m, arrival, "Failed to send delivery ACK");
   event::MessageReceived e = make_message_received(m, arrival, encrypted);
-  auto g = lock_shared_state(*shared_);
+  auto g = lock_shared_state(events_.state());
   if (!g.ok()) {
     BRENVIK_LOG(LogLevel::Error, kReceiveLogTarget,
                 {"message", "Failed to lock shared state for message received event"});
@@ -226,7 +227,7 @@ std::optional<Message> ProtocolCore::deliver_received(Message m, TransportType a
 bool ProtocolCore::plaintext_acceptable_from(const std::string& sender) {
   if (config_.encryption.require_encryption) return false;
   if (!config_.encryption.enabled || !mls_initialized()) return true;
-  if (encryption_capable_peers_.contains(sender)) return false;
+  if (control_gate_.is_encryption_capable(sender)) return false;
   // With an MLS layer the session layer is asked whether the sender has
   // (or must have) a secure session; a failed query counts as yes. No
   // layer, no session: unreachable while mls_initialized() is false.
@@ -235,25 +236,29 @@ bool ProtocolCore::plaintext_acceptable_from(const std::string& sender) {
 
 void ProtocolCore::check_inbound_encryption_policy(const std::string& sender,
                                                    std::string_view detail) {
-  if (plaintext_warned_senders_.contains(sender)) return;
-  if (plaintext_warned_senders_.size() >= kPlaintextWarnedCapacity)
-    plaintext_warned_senders_.clear();
-  plaintext_warned_senders_.insert(sender);
+  if (!control_gate_.first_plaintext_warning(sender)) return;
   emit_event(event::SecurityWarning{sender, SecurityWarningReason::PlaintextReceiveRejected,
                                     std::string(detail)});
 }
 
 void ProtocolCore::mark_encryption_capable(const std::string& peer) {
-  static constexpr size_t kCapacity = 8192;
-  if (encryption_capable_peers_.contains(peer)) return;
-  if (encryption_capable_peers_.size() >= kCapacity) {
+  if (!control_gate_.mark_encryption_capable(peer)) {
     BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
                 {"message",
                  "Encryption-capability set reached capacity; further peers fall back to the "
                  "session-state check. Expected only under a forged-sender flood."});
-    return;
   }
-  encryption_capable_peers_.insert(peer);
+}
+
+ControlAdmission ProtocolCore::authenticate_control_message(const Message& message,
+                                                            std::optional<TransportType> arrival) {
+  // Most traffic is not control traffic: it passes without building the
+  // gate's policy and sink.
+  if (!is_control_content(message.content)) return ControlAdmission::admit(false);
+  const ControlGate::Policy policy{config_.switches.require_transport_identity,
+                                   enforce_control_freshness()};
+  return control_gate_.authenticate(message, arrival, policy, clock_.wall_unix_ms(),
+                                    [this](ProtocolEvent e) { emit_event(std::move(e)); });
 }
 
 }  // namespace brenvik

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/core/log_names.h"  // CommitType
+#include "protocol/common/log_names.h"  // CommitType
 #include "util/bytes.h"
 #include "util/json_reader.h"
 #include "util/json_writer.h"

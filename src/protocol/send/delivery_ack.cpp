@@ -85,17 +85,10 @@ bool ProtocolCore::send_ack_via_route(const Message& ack, TransportType t) {
 }
 
 void ProtocolCore::hold_unrouted_ack(Message ack, TransportType transport, MonoTime held_at) {
-  auto same_key = [&](const UnroutedAck& u) {
-    return u.ack.recipient == ack.recipient &&
-           metadata_value(u.ack, "ack_for") == metadata_value(ack, "ack_for");
-  };
-  std::erase_if(unrouted_acks_, same_key);
-  if (unrouted_acks_.size() >= kUnroutedAckCapacity) {
-    unrouted_acks_.pop_front();
+  if (outbox_.hold_unrouted_ack(UnroutedAck{std::move(ack), transport, held_at})) {
     BRENVIK_LOG(LogLevel::Warn, kSendLogTarget,
                 {"message", "Unrouted acknowledgement queue full; dropped the oldest"});
   }
-  unrouted_acks_.push_back(UnroutedAck{std::move(ack), transport, held_at});
 }
 
 bool ProtocolCore::recipient_reachable(const std::string& recipient) const {
@@ -116,11 +109,7 @@ void ProtocolCore::settle_delivery_ack(const Message& incoming) {
   const MessageId id = parsed.value();
   std::string id_text = display_message_id(id);
 
-  const OutboxEntry* entry = nullptr;
-  if (auto it = outbox_.find(id); it != outbox_.end())
-    entry = &it->second;
-  else if (auto ct = chunk_outbox_.find(id); ct != chunk_outbox_.end())
-    entry = &ct->second;
+  const OutboxEntry* entry = outbox_.find_any(id);
   if (entry && incoming.sender != entry->message.recipient) {
     BRENVIK_LOG(
         LogLevel::Debug, kSendLogTarget,
@@ -128,7 +117,7 @@ void ProtocolCore::settle_delivery_ack(const Message& incoming) {
         {"message_id", id_text}, {"claimed_sender", incoming.sender});
     return;
   }
-  pending_connection_requests_.erase(id_text);
+  outbox_.forget_connection_request(id_text);
   std::optional<PendingAck> wait = ack_manager_.acknowledge(id);
   uint8_t hop_count = parse_ack_hop_count(metadata_value(incoming, "ack_hop_count"));
   TransportType transport = ack_transport_from_name(metadata_value(incoming, "ack_transport"));
@@ -141,12 +130,10 @@ void ProtocolCore::settle_delivery_ack(const Message& incoming) {
   };
 
   if (!wait) {
-    auto it = outbox_.find(id);
-    if (!is_parked_dm(id) || it == outbox_.end() ||
-        !dm_parks_.contains(it->second.message.recipient))
-      return;
-    uint64_t latency_ms = elapsed_ms(now_ns, it->second.first_sent_at_ns);
-    std::string recipient = it->second.message.recipient;
+    const OutboxEntry* parked = outbox_.find(id);
+    if (!is_parked_dm(id) || !parked || !outbox_.has_park(parked->message.recipient)) return;
+    uint64_t latency_ms = elapsed_ms(now_ns, parked->first_sent_at_ns);
+    std::string recipient = parked->message.recipient;
     BRENVIK_LOG(LogLevel::Debug, kSendLogTarget,
                 {"message", "Parked DM was delivered after all; settling from its acknowledgement"},
                 {"message_id", id_text}, {"recipient", recipient}, {"latency_ms", latency_ms});
@@ -172,7 +159,7 @@ void ProtocolCore::settle_delivery_ack(const Message& incoming) {
   settle_media_chunk_ack(id);
   retry_queue_.remove(id_text);
   std::optional<OutboxEntry> cleared = clear_outbox_entry(id);
-  if (cleared && dm_parks_.contains(cleared->message.recipient))
+  if (cleared && outbox_.has_park(cleared->message.recipient))
     flush_outbox_for_peer(cleared->message.recipient, available_last(*cleared));
 }
 

@@ -36,7 +36,7 @@ uint64_t ProtocolCore::hand_to_neighbors(const Message& message) {
   std::vector<NeighborEntry> neighbors = transport_manager_.connected_neighbors();
   if (neighbors.empty()) return 0;
   std::string id_text = display_message_id(message.id);
-  (void)relay_budget_.seen_window().check_and_insert(id_text);
+  (void)mesh_.budget().seen_window().check_and_insert(id_text);
 
   struct Candidate {
     std::string peer_id;
@@ -66,7 +66,7 @@ uint64_t ProtocolCore::hand_to_neighbors(const Message& message) {
   // by the data layer, which is not built yet, so every copy is plain.
   uint64_t handed = 0;
   for (const Candidate& c : candidates) {
-    if (!relay_budget_.take_handoff_token(clock_.monotonic())) {
+    if (!mesh_.budget().take_handoff_token(clock_.monotonic())) {
       BRENVIK_LOG(LogLevel::Debug, kSendLogTarget,
                   {"message", "At the forwarding limit; not handing this to further neighbors"},
                   {"message_id", id_text});

@@ -19,25 +19,11 @@ constexpr int64_t kRelayPushedWindowNs = int64_t(604800) * 1'000'000'000;
 constexpr size_t kFlushBatch = 20;
 }  // namespace
 
-std::optional<SentRecord> ProtocolCore::take_sent_record(const Message& message, bool is_chunk) {
-  auto it = sent_index_.find(message.id);
-  if (it == sent_index_.end()) return std::nullopt;
-  SentRecord rec = std::move(it->second);
-  sent_index_.erase(it);
-  if (is_chunk || outbox_.contains(message.id)) return std::nullopt;
-  return rec;
-}
-
 void ProtocolCore::outbox_insert(const Message& message) {
   if (!message.requires_ack) return;
   bool is_chunk = message.content_type == ContentType::FileChunk;
-  auto& table = is_chunk ? chunk_outbox_ : outbox_;
-  size_t capacity = is_chunk ? kChunkOutboxCapacity : kOutboxCapacity;
-  if (!table.empty() && !table.contains(message.id) && table.size() >= capacity) {
-    auto victim = std::min_element(table.begin(), table.end(), [](const auto& a, const auto& b) {
-      return a.second.last_sent_at_ns < b.second.last_sent_at_ns;
-    });
-    MessageId victim_id = victim->first;
+  if (std::optional<MessageId> victim = outbox_.eviction_victim(message)) {
+    MessageId victim_id = *victim;
     std::optional<OutboxEntry> removed = fail_outbox_entry(victim_id, "outbox eviction");
     uint32_t retry_count = removed ? removed->attempt_count : 0;
     if (!is_chunk) {
@@ -52,11 +38,7 @@ void ProtocolCore::outbox_insert(const Message& message) {
       }
     }
   }
-  std::optional<SentRecord> record = take_sent_record(message, is_chunk);
-  if (table.contains(message.id)) return;
-  int64_t now = clock_.wall_unix_ns();
-  table.emplace(message.id,
-                OutboxEntry{message, std::move(record), now, now, 0, false, std::nullopt});
+  outbox_.insert(message, clock_.wall_unix_ns());
   // An entry of the outbox (not the chunk table) is written through to the
   // protocol-state storage once a provider is installed.
 }
@@ -65,41 +47,13 @@ void ProtocolCore::persist_outbox_entry(const Message& message,
                                         std::optional<TransportType> last_transport,
                                         uint32_t attempt_count) {
   if (!message.requires_ack) return;
-  int64_t now = clock_.wall_unix_ns();
-  bool is_chunk = message.content_type == ContentType::FileChunk;
-  auto& table = is_chunk ? chunk_outbox_ : outbox_;
-  std::optional<SentRecord> record = take_sent_record(message, is_chunk);
-  auto it = table.find(message.id);
-  if (it == table.end()) {
-    it = table
-             .emplace(message.id,
-                      OutboxEntry{message, std::move(record), now, now, 0, false, last_transport})
-             .first;
-  }
-  OutboxEntry& e = it->second;
-  e.message = message;
-  if (e.attempt_count == 0) e.first_sent_at_ns = now;
-  e.attempt_count = attempt_count;
-  e.last_sent_at_ns = now;
-  e.last_transport = last_transport;
+  outbox_.record_send(message, last_transport, attempt_count, clock_.wall_unix_ns());
 }
 
 std::optional<OutboxEntry> ProtocolCore::clear_outbox_entry(const MessageId& id) {
-  sent_index_.erase(id);
-  custody_holders_.erase(id);
-  if (auto it = outbox_.find(id); it != outbox_.end()) {
-    OutboxEntry e = std::move(it->second);
-    outbox_.erase(it);
-    // The stored record (never written for confirmation probes) is deleted
-    // through the protocol-state storage once a provider is installed.
-    return e;
-  }
-  if (auto it = chunk_outbox_.find(id); it != chunk_outbox_.end()) {
-    OutboxEntry e = std::move(it->second);
-    chunk_outbox_.erase(it);
-    return e;
-  }
-  return std::nullopt;
+  // The stored record (never written for confirmation probes) is deleted
+  // through the protocol-state storage once a provider is installed.
+  return outbox_.remove(id);
 }
 
 std::optional<OutboxEntry> ProtocolCore::settle_outbox_entry(const MessageId& id) {
@@ -123,7 +77,7 @@ std::optional<OutboxEntry> ProtocolCore::fail_outbox_entry(const MessageId& id,
 }
 
 void ProtocolCore::mark_relay_pushed(const MessageId& id) {
-  if (auto it = outbox_.find(id); it != outbox_.end()) it->second.relay_pushed = true;
+  outbox_.mark_relay_pushed(id);
 }
 
 void ProtocolCore::expire_outbox_entries() {
@@ -140,7 +94,7 @@ void ProtocolCore::expire_outbox_entries() {
     bool relay_pushed;
   };
   std::vector<Expiring> expiring;
-  for (const auto& [id, e] : outbox_) {
+  for (const auto& [id, e] : outbox_.entries()) {
     if (e.relay_pushed && e.first_sent_at_ns <= now - kRelayPushedWindowNs) {
       expiring.push_back({id, e.attempt_count, true});
       continue;
@@ -168,31 +122,23 @@ void ProtocolCore::expire_outbox_entries() {
     }
   }
   std::vector<MessageId> chunks;
-  for (const auto& [id, e] : chunk_outbox_)
+  for (const auto& [id, e] : outbox_.chunks())
     if (e.last_sent_at_ns <= last_cut && !waiting(e)) chunks.push_back(id);
   for (const MessageId& id : chunks) (void)fail_outbox_entry(id, "outbox lifetime exceeded");
 }
 
 bool ProtocolCore::is_parked_dm(const MessageId& id) const {
-  if (pending_connection_requests_.contains(display_message_id(id))) return false;
+  if (outbox_.has_connection_request(id)) return false;
   // Session Welcomes are excluded here too once the session layer keeps them.
   return outbox_.contains(id);
 }
 
 void ProtocolCore::record_pending_connection_request(const MessageId& id, std::string recipient) {
-  pending_connection_requests_.insert_or_assign(
-      display_message_id(id), std::make_pair(std::move(recipient), clock_.monotonic()));
+  outbox_.record_connection_request(id, std::move(recipient), clock_.monotonic());
 }
 
 std::optional<std::string> ProtocolCore::take_pending_connection_request(const MessageId& id) {
-  auto it = pending_connection_requests_.find(display_message_id(id));
-  if (it == pending_connection_requests_.end()) return std::nullopt;
-  auto [recipient, sent_at] = std::move(it->second);
-  pending_connection_requests_.erase(it);
-  MonoTime now = clock_.monotonic();
-  Nanos age = now > sent_at ? now - sent_at : Nanos(0);
-  if (age <= std::chrono::seconds(1800)) return recipient;
-  return std::nullopt;
+  return outbox_.take_connection_request(id, clock_.monotonic());
 }
 
 std::optional<TransportType> ProtocolCore::media_transfer_transport(const MessageId& id) const {
@@ -253,13 +199,12 @@ void ProtocolCore::park_unreachable_dm(const MessageId& id, const std::string& r
   (void)ack_manager_.acknowledge(id);
   std::string id_text = display_message_id(id);
   retry_queue_.remove(id_text);
-  uint32_t& parks = dm_parks_[recipient];
-  parks = sat_add1(parks);
+  const uint32_t parks = outbox_.add_park(recipient);
   uint32_t shift = std::min<uint32_t>(parks - 1, 6);
   uint64_t retry_in_secs = std::min<uint64_t>(uint64_t(15) << shift, 600);
   uint64_t handed = 0;
-  if (auto it = outbox_.find(id); it != outbox_.end()) {
-    Message copy = it->second.message;
+  if (const OutboxEntry* e = outbox_.find(id)) {
+    Message copy = e->message;
     handed = hand_to_neighbors(copy);
     if (!stored && !(parks >= 2 && config_.retry.park_retry_once))
       (void)retry_queue_.schedule(std::move(copy), attempt_count, retry_in_secs * 1000);
@@ -270,9 +215,9 @@ void ProtocolCore::park_unreachable_dm(const MessageId& id, const std::string& r
 }
 
 void ProtocolCore::release_parked_dms(const std::string& recipient) {
-  if (!dm_parks_.contains(recipient)) return;
+  if (!outbox_.has_park(recipient)) return;
   std::vector<MessageId> ids;
-  for (const auto& [id, e] : outbox_)
+  for (const auto& [id, e] : outbox_.entries())
     if (e.message.recipient == recipient) ids.push_back(id);
   for (const MessageId& id : ids) {
     if (!is_parked_dm(id)) continue;
@@ -321,8 +266,7 @@ std::optional<TransportType> ProtocolCore::flush_send(Message message, uint32_t 
 void ProtocolCore::flush_outbox() {
   BRENVIK_LOG(LogLevel::Info, kSendLogTarget, {"message", "Flushing all outbox messages"});
   // Acknowledgements that waited for a carrier.
-  std::deque<UnroutedAck> held = std::move(unrouted_acks_);
-  unrouted_acks_.clear();
+  std::deque<UnroutedAck> held = outbox_.take_unrouted_acks();
   MonoTime now = clock_.monotonic();
   for (UnroutedAck& a : held) {
     Nanos age = now > a.held_at ? now - a.held_at : Nanos(0);
@@ -331,9 +275,8 @@ void ProtocolCore::flush_outbox() {
       hold_unrouted_ack(std::move(a.ack), a.transport, a.held_at);
   }
   // Parked direct messages go out with the rest.
-  std::unordered_map<std::string, uint32_t> parks;
-  for (const auto& [recipient, _] : dm_parks_) release_parked_dms(recipient);
-  parks.swap(dm_parks_);
+  for (const auto& [recipient, _] : outbox_.parks()) release_parked_dms(recipient);
+  Outbox::Parks parks = outbox_.take_parks();
 
   struct Item {
     Message message;
@@ -345,7 +288,7 @@ void ProtocolCore::flush_outbox() {
     queued.insert(e.message.id);
     items.push_back({std::move(e.message), e.attempt});
   }
-  for (const auto* table : {&outbox_, &chunk_outbox_})
+  for (const auto* table : {&outbox_.entries(), &outbox_.chunks()})
     for (const auto& [id, e] : *table)
       if (!queued.contains(id)) items.push_back({e.message, e.attempt_count});
 
@@ -372,7 +315,7 @@ void ProtocolCore::flush_outbox() {
     }
   }
   for (const auto& [recipient, o] : park_outcome) {
-    if (o.first && !o.second) dm_parks_[recipient] = parks[recipient];
+    if (o.first && !o.second) outbox_.set_park(recipient, parks[recipient]);
   }
 }
 
@@ -380,21 +323,18 @@ void ProtocolCore::flush_outbox_for_peer(const std::string& peer_id,
                                          std::optional<TransportType> transport) {
   BRENVIK_LOG(LogLevel::Info, kSendLogTarget, {"message", "Flushing outbox for discovered peer"});
   release_parked_dms(peer_id);
-  std::optional<uint32_t> park_count;
-  if (auto it = dm_parks_.find(peer_id); it != dm_parks_.end()) {
-    park_count = it->second;
-    dm_parks_.erase(it);
-  }
+  std::optional<uint32_t> park_count = outbox_.take_park(peer_id);
   struct Item {
     Message message;
     uint32_t attempt;
     bool parked;
   };
   std::vector<Item> items;
-  for (const auto* table : {&outbox_, &chunk_outbox_})
+  for (const auto* table : {&outbox_.entries(), &outbox_.chunks()})
     for (const auto& [id, e] : *table)
       if (e.message.recipient == peer_id && !ack_manager_.is_pending(id))
-        items.push_back({e.message, e.attempt_count, table == &outbox_ && is_parked_dm(id)});
+        items.push_back(
+            {e.message, e.attempt_count, table == &outbox_.entries() && is_parked_dm(id)});
   bool parked_flushed = false, parked_sent = false;
   for (size_t i = 0; i < items.size(); ++i) {
     Item& it = items[i];
@@ -409,7 +349,7 @@ void ProtocolCore::flush_outbox_for_peer(const std::string& peer_id,
       (void)retry_queue_.schedule_backoff(std::move(it.message), it.attempt);
     }
   }
-  if (park_count && parked_flushed && !parked_sent) dm_parks_[peer_id] = *park_count;
+  if (park_count && parked_flushed && !parked_sent) outbox_.set_park(peer_id, *park_count);
 }
 
 }  // namespace brenvik

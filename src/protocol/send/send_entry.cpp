@@ -96,7 +96,7 @@ Result<Message, std::string> parse_message_json(std::string_view json) {
 }
 
 void ProtocolCore::record_sent_message(const MessageId& id, SentRecord record) {
-  sent_index_.insert_or_assign(id, std::move(record));
+  outbox_.record_sent(id, std::move(record));
 }
 
 void ProtocolCore::advance_lamport_for_send() {

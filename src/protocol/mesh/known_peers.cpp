@@ -1,4 +1,4 @@
-#include "protocol/core/known_peers.h"
+#include "protocol/mesh/known_peers.h"
 
 namespace brenvik {
 

@@ -1,4 +1,4 @@
-#include "protocol/core/visualizer_stats.h"
+#include "protocol/stats/visualizer_stats.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "protocol/core/protocol_error.h"
+#include "protocol/common/protocol_error.h"
 
 #include <array>
 

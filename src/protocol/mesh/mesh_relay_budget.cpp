@@ -1,4 +1,4 @@
-#include "protocol/mesh_relay_budget.h"
+#include "protocol/mesh/mesh_relay_budget.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "protocol/core/log_names.h"
+#include "protocol/common/log_names.h"
 
 namespace brenvik {
 

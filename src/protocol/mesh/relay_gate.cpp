@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <map>
 
-#include "protocol/core/protocol_core.h"
-#include "protocol/core/relay_role.h"
+#include "protocol/mesh/mesh_neighbors.h"
+#include "protocol/mesh/relay_role.h"
 
 namespace brenvik {
 
@@ -43,23 +43,12 @@ bool window_elapsed(MonoTime start, MonoTime now, const ConfigDuration& window) 
 
 }  // namespace
 
-void ProtocolCore::count_forward_for_others() {
-  if (relay_role_.forwards_in_window != UINT64_MAX) ++relay_role_.forwards_in_window;
-}
+std::optional<ProtocolEvent> MeshNeighbors::run_relay_gate(MonoTime now, const RelayConfig& relay,
+                                                           const MeshRelayConfig& mesh,
+                                                           const BatteryReading& battery) {
+  RelayRole& role = role_;
 
-void ProtocolCore::relay_gate() {
-  const MonoTime now = clock_.monotonic();
-  const RelayConfig& relay = config_.relay;
-  const MeshRelayConfig& mesh = config_.mesh_relay;
-  RelayRole& role = relay_role_;
-
-  // 1. The battery as the transports report it, the carrying one first.
-  std::map<TransportType, BatteryStatus> statuses;
-  for (const auto& [type, metrics] : transport_manager_.status_snapshot().metrics)
-    statuses.emplace(type, BatteryStatus{metrics.battery_level, metrics.is_charging});
-  const BatteryReading battery =
-      relay_battery_reading(transport_manager_.current_transport(), statuses);
-
+  // 1. The battery is what the transports report, read by the caller.
   // 2. The floor, and the snapshot the forwarding path reads.
   const uint8_t floor =
       relay_battery_floor(relay.priority, battery.charging, relay.min_battery_percent);
@@ -69,7 +58,7 @@ void ProtocolCore::relay_gate() {
   // 3-5. Refill the relay-wide bucket at the rate in force so far, then
   //      size it for the battery.
   const float scale = relay_battery_scale(battery, relay.priority, floor, mesh.bias_min_scale);
-  TokenBucket& bucket = relay_budget_.relay_bucket();
+  TokenBucket& bucket = budget_.relay_bucket();
   bucket.refill(now);
   bucket.rate = non_negative(mesh.rate_per_sec * scale);
   bucket.capacity = non_negative(mesh.burst * scale);
@@ -81,9 +70,9 @@ void ProtocolCore::relay_gate() {
     role.idle_windows = 0;
     if (role.active) {
       role.active = false;
-      emit_event(event::RelayDemoted{"relaying disabled by configuration"});
+      return ProtocolEvent(event::RelayDemoted{"relaying disabled by configuration"});
     }
-    return;
+    return std::nullopt;
   }
   // 7. Battery too low.
   if (battery.known && battery.level < floor) {
@@ -91,12 +80,12 @@ void ProtocolCore::relay_gate() {
     role.idle_windows = 0;
     if (role.active) {
       role.active = false;
-      emit_event(event::RelayDemotedBattery{battery.level, floor});
+      return ProtocolEvent(event::RelayDemotedBattery{battery.level, floor});
     }
-    return;
+    return std::nullopt;
   }
   // 8. Judge only whole windows.
-  if (!window_elapsed(role.activity_window_start, now, mesh.activity_window)) return;
+  if (!window_elapsed(role.activity_window_start, now, mesh.activity_window)) return std::nullopt;
   const uint64_t forwarded = role.forwards_in_window;
   role.forwards_in_window = 0;
   role.activity_window_start = now;
@@ -106,19 +95,20 @@ void ProtocolCore::relay_gate() {
     role.idle_windows = 0;
     if (!role.active) {
       role.active = true;
-      emit_event(event::RelayPromoted{
-          uint64_t(known_peers_.size()),
+      return ProtocolEvent(event::RelayPromoted{
+          uint64_t(known_.size()),
           battery.known ? std::optional<uint8_t>(battery.level) : std::nullopt});
     }
-    return;
+    return std::nullopt;
   }
   // 10. Quiet window.
-  if (!role.active) return;
+  if (!role.active) return std::nullopt;
   if (role.idle_windows != UINT32_MAX) ++role.idle_windows;
   if (role.idle_windows >= mesh.activity_idle_windows) {
     role.active = false;
-    emit_event(event::RelayDemoted{"no traffic carried for other devices recently"});
+    return ProtocolEvent(event::RelayDemoted{"no traffic carried for other devices recently"});
   }
+  return std::nullopt;
 }
 
 }  // namespace brenvik

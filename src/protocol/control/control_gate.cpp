@@ -1,10 +1,9 @@
-#include "protocol/receive/control_gate.h"
+#include "protocol/control/control_gate.h"
 
 #include <array>
 
 #include "core/address.h"
 #include "crypto/ed25519.h"
-#include "protocol/core/protocol_core.h"
 #include "protocol/helpers/core_helpers.h"
 #include "protocol/receive/internal_kinds.h"
 #include "sealed/canonical_payload.h"
@@ -14,16 +13,12 @@ namespace brenvik {
 
 namespace {
 
-// The relay server's own notices: no peer signs these, so they are the
-// only control kinds accepted unsigned, and only straight from the relay.
-constexpr std::array<std::string_view, 6> kRelayServerKinds = {
-    "__GROUP_CREATED__", "__GROUP_MEMBER_ADDED__", "__GROUP_MEMBER_REMOVED__",
-    "__GROUP_INFO__",    "__USER_GROUPS__",        "__GROUP_ERROR__"};
-
+// The relay server's own notices (marked in the marker table): no peer
+// signs these, so they are the only control kinds accepted unsigned, and
+// only straight from the relay.
 bool is_relay_server_kind(std::string_view content) {
-  for (auto k : kRelayServerKinds)
-    if (content.starts_with(k)) return true;
-  return false;
+  const InternalKindRow* row = find_internal_kind(content);
+  return row != nullptr && row->relay_notice;
 }
 
 const std::string* metadata_entry(const Message& m, const char* key) {
@@ -52,83 +47,95 @@ constexpr std::string_view kStaleDetail =
 
 }  // namespace
 
-void ProtocolCore::emit_security_warning_throttled(const std::string& peer,
-                                                   SecurityWarningReason reason,
-                                                   std::string_view detail) {
-  if (!security_throttle_.admit(peer, reason)) return;
-  emit_event(event::SecurityWarning{peer, reason, std::string(detail)});
+void ControlGate::warn_throttled(const std::string& peer, SecurityWarningReason reason,
+                                 std::string_view detail, const WarningSink& sink) {
+  if (!throttle_.admit(peer, reason)) return;
+  sink(event::SecurityWarning{peer, reason, std::string(detail)});
 }
 
-Result<void, std::string> ProtocolCore::verify_control_sender(const std::string& sender,
-                                                              ByteView public_key) {
+bool ControlGate::mark_encryption_capable(const std::string& peer) {
+  if (encryption_capable_.contains(peer)) return true;
+  if (encryption_capable_.size() >= kEncryptionCapableCapacity) return false;
+  encryption_capable_.insert(peer);
+  return true;
+}
+
+bool ControlGate::first_plaintext_warning(const std::string& sender) {
+  if (plaintext_warned_.contains(sender)) return false;
+  if (plaintext_warned_.size() >= kPlaintextWarnedCapacity) plaintext_warned_.clear();
+  plaintext_warned_.insert(sender);
+  return true;
+}
+
+Result<void, std::string> ControlGate::verify_sender(const std::string& sender, ByteView public_key,
+                                                     const WarningSink& sink) {
   auto derived = derive_address(public_key);
   if (!derived.ok()) {
-    emit_security_warning_throttled(sender, SecurityWarningReason::SenderAddressMismatch,
-                                    "Control signing key is not a valid identity key");
+    warn_throttled(sender, SecurityWarningReason::SenderAddressMismatch,
+                   "Control signing key is not a valid identity key", sink);
     return Err("Control signing key is not a valid identity key: " + derived.error().message());
   }
   if (!parse_address(sender).ok() || *derived != sender) {
-    emit_security_warning_throttled(
-        sender, SecurityWarningReason::SenderAddressMismatch,
-        "Control message signing key derives to a different address than its sender");
+    warn_throttled(sender, SecurityWarningReason::SenderAddressMismatch,
+                   "Control message signing key derives to a different address than its sender",
+                   sink);
     return Err("Control signing key derives to '" + *derived + "', not the sender '" + sender +
                "'");
   }
   return {};
 }
 
-ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
-                                                            std::optional<TransportType> arrival) {
+ControlAdmission ControlGate::authenticate(const Message& m, std::optional<TransportType> arrival,
+                                           const Policy& policy, int64_t now_ms,
+                                           const WarningSink& sink) {
   if (!is_control_content(m.content)) return ControlAdmission::admit(false);
   const std::string id_text = display_message_id(m.id);
   const std::string& sender = m.sender;
 
   auto reject_identity = [&] {
     BRENVIK_LOG(
-        LogLevel::Warn, kSecurityLogTarget,
+        LogLevel::Warn, kLogTarget,
         {"message", "Dropping control message: sender/transport identity mismatch or missing"},
         {"sender", sender}, {"message_id", id_text});
-    emit_security_warning_throttled(sender, SecurityWarningReason::TransportIdentityMismatch,
-                                    kMismatchDetail);
+    warn_throttled(sender, SecurityWarningReason::TransportIdentityMismatch, kMismatchDetail, sink);
     return ControlAdmission::rejected();
   };
   auto reject_signature = [&](std::string_view error) {
-    BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+    BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                 {"message", "Dropping control message: signature verification failed"},
                 {"sender", sender}, {"message_id", id_text}, {"error", error});
-    emit_security_warning_throttled(sender, SecurityWarningReason::ControlSignatureInvalid,
-                                    kSignatureDetail);
+    warn_throttled(sender, SecurityWarningReason::ControlSignatureInvalid, kSignatureDetail, sink);
     return ControlAdmission::rejected();
   };
   auto reject_stale = [&](std::string_view detail) {
-    emit_security_warning_throttled(sender, SecurityWarningReason::StaleControlFrame, detail);
+    warn_throttled(sender, SecurityWarningReason::StaleControlFrame, detail, sink);
     return ControlAdmission::rejected();
   };
 
   // 1. Transport binding.
   const std::optional<std::string>& peer = m.transport_peer_id;
   if (!peer) {
-    if (config_.switches.require_transport_identity) {
-      BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+    if (policy.require_transport_identity) {
+      BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                   {"message",
                    "Rejecting control message without transport peer identity "
                    "(require_transport_identity=true)"},
                   {"claimed_sender", sender}, {"message_id", id_text});
       return reject_identity();
     }
-    BRENVIK_LOG(LogLevel::Debug, kSecurityLogTarget,
+    BRENVIK_LOG(LogLevel::Debug, kLogTarget,
                 {"message", "Control message passed without transport peer identity (best-effort)"},
                 {"sender", sender}, {"message_id", id_text}, {"require_identity", false});
   } else if (m.hop_count == 0) {
     if (*peer != sender) {
       BRENVIK_LOG(
-          LogLevel::Warn, kSecurityLogTarget,
+          LogLevel::Warn, kLogTarget,
           {"message", "Sender identity mismatch: claimed sender does not match transport peer"},
           {"claimed_sender", sender}, {"transport_peer", *peer}, {"message_id", id_text});
       return reject_identity();
     }
   } else {
-    BRENVIK_LOG(LogLevel::Debug, kSecurityLogTarget,
+    BRENVIK_LOG(LogLevel::Debug, kLogTarget,
                 {"message",
                  "Relayed control message: transport peer is the carrier, not the origin; skipping "
                  "strict match"},
@@ -146,16 +153,15 @@ ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
   if (!sig_text) {
     if (!peer && arrival == TransportType::Internet && is_relay_server_kind(m.content)) {
       BRENVIK_LOG(
-          LogLevel::Debug, kSecurityLogTarget,
+          LogLevel::Debug, kLogTarget,
           {"message", "Accepting unsigned relay-originated control frame (no peer signs these)"},
           {"sender", sender}, {"message_id", id_text});
       return ControlAdmission::admit(false);
     }
-    BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+    BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                 {"message", "Dropping unsigned control message: control traffic must be signed"},
                 {"sender", sender}, {"message_id", id_text});
-    emit_security_warning_throttled(sender, SecurityWarningReason::UnsignedControlRejected,
-                                    kUnsignedDetail);
+    warn_throttled(sender, SecurityWarningReason::UnsignedControlRejected, kUnsignedDetail, sink);
     return ControlAdmission::rejected();
   }
 
@@ -187,19 +193,20 @@ ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
   }
 
   // 5. The key must be the sender's own.
-  if (auto bound = verify_control_sender(sender, *pk); !bound.ok())
+  if (auto bound = verify_sender(sender, *pk, sink); !bound.ok())
     return reject_signature(bound.error());
 
   // 6. Record what the frame proved. Persisting the capability record needs
   //    the MLS storage; the freshness ratchet is kept in memory.
-  if (v2) freshness_proved_peers_.insert(sender);
+  if (v2) freshness_proved_.insert(sender);
 
   // 7. Downgrade and freshness.
-  if (!enforce_control_freshness()) return ControlAdmission::admit(true);
+  if (!policy.enforce_control_freshness) return ControlAdmission::admit(true);
   if (!v2) {
-    if (!freshness_proved_peers_.contains(sender)) return ControlAdmission::admit(true);
-    if (m.content.starts_with("__MLS_KEY_PKG__")) {
-      BRENVIK_LOG(LogLevel::Debug, kSecurityLogTarget,
+    if (!freshness_proved_.contains(sender)) return ControlAdmission::admit(true);
+    if (const InternalKindRow* row = find_internal_kind(m.content);
+        row != nullptr && row->kind == InternalKind::KeyPackage) {
+      BRENVIK_LOG(LogLevel::Debug, kLogTarget,
                   {"message",
                    "Admitting a key package under the older payload from a peer held to the newer "
                    "one; its session reset will be ignored"},
@@ -208,7 +215,7 @@ ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
       // the key-package sender; it forgets the peer there once it exists.
       return ControlAdmission::admit(true);
     }
-    BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+    BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                 {"message",
                  "Dropping control message: peer has proved it signs the freshness-bound payload "
                  "and this frame does not carry one"},
@@ -216,11 +223,11 @@ ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
     return reject_stale(kDowngradeDetail);
   }
   const int64_t t = m.timestamp;
-  const int64_t n = clock_.wall_unix_ms();
+  const int64_t n = now_ms;
   if (t > n) {
     uint64_t skew = uint64_t(t) - uint64_t(n);  // exact in unsigned arithmetic
     if (skew > kControlMaxFutureSkewMs) {
-      BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+      BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                   {"message",
                    "Dropping control message: stamped ahead of this device's clock by more than "
                    "the freshness window allows"},
@@ -230,7 +237,7 @@ ControlAdmission ProtocolCore::authenticate_control_message(const Message& m,
   } else {
     uint64_t age = uint64_t(n) - uint64_t(t);
     if (age > kControlMaxAgeMs) {
-      BRENVIK_LOG(LogLevel::Warn, kSecurityLogTarget,
+      BRENVIK_LOG(LogLevel::Warn, kLogTarget,
                   {"message",
                    "Dropping control message: stamped further in the past than the freshness "
                    "window allows"},
