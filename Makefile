@@ -23,7 +23,7 @@ bench: deps
 	@set -e; for b in build/release/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
 	@bash scripts/interop-npm.sh
 	@echo "== tests/interop/interop.mjs --bench (engine vs ts-mls)"
-	node tests/interop/interop.mjs build/release/tools/mls_interop --bench 10
+	node tests/interop/interop.mjs build/release/tests/interop/mls_interop --bench 10
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
