@@ -2,20 +2,27 @@
 # each install what is missing first, so they work on a fresh machine.
 JOBS ?= $(shell nproc)
 
-.PHONY: deps demo test bench format clean
+.PHONY: deps demo test tsan bench format clean
 
 deps:
 	@bash scripts/install-deps.sh
 
 demo: deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target brenvik_demo
+	cmake --build --preset release -j $(JOBS) --target brenvik_demo brenvik_ffi
 	./build/release/tools/brenvik_demo
 
 test: deps
 	cmake --preset test >/dev/null
 	cmake --build --preset test -j $(JOBS)
 	ctest --preset test -j $(JOBS)
+
+# The facade's concurrency tests under ThreadSanitizer: only the library and
+# that one test binary are built.
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build/tsan/tests/bindings/test_ffi_threads
 
 bench: deps
 	cmake --preset release >/dev/null

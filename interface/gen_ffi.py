@@ -19,6 +19,7 @@ import hashlib
 import os
 import re
 import sys
+import textwrap
 
 SCALARS = {
     "u8": ("uint8_t", "uint8_t"), "i8": ("int8_t", "int8_t"),
@@ -72,6 +73,7 @@ class Item:
     def __init__(self, kind, owner, name, args, ret, throws, exported):
         self.kind, self.owner, self.name = kind, owner, name
         self.args, self.ret, self.throws, self.exported = args, ret, throws, exported
+        self.doc = []  # lines of its `##` comment
 
     def canonical(self):
         args = ",".join(a.name + ":" + a.type.text() for a in self.args)
@@ -112,6 +114,7 @@ class Interface:
         self.funcs = []      # [Item]
         self.fixed = {}      # checksum symbol -> value
         self.order = []      # every Item in declaration order
+        self.docs = {}       # enum, error, record, callback or object name -> `##` lines
 
     def items(self):
         return list(self.order)
@@ -181,15 +184,22 @@ def parse(path, base=None):
     section = None
     with open(path, encoding="utf-8") as f:
         lines = f.readlines()
+    doc = []  # `##` lines waiting for the item they precede
     for raw in lines:
+        if raw.strip().startswith("##"):
+            doc.append(raw.strip()[2:].strip())
+            continue
         line = raw.split("#", 1)[0].rstrip()
         if not line.strip():
             continue
         indented = line.startswith(" ")
         words = line.split()
+        taken, doc = doc, []
         if not indented:
             section = None
             head = words[0]
+            if head in ("enum", "error", "record", "callback", "object"):
+                iface.docs[words[1]] = taken
             if head == "namespace":
                 iface.namespace = words[1]
             elif head == "contract_version":
@@ -212,6 +222,7 @@ def parse(path, base=None):
                 iface.objects[words[1]] = []
             elif head == "func":
                 item = parse_item("func", None, line.split(None, 1)[1], None)
+                item.doc = taken
                 iface.funcs.append(item)
                 iface.order.append(item)
             elif head == "checksum":
@@ -223,6 +234,7 @@ def parse(path, base=None):
                 raise ValueError("indented line outside a block: %r" % raw)
             kind = "callback" if section[0] == "callback" else "method"
             item = parse_item(kind, section[1], line.strip(), None)
+            item.doc = taken
             (iface.callbacks if kind == "callback" else iface.objects)[section[1]].append(item)
             iface.order.append(item)
     validate(iface)
@@ -353,6 +365,94 @@ def callback_out_type(item):
     return "%s*" % BUFFER if item.ret else "uint8_t*"
 
 
+def comment(lines, width=96):
+    """A C block comment of the given lines, each wrapped to `width`."""
+    out = []
+    for line in lines:
+        if not line:
+            out.append("")
+            continue
+        lead = len(line) - len(line.lstrip())
+        out += textwrap.wrap(line, width, initial_indent="", subsequent_indent=" " * (lead + 2)) or [""]
+    if not out:
+        return []
+    text = ["/* " + out[0]] + [(" * " + l).rstrip() for l in out[1:]]
+    text[-1] += " */"
+    return text
+
+
+def return_text(item):
+    """Who gets what an item returns."""
+    if item.kind == "ctor":
+        return ("Returns a new %s handle holding one reference; release it with "
+                "brenvik_ffi_fn_free_%s." % (item.owner, item.owner.lower()))
+    t = item.ret
+    if t is None:
+        return "Returns nothing."
+    if t.kind == "scalar" and t.name == "bool":
+        return "Returns bool as int8_t (0 false, 1 true)."
+    if t.kind == "scalar":
+        return "Returns %s." % t.name
+    if t.kind == "string":
+        return "Returns string: bare UTF-8 bytes in a new buffer the caller frees."
+    return "Returns %s encoded in a new buffer the caller frees." % t.text()
+
+
+def args_text(item):
+    parts = []
+    for a in item.args:
+        t = a.type
+        if t.kind == "named" and t.name in CURRENT.objects:
+            parts.append("%s: %s handle (its reference is taken over)" % (a.name, t.name))
+        elif t.kind == "named" and t.name in CURRENT.callbacks:
+            parts.append("%s: host handle for %s (its table must be registered)" % (a.name, t.name))
+        elif t.kind == "scalar":
+            parts.append("%s: %s" % (a.name, t.name))
+        elif t.kind == "string":
+            parts.append("%s: string (bare UTF-8 bytes)" % a.name)
+        else:
+            parts.append("%s: %s (encoded)" % (a.name, t.text()))
+    return "Arguments: " + "; ".join(parts) + "." if parts else None
+
+
+def errors_text(item):
+    if item.throws:
+        return ("Status: 1 with an InterfaceError; 2 for a malformed argument, an invalid "
+                "handle or an internal fault.")
+    return "Status: 2 for a malformed argument, an invalid handle or an internal fault."
+
+
+def item_doc(item):
+    title = "%s.%s" % (item.owner, item.name) if item.owner else item.name
+    if item.kind == "ctor":
+        title = "%s constructor %s" % (item.owner, item.name)
+    lines = [title + ": " + (item.doc[0] if item.doc else "")] + ["  " + d for d in item.doc[1:]]
+    if not item.doc:
+        lines[0] = title + "."
+    a = args_text(item)
+    if a:
+        lines.append("  " + a)
+    lines.append("  " + return_text(item))
+    lines.append("  " + errors_text(item))
+    return comment(lines)
+
+
+def layout_section(iface):
+    """The enums and records a host writes and reads inside buffers."""
+    lines = ["Values carried in buffers (docs/host-guide.md explains the codec). Enums",
+             "are an i32 counted from 1; records are their fields in this order.", ""]
+    for name, variants in iface.enums.items():
+        lines.append("enum %s: %s" % (name, ", ".join("%d %s" % (i + 1, v) for i, v in enumerate(variants))))
+        lines += ["  " + d for d in iface.docs.get(name, [])]
+    for name, variants in iface.errors.items():
+        lines.append("error %s: %s" % (name, ", ".join("%d %s" % (i + 1, v) for i, v in enumerate(variants))))
+        lines += ["  " + d for d in iface.docs.get(name, [])]
+    for name, fields in iface.records.items():
+        lines.append("record %s: %s" % (name, ", ".join("%s %s" % (f.name, f.type.text()) for f in fields)))
+        lines += ["  " + d for d in iface.docs.get(name, [])]
+    return comment(lines)
+
+
 def gen_header(iface):
     o = []
     w = o.append
@@ -370,7 +470,16 @@ def gen_header(iface):
     w(" *    error_buf (i32 variant number, i32 length, UTF-8 text), 2 an unexpected")
     w(" *    failure whose message is error_buf's raw UTF-8 bytes, 3 cancelled;")
     w(" *  - values inside buffers are big-endian; a top-level string is its bare")
-    w(" *    UTF-8 bytes.")
+    w(" *    UTF-8 bytes; every string is checked as UTF-8 and refused (code 2) when")
+    w(" *    it is not;")
+    w(" *  - a handle is opaque: a freed, released or unknown one is refused with")
+    w(" *    code 2, never followed;")
+    w(" *  - host callbacks run synchronously on a thread that is calling into the")
+    w(" *    library, never while it holds the object's lock, so a callback may call")
+    w(" *    any method of the same object (storage providers excepted: see")
+    w(" *    docs/host-guide.md).")
+    w(" * docs/host-guide.md is the host's guide: value layout, ownership, callbacks;")
+    w(" * tools/c_host_example.c is a complete host in C.")
     w(" */")
     w("#ifndef BRENVIK_FFI_H")
     w("#define BRENVIK_FFI_H")
@@ -412,7 +521,9 @@ def gen_header(iface):
     w("/* Callback tables: slot 0 free, slot 1 clone, then the methods in order. Each")
     w("   method gets the handle, its arguments, the result out-pointer and a status. */")
     for cb, methods in iface.callbacks.items():
+        o.extend(comment(["%s: %s" % (cb, " ".join(iface.docs[cb]))] if iface.docs.get(cb) else []))
         for m in methods:
+            o.extend(comment(["%s.%s: %s" % (cb, m.name, " ".join(m.doc))] if m.doc else []))
             params = ["uint64_t handle"] + ["%s %s" % (BUFFER if a.type.kind != "scalar" else c_pass(a.type), ident(a.name)) for a in m.args]
             params += ["%s out_return" % callback_out_type(m), "BrenvikFfiCallStatus* status"]
             w("typedef void (*BrenvikFfi%s_%s)(%s);" % (cb, m.name, ", ".join(params)))
@@ -446,11 +557,29 @@ def gen_header(iface):
     for cb in iface.callbacks:
         w("BRENVIK_FFI_API void brenvik_ffi_fn_init_callback_vtable_%s(const BrenvikFfiVTable%s* vtable);" % (cb.lower(), cb))
     w("")
+    o.extend(layout_section(iface))
+    w("")
     w("/* Constructors, free functions and methods. */")
+    pending = []
     for item in iface.items():
         if not item.symbol():
             continue
+        if not item.exported:
+            pending.append(item)
+            continue
+        o.extend(item_doc(item))
         w("BRENVIK_FFI_API %s %s(%s);" % (c_return(item), item.symbol(), c_params(item)))
+        w("")
+    o.extend(comment([
+        "Declared by the contract but without a body yet: the library does not export these",
+        "symbols, so a host that calls one fails to link (or finds nothing with dlsym). They are",
+        "hidden unless BRENVIK_FFI_DECLARE_PENDING is defined; their checksum functions below are",
+        "exported all the same."]))
+    w("#ifdef BRENVIK_FFI_DECLARE_PENDING")
+    for item in pending:
+        o.extend(comment(["%s: %s" % (item.name, " ".join(item.doc))]) if item.doc else [])
+        w("BRENVIK_FFI_API %s %s(%s);" % (c_return(item), item.symbol(), c_params(item)))
+    w("#endif /* BRENVIK_FFI_DECLARE_PENDING */")
     w("")
     w("/* Checksums: one constant per interface item. */")
     for sym in sorted(checksums(iface)):
@@ -663,11 +792,20 @@ def gen_wrapper(item):
         if c_pass(a.type) == BUFFER:
             w("    ArgBuffer buf_%s(%s);" % (a.name, ident(a.name)))
         elif a.type.kind == "named" and a.type.name in CURRENT.objects:
-            w("    auto val_%s = Ref<%s>::adopt(%s);" % (a.name, a.type.name, ident(a.name)))
+            w("    auto val_%s = Ref<%s>::try_adopt(%s);" % (a.name, a.type.name, ident(a.name)))
         elif a.type.kind == "named" and a.type.name in CURRENT.callbacks:
             w("    auto val_%s = make_proxy<%sProxy>(%s);" % (a.name, a.type.name, ident(a.name)))
     if item.kind == "method":
-        w("    auto self = Ref<%s>::adopt(handle);" % item.owner)
+        w("    auto self = Ref<%s>::try_adopt(handle);" % item.owner)
+    # Everything is taken; now refuse a handle that is not live or a callback
+    # whose table is not registered.
+    if item.kind == "method":
+        w("    require_live(self, handle);")
+    for a in item.args:
+        if a.type.kind == "named" and a.type.name in CURRENT.objects:
+            w("    require_live(val_%s, %s);" % (a.name, ident(a.name)))
+        elif a.type.kind == "named" and a.type.name in CURRENT.callbacks:
+            w("    require_registered(*val_%s);" % a.name)
     call_args = []
     if item.kind == "method":
         call_args.append("*self")

@@ -210,8 +210,8 @@ class Device {
     return n;
   }
 
- private:
-  // Each call consumes one reference; the device keeps its own.
+  // A fresh reference for one call: each call consumes one, the device keeps
+  // its own.
   uint64_t ref() {
     Status s;
     uint64_t h = brenvik_ffi_fn_clone_brenvikprotocol(handle_, &s);
@@ -219,6 +219,7 @@ class Device {
     return h;
   }
 
+ private:
   std::string name_, id_;
   uint64_t handle_ = 0;
 };

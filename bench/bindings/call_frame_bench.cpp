@@ -3,6 +3,8 @@
 // what it got back. Driven through generated wrappers of the test-only Probe.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+
 #include "bindings/codec.h"
 #include "bindings/ffi_types.h"
 #include "bindings/handle.h"
@@ -52,6 +54,49 @@ void BM_RoundTrip64KiBBytes(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(payload.size()));
 }
 BENCHMARK(BM_RoundTrip64KiBBytes);
+
+// What the host's clone and the wrapper's take of `self` cost per call: the
+// handle table (slot lookup, generation check, count in the slot word) ...
+void BM_HandleTableCloneResolveRelease(benchmark::State& state) {
+  auto probe = Ref<Probe>::make();
+  uint64_t h = probe.handle();
+  for (auto _ : state) {
+    uint64_t dup = handle_clone(h);
+    auto self = Ref<Probe>::adopt(dup);
+    benchmark::DoNotOptimize(&*self);
+  }
+}
+BENCHMARK(BM_HandleTableCloneResolveRelease);
+
+// ... against handles that are the object's address with the count beside
+// it, which a freed or made-up handle turns into a wild access.
+void BM_HandleRawAddressCloneRelease(benchmark::State& state) {
+  struct Counted {
+    std::atomic<int64_t> count{1};
+    int value = 0;
+  };
+  auto* obj = new Counted();
+  auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(obj));
+  for (auto _ : state) {
+    auto* c = reinterpret_cast<Counted*>(static_cast<uintptr_t>(h));
+    c->count.fetch_add(1, std::memory_order_relaxed);
+    benchmark::DoNotOptimize(c->value);
+    if (c->count.fetch_sub(1, std::memory_order_release) == 1) delete c;
+  }
+  delete obj;
+}
+BENCHMARK(BM_HandleRawAddressCloneRelease);
+
+// A made-up handle is refused by the table alone.
+void BM_HandleTableRefusesUnknown(benchmark::State& state) {
+  for (auto _ : state) {
+    BrenvikFfiCallStatus st{0, {0, 0, nullptr}};
+    brenvik_ffi_fn_free_datastore(0x7A5A5A5A00001234ull, &st);
+    benchmark::DoNotOptimize(st.code);
+    release(st.error_buf);
+  }
+}
+BENCHMARK(BM_HandleTableRefusesUnknown);
 
 void BM_ChecksumExport(benchmark::State& state) {
   for (auto _ : state) {

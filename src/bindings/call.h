@@ -25,12 +25,14 @@ inline constexpr int8_t kCallCancelled = 3;
 // The message of a failed argument conversion.
 std::string arg_failure(std::string_view name, std::string_view message);
 
-// Lifts one buffer argument: a string is its bare bytes; every other type is
-// read with the codec and must fill the buffer exactly.
+// Lifts one buffer argument: a string is its bare bytes, checked as UTF-8 with
+// the same error as a string inside a record; every other type is read with the
+// codec and must fill the buffer exactly.
 template <typename T>
 LiftResult<T> lift(const ArgBuffer& b, std::string_view name) {
   if (auto broken = check_buffer(b.raw())) return Err(arg_failure(name, *broken));
   if constexpr (std::is_same_v<T, std::string>) {
+    if (auto bad = utf8_problem(b.view())) return Err(arg_failure(name, *bad));
     return to_string(b.view());
   } else {
     auto v = read_exact<T>(b.view());

@@ -106,9 +106,15 @@ CallbackProxy::~CallbackProxy() {
   // Every table starts with the free slot; without a table there is nobody to
   // tell, and the handle is simply forgotten.
   const void* t = callback_table(which_);
-  if (t == nullptr) return;
+  if (t == nullptr || forgotten_) return;
   auto free_fn = *static_cast<const BrenvikFfiCallbackFree*>(t);
   if (free_fn) free_fn(handle_);
+}
+
+void require_registered(CallbackProxy& proxy) {
+  if (callback_table(proxy.interface()) != nullptr) return;
+  proxy.forget_handle();
+  throw CallbackFault(proxy.missing_table_message());
 }
 
 std::string CallbackProxy::missing_table_message() const {

@@ -58,6 +58,10 @@ class CallbackProxy {
 
   uint64_t handle() const { return handle_; }
   CallbackInterface interface() const { return which_; }
+  // "callback table not set for <Interface>: register it before passing a handle"
+  std::string missing_table_message() const;
+  // Leaves the handle with the host: the free slot is never called for it.
+  void forget_handle() { forgotten_ = true; }
 
  protected:
   // The registered table; throws CallbackFault when none is registered.
@@ -67,11 +71,11 @@ class CallbackProxy {
     if (t == nullptr) throw CallbackFault(missing_table_message());
     return *static_cast<const VT*>(t);
   }
-  std::string missing_table_message() const;
 
  private:
   CallbackInterface which_;
   uint64_t handle_;
+  bool forgotten_ = false;
 };
 
 // Outcome of a host method that declares no error: success, or the fault text
@@ -162,5 +166,10 @@ template <typename P>
 std::shared_ptr<P> make_proxy(uint64_t handle) {
   return std::make_shared<P>(handle);
 }
+
+// Refuses a proxy the host passed as an argument while the interface's table
+// is not registered (CallbackFault, status code 2), so that a call through it
+// cannot fail later where nobody sees it. The host keeps a refused handle.
+void require_registered(CallbackProxy& proxy);
 
 }  // namespace brenvik::ffi

@@ -68,13 +68,18 @@ LiftResult<size_t> read_length(Reader& r) {
   return static_cast<size_t>(*n);
 }
 
+std::optional<LiftError> utf8_problem(ByteView bytes) {
+  auto valid = validate_utf8(bytes);
+  if (!valid.ok()) return valid.error().message();
+  return std::nullopt;
+}
+
 LiftResult<std::string> Codec<std::string>::read(Reader& r) {
   auto n = read_length(r);
   if (!n.ok()) return Err(std::move(n).error());
   auto body = r.take(*n);
   if (!body.ok()) return Err(std::move(body).error());
-  auto valid = validate_utf8(*body);
-  if (!valid.ok()) return Err(valid.error().message());
+  if (auto bad = utf8_problem(*body)) return Err(std::move(*bad));
   return to_string(*body);
 }
 
@@ -86,10 +91,10 @@ void Codec<std::string>::write(Writer& w, std::string_view v) {
 LiftResult<Bytes> Codec<Bytes>::read(Reader& r) {
   auto n = read_length(r);
   if (!n.ok()) return Err(std::move(n).error());
-  // A byte array runs out one byte at a time (remaining 0, needed 1), and is
-  // never allocated beyond what the buffer can hold.
-  if (r.remaining() < *n) return Err(not_enough_bytes(0, 1));
+  // Checked before anything is allocated: a declared length past the end of
+  // the buffer is reported with what remains and what was declared.
   auto body = r.take(*n);
+  if (!body.ok()) return Err(std::move(body).error());
   return Bytes(body->begin(), body->end());
 }
 

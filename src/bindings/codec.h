@@ -132,6 +132,9 @@ struct Codec<bool> {
 // Reads an i32 length or count; negative values fail.
 LiftResult<size_t> read_length(Reader& r);
 
+// The codec's error for bytes that are not valid UTF-8, or nothing.
+std::optional<LiftError> utf8_problem(ByteView bytes);
+
 template <>
 struct Codec<std::string> {
   // Checks the bytes as UTF-8.

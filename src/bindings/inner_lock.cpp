@@ -1,5 +1,8 @@
 #include "bindings/inner_lock.h"
 
+#include <iterator>
+#include <vector>
+
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -73,6 +76,30 @@ HolderSnapshot LockTelemetry::snapshot() const {
 
 void warn_lock_recovered(std::string_view message, std::string_view lock_name) {
   BRENVIK_LOG(LogLevel::Warn, kBindingsLogTarget, {"message", message}, {"lock", lock_name});
+}
+
+namespace {
+// Locks are taken one per object and a thread holds at most a few at once.
+thread_local std::vector<const void*> t_held;
+}  // namespace
+
+bool this_thread_holds(const void* lock) {
+  for (const void* p : t_held)
+    if (p == lock) return true;
+  return false;
+}
+
+void note_held(const void* lock) {
+  t_held.push_back(lock);
+}
+
+void note_released(const void* lock) {
+  for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
+    if (*it == lock) {
+      t_held.erase(std::next(it).base());
+      return;
+    }
+  }
 }
 
 }  // namespace brenvik::ffi

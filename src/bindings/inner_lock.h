@@ -16,9 +16,11 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <source_location>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -66,6 +68,25 @@ class LockTelemetry {
 // Logs the WARN that a poisoned facade lock was taken anyway.
 void warn_lock_recovered(std::string_view message, std::string_view lock_name);
 
+// The refusal of a call that would take `inner` on a thread that holds it
+// already: a host callback the library calls synchronously inside a call (the
+// storage providers) calling back into the same object.
+inline constexpr std::string_view kReentrantCallText =
+    "called from inside a host callback that runs while this object is busy (a storage "
+    "provider method); make the call after the callback has returned";
+
+// Which `inner` locks the current thread holds (a handful at most).
+bool this_thread_holds(const void* lock);
+void note_held(const void* lock);
+void note_released(const void* lock);
+
+// Thrown by lock_or_recover() on a re-entrant take; the call frame reports it
+// with status code 2.
+class ReentrantCall : public std::logic_error {
+ public:
+  ReentrantCall() : std::logic_error(std::string("inner: ") + std::string(kReentrantCallText)) {}
+};
+
 template <typename T>
 class InnerLock {
  public:
@@ -85,12 +106,17 @@ class InnerLock {
     ~Guard() { release(); }
     T& operator*() const { return *g_; }
     T* operator->() const { return &*g_; }
-    // Clears the holder and unlocks; idempotent.
+    // Clears the holder, unlocks, then runs the lock's after-release hook;
+    // idempotent.
     void release() {
       if (!owner_) return;
-      owner_->telemetry_.clear();
-      owner_ = nullptr;
+      InnerLock* owner = std::exchange(owner_, nullptr);
+      owner->telemetry_.clear();
       g_.unlock();  // poisons when unwinding began after the take
+      note_released(owner);
+      // A copy: the hook may run host code that drops the object's last
+      // reference held elsewhere.
+      if (owner->after_release_) std::function<void()>(owner->after_release_)();
     }
 
    private:
@@ -100,27 +126,39 @@ class InnerLock {
     typename Mutex<T>::Guard g_;
   };
 
-  // Fails with the poison text when `inner` is poisoned; no holder recorded.
+  // Runs after every release, on the releasing thread, with the lock free.
+  // Set once, before the lock is shared; must not throw.
+  void set_after_release(std::function<void()> hook) { after_release_ = std::move(hook); }
+
+  // Fails with the poison text when `inner` is poisoned, and with
+  // kReentrantCallText when this thread holds it already; no holder recorded.
   Result<Guard, std::string> lock(std::source_location site = std::source_location::current()) {
+    if (this_thread_holds(this)) return Err(std::string(kReentrantCallText));
     auto g = mu_.lock();
     if (mu_.is_poisoned()) return Err(std::string(kPoisonedLockText));
     telemetry_.record(site);
+    note_held(this);
     return Guard(this, std::move(g));
   }
 
   // Never fails: a poisoned `inner` is logged and used as it is.
+  // Throws ReentrantCall when this thread holds it already.
   Guard lock_or_recover(std::source_location site = std::source_location::current()) {
+    if (this_thread_holds(this)) throw ReentrantCall();
     auto g = mu_.lock();
     if (mu_.is_poisoned()) warn_lock_recovered(kMutexPoisonedText, "inner");
     telemetry_.record(site);
+    note_held(this);
     return Guard(this, std::move(g));
   }
 
   bool is_poisoned() const { return mu_.is_poisoned(); }
+  bool held_by_this_thread() const { return this_thread_holds(this); }
 
  private:
   LockTelemetry& telemetry_;
   Mutex<T> mu_;
+  std::function<void()> after_release_;
 };
 
 }  // namespace brenvik::ffi

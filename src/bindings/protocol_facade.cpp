@@ -88,17 +88,23 @@ Result<Ref<BrenvikProtocol>, InterfaceError> BrenvikProtocol::create(
 
   auto obj = Ref<BrenvikProtocol>::make(std::move(c), switches);
 
-  // The sink holds the callback slot and the queue, never the object, so it
-  // neither keeps the object alive nor takes `inner`.
+  // The sink holds the callback slot, the queue and the outbox, never the
+  // object, so it neither keeps the object alive nor takes `inner`. It runs
+  // inside locked sections, so it only queues; the outbox is handed over when
+  // `inner` is released.
   {
     auto g = obj->inner_.lock_or_recover();
     std::weak_ptr<EventCallbackSlot> cb = obj->event_callback_;
     std::weak_ptr<EventQueue> q = obj->event_queue_;
-    (*g)->add_observer([cb, q](ProtocolEvent event) {
-      auto slot = cb.lock();
-      auto queue = q.lock();
-      if (!slot || !queue) return;
-      deliver_host_event(*slot, *queue, serialize_event_json(event));
+    std::weak_ptr<HostOutbox> out = obj->outbox_;
+    (*g)->add_observer([cb, q, out](ProtocolEvent event) {
+      auto outbox = out.lock();
+      if (!outbox) return;
+      outbox->push([cb, q, json = serialize_event_json(event)]() mutable {
+        auto slot = cb.lock();
+        auto queue = q.lock();
+        if (slot && queue) deliver_host_event(*slot, *queue, std::move(json));
+      });
     });
   }
   return obj;
@@ -108,12 +114,19 @@ BrenvikProtocol::BrenvikProtocol(std::unique_ptr<ProtocolCore> core,
                                  const TransportSwitches& switches)
     : lock_telemetry_(core->clock()),
       inner_(lock_telemetry_, std::move(core)),
-      switches_(switches) {}
+      switches_(switches) {
+  inner_.set_after_release([out = outbox_] { out->deliver(); });
+}
 
 Result<BrenvikProtocol::InnerGuard, InterfaceError> BrenvikProtocol::lock_inner(
     std::source_location site) {
   auto g = inner_.lock(site);
-  if (!g.ok()) return Err(poisoned("inner"));
+  if (!g.ok()) {
+    if (g.error() == kReentrantCallText)
+      return Err(InterfaceError::with_message(InterfaceError::Kind::InvalidState,
+                                              "inner: " + std::string(kReentrantCallText)));
+    return Err(poisoned("inner"));
+  }
   return std::move(g).value();
 }
 
@@ -135,7 +148,18 @@ void BrenvikProtocol::poison_inner_for_test() {
 }
 
 void BrenvikProtocol::emit_host_event(const ProtocolEvent& event) {
-  deliver_host_event(*event_callback_, *event_queue_, serialize_event_json(event));
+  std::weak_ptr<EventCallbackSlot> cb = event_callback_;
+  std::weak_ptr<EventQueue> q = event_queue_;
+  outbox_->push([cb, q, json = serialize_event_json(event)]() mutable {
+    auto slot = cb.lock();
+    auto queue = q.lock();
+    if (slot && queue) deliver_host_event(*slot, *queue, std::move(json));
+  });
+  deliver_host_calls();
+}
+
+void BrenvikProtocol::deliver_host_calls() {
+  if (!inner_.held_by_this_thread()) outbox_->deliver();
 }
 
 ProtocolState BrenvikProtocol::state() const {
@@ -158,23 +182,34 @@ BrenvikProtocol::read_forced_transport() {
   return *g;
 }
 
+namespace {
+
+// The host only notes the signal; a failure of its callback must not undo the
+// send that queued the fragments.
+void signal_fragments_available(const BleTransportCallbackProxy& held) {
+  try {
+    auto r = held.on_fragments_available();
+    if (!r.ok())
+      BRENVIK_LOG(LogLevel::Warn, kBindingsLogTarget, {"message", "BLE transport callback failed"},
+                  {"error", r.error()});
+  } catch (const std::exception& e) {
+    BRENVIK_LOG(LogLevel::Warn, kBindingsLogTarget, {"message", "BLE transport callback failed"},
+                {"error", e.what()});
+  }
+}
+
+}  // namespace
+
 void BrenvikProtocol::wire_ble_callback(const std::shared_ptr<BleTransportCallbackProxy>& cb) {
   auto g = lock_inner_or_recover();
   auto t = (*g)->transports().get(brenvik::TransportType::Ble);
   if (!t || !cb) return;
   std::shared_ptr<BleTransportCallbackProxy> held = cb;
-  t->set_on_messages_available([held] {
-    // The host only notes the signal; a failure of its callback must not
-    // undo the send that queued the fragments.
-    try {
-      auto r = held->on_fragments_available();
-      if (!r.ok())
-        BRENVIK_LOG(LogLevel::Warn, kBindingsLogTarget,
-                    {"message", "BLE transport callback failed"}, {"error", r.error()});
-    } catch (const std::exception& e) {
-      BRENVIK_LOG(LogLevel::Warn, kBindingsLogTarget, {"message", "BLE transport callback failed"},
-                  {"error", e.what()});
-    }
+  std::weak_ptr<HostOutbox> out = outbox_;
+  // The signal arises inside a send, with `inner` held: it waits in the
+  // outbox like an event.
+  t->set_on_messages_available([held, out] {
+    if (auto outbox = out.lock()) outbox->push([held] { signal_fragments_available(*held); });
   });
 }
 

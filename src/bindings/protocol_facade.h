@@ -26,6 +26,7 @@
 #include "bindings/events.h"
 #include "bindings/ffi_types.h"
 #include "bindings/handle.h"
+#include "bindings/host_outbox.h"
 #include "bindings/inner_lock.h"
 #include "protocol/core/protocol_core.h"
 #include "protocol/stats/visualizer_stats.h"
@@ -88,11 +89,17 @@ class BrenvikProtocol {
   void poison_inner_for_test();
 
   // ---------------------------------------------------------------- events
-  // Events the core emits arrive here through the sink; the facade's own
-  // events (start, link state) go through emit_host_event after `inner` is
-  // released. Both call the host callback (when set) and then queue the
-  // JSON for poll_event, whatever the callback did.
+  // Events the core emits arrive through the sink while `inner` is held and
+  // wait in the host outbox; the facade's own events (start, link state) go
+  // through emit_host_event. The outbox is handed over whenever `inner` is
+  // released and by emit_host_event: each event calls the host callback (when
+  // set) and then queues the JSON for poll_event, whatever the callback did.
+  // No host callback ever runs with `inner` held, so one may call any method.
   void emit_host_event(const ProtocolEvent& event);
+  // Queues a host call behind the events already waiting (transport signals).
+  void queue_host_call(std::function<void()> call) { outbox_->push(std::move(call)); }
+  // Hands the outbox over now unless this thread holds `inner`.
+  void deliver_host_calls();
   void set_event_callback(std::shared_ptr<EventCallbackProxy> cb) {
     event_callback_->set(std::move(cb));
   }
@@ -134,6 +141,7 @@ class BrenvikProtocol {
   InnerLock<std::unique_ptr<ProtocolCore>> inner_;
   std::shared_ptr<EventCallbackSlot> event_callback_ = std::make_shared<EventCallbackSlot>();
   std::shared_ptr<EventQueue> event_queue_ = std::make_shared<EventQueue>();
+  std::shared_ptr<HostOutbox> outbox_ = std::make_shared<HostOutbox>();
   RwLock<TransportCallbacks> transport_callbacks_;
   RwLock<ProtocolState> state_{ProtocolState::Stopped};
   Mutex<BleState> ble_state_;
