@@ -2,7 +2,7 @@
 # each install what is missing first, so they work on a fresh machine.
 JOBS ?= $(shell nproc)
 
-.PHONY: deps demo test bench format clean
+.PHONY: deps demo test bench fuzz fuzz-seeds format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -21,6 +21,17 @@ bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	@set -e; for b in build/release/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+
+# Builds the libFuzzer targets with Clang 16 and runs each for FUZZ_SECONDS
+# (default 60), reporting exec/s, coverage and findings (scripts/fuzz.sh).
+fuzz:
+	@bash scripts/fuzz.sh
+
+# Rewrites the generated seeds of every fuzz corpus (run when an encoding changes).
+fuzz-seeds: deps
+	cmake --preset test >/dev/null
+	cmake --build --preset test -j $(JOBS) --target fuzz_seed_gen
+	./build/test/tests/fuzz/fuzz_seed_gen tests/fuzz/corpus
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
