@@ -2,7 +2,7 @@
 # each install what is missing first, so they work on a fresh machine.
 JOBS ?= $(shell nproc)
 
-.PHONY: deps demo test tsan bench format clean
+.PHONY: deps demo test tsan bench fuzz fuzz-seeds format clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -31,6 +31,17 @@ bench: deps
 	@bash scripts/interop-npm.sh
 	@echo "== tests/interop/interop.mjs --bench (engine vs ts-mls)"
 	node tests/interop/interop.mjs build/release/tests/interop/mls_interop --bench 10
+
+# Builds the libFuzzer targets with Clang 16 and runs each for FUZZ_SECONDS
+# (default 60), reporting exec/s, coverage and findings (scripts/fuzz.sh).
+fuzz:
+	@bash scripts/fuzz.sh
+
+# Rewrites the generated seeds of every fuzz corpus (run when an encoding changes).
+fuzz-seeds: deps
+	cmake --preset test >/dev/null
+	cmake --build --preset test -j $(JOBS) --target fuzz_seed_gen
+	./build/test/tests/fuzz/fuzz_seed_gen tests/fuzz/corpus
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -11,6 +11,21 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-16
 )
 
+# The libFuzzer targets (tests/fuzz/) need a Clang that compiles
+# std::source_location with this libstdc++ (Debian's Clang 14 does not), and
+# its sanitizer runtimes. Only installed when fuzzing is asked for:
+# `scripts/install-deps.sh --fuzz` or BRENVIK_FUZZ=1.
+fuzz="${BRENVIK_FUZZ:-0}"
+for arg in "$@"; do
+  case "$arg" in
+    --fuzz) fuzz=1 ;;
+    *) echo "install-deps: unknown argument $arg (known: --fuzz)" >&2; exit 2 ;;
+  esac
+done
+if [ "$fuzz" = "1" ] || [ "$fuzz" = "ON" ]; then
+  packages+=(clang-16 libclang-rt-16-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

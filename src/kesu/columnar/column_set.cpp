@@ -1,12 +1,35 @@
 #include "kesu/columnar/column_set.h"
 
-#include <cstdio>
+#include <chrono>
+
+#include "util/log.h"
 
 namespace kesu {
 
+namespace {
+
+constexpr std::string_view kLogTarget = "kesu::columnar";
+
+// Malformed columns come from peers and files, so a peer decides how often
+// this fires: one debug record per second at most, carrying how many were
+// left out before it.
+brenvik::LogRateLimiter& column_error_limiter() {
+  static brenvik::LogRateLimiter limiter(brenvik::system_clock(), std::chrono::seconds(1), 1);
+  return limiter;
+}
+
+}  // namespace
+
 SerdeError column_deserialize_error(const ColumnarError& e) {
-  std::string line = "Column Deserialize Error: " + e.debug() + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  if (brenvik::log_enabled(brenvik::LogLevel::Debug)) {
+    const auto decision = column_error_limiter().check("column-deserialize");
+    if (decision.allowed) {
+      const std::string debug = e.debug();
+      BRENVIK_LOG(brenvik::LogLevel::Debug, kLogTarget, {"message", "Column Deserialize Error"},
+                  {"error", brenvik::LogValue::display(debug)},
+                  {"suppressed_before", decision.suppressed_before});
+    }
+  }
   return SerdeError(SerdeErrorKind::CustomDeserialize, e.message());
 }
 

@@ -166,8 +166,9 @@ ColumnarResult<PlainColumnDecoder<T>> PlainColumn<T>::open(ByteView b) {
   return PlainColumnDecoder<T>::open(b);
 }
 
-// Writes one line "Column Deserialize Error: " + the error's debug form to
-// standard error and returns CustomDeserialize carrying its display text.
+// Returns CustomDeserialize carrying the error's display text. The error's
+// debug form goes to the log sink at debug level, at most once a second
+// (a peer decides how many malformed columns arrive).
 SerdeError column_deserialize_error(const ColumnarError& e);
 // CustomSerialize carrying the error's display text.
 SerdeError column_serialize_error(const ColumnarError& e);

@@ -65,7 +65,27 @@ SsTable::SsTable(SharedBytes data, std::vector<BlockMeta> meta, size_t meta_offs
 }
 
 SsTablePtr SsTable::copy() const {
-  return std::make_shared<const SsTable>(data_, meta_, meta_offset_, max_lz4_large_);
+  auto t = std::make_shared<SsTable>(data_, meta_, meta_offset_, max_lz4_large_);
+  t->checksums_.store(checksums_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  return t;
+}
+
+bool SsTable::block_checksums_valid() const {
+  int8_t state = checksums_.load(std::memory_order_relaxed);
+  if (state == kChecksumsUnknown) {
+    state = kChecksumsGood;
+    const uint8_t* p = data_.data();
+    for (size_t i = 0; i < meta_.size(); ++i) {
+      const size_t s = meta_[i].offset;
+      const size_t e = i + 1 < meta_.size() ? meta_[i + 1].offset : meta_offset_;
+      if (table_checksum(data_.view().subspan(s, e - 4 - s)) != brenvik::load_u32_le(p + e - 4)) {
+        state = kChecksumsBad;
+        break;
+      }
+    }
+    checksums_.store(state, std::memory_order_relaxed);
+  }
+  return state == kChecksumsGood;
 }
 
 Result<SsTablePtr, KvError> SsTable::parse(SharedBytes bytes, bool verify_block_checksums,
@@ -140,6 +160,8 @@ Result<SsTablePtr, KvError> SsTable::parse(SharedBytes bytes, bool verify_block_
   }
 
   auto table = std::make_shared<SsTable>(bytes, std::move(metas), m, max_lz4_large);
+  if (!verify_block_checksums)
+    table->checksums_.store(kChecksumsUnknown, std::memory_order_relaxed);
   // Decode every block now: a table either imports whole and readable or is
   // refused, and lookups never meet a block they cannot decode. The metas
   // must agree with the blocks, and blocks must follow each other in key

@@ -10,6 +10,7 @@
 // xxHash32 of the payload as stored; the meta checksum covers the metas.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -59,6 +60,19 @@ class SsTable {
   // A copy sharing the file bytes, with copied metas and a new empty cache.
   SsTablePtr copy() const;
 
+  // Whether every block's stored checksum matches its bytes. Known at once
+  // for a table written by SsTableBuilder or parsed with verification; for
+  // one parsed without, the blocks are hashed on the first call and the
+  // answer kept. A table that fails must not be copied byte for byte into
+  // an export: the copy would be refused by a verified import.
+  bool block_checksums_valid() const;
+  // Test hook: makes block_checksums_valid() answer true without hashing, so
+  // that tests can mark blocks by a wrong checksum and see which ones an
+  // export copies byte for byte.
+  void TEST_trust_block_checksums() const {
+    checksums_.store(kChecksumsGood, std::memory_order_relaxed);
+  }
+
   const SharedBytes& data() const { return data_; }
   const SharedBytes& first_key() const { return first_key_; }
   const SharedBytes& last_key() const { return last_key_; }
@@ -88,6 +102,11 @@ class SsTable {
   size_t meta_offset_;
   size_t max_lz4_large_;
   std::unique_ptr<BlockCache> cache_;
+  // kChecksumsUnknown until checked (tables parsed without verification).
+  static constexpr int8_t kChecksumsBad = -1;
+  static constexpr int8_t kChecksumsUnknown = 0;
+  static constexpr int8_t kChecksumsGood = 1;
+  mutable std::atomic<int8_t> checksums_{kChecksumsGood};
 };
 
 // Writes a table from entries added in strictly increasing key order.

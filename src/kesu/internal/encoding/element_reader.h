@@ -5,8 +5,8 @@
 // element left (the end of the sequence, which is not an error), and fails
 // with the compact serializer's error otherwise.
 //
-// A column that does not decode is reported as every column reader does: one
-// line "Column Deserialize Error: ..." on standard error, then
+// A column that does not decode is reported as every column reader does
+// (column_deserialize_error): a rate-limited debug record, then
 // CustomDeserialize carrying the columnar error's text.
 #pragma once
 
